@@ -1,0 +1,43 @@
+# Two commands on a fresh machine: `make demo` and `make test`. Every target installs what it
+# needs first (scripts/install-deps.sh is idempotent).
+JOBS ?= 2
+B := build
+CMAKE_GEN := -G Ninja
+
+.PHONY: all deps win32 win64 native test demo dist bench fuzz stress clean format
+
+all: native
+
+deps:
+	@bash scripts/install-deps.sh
+
+win32: deps
+	cmake -S . -B $(B)/win32 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake >/dev/null
+	cmake --build $(B)/win32 -j $(JOBS)
+
+win64: deps
+	cmake -S . -B $(B)/win64 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake >/dev/null
+	cmake --build $(B)/win64 -j $(JOBS)
+
+native: deps win32 win64
+	cmake -S . -B $(B)/native $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+	  -DWIN32_BUILD_DIR=$(abspath $(B)/win32) -DWIN64_BUILD_DIR=$(abspath $(B)/win64) >/dev/null
+	cmake --build $(B)/native -j $(JOBS)
+
+test: native
+	ctest --test-dir $(B)/native --output-on-failure -j 1
+
+demo: native
+	@bash scripts/demo.sh
+
+dist: win32 win64
+	rm -rf dist && mkdir -p dist
+	cp $(B)/win32/setup/Setup.exe dist/
+
+clean:
+	rm -rf $(B) dist
+
+format:
+	git ls-files '*.cpp' '*.h' | xargs clang-format -i

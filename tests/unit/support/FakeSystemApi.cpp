@@ -1,0 +1,547 @@
+#include "FakeSystemApi.h"
+
+#include <algorithm>
+#include <cctype>
+#include <cstring>
+
+namespace {
+
+std::string Lower(std::string text) {
+    std::transform(text.begin(), text.end(), text.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return text;
+}
+
+void CopyText(char* to, size_t size, const std::string& from) {
+    std::memset(to, 0, size);
+    std::memcpy(to, from.data(), std::min(from.size(), size - 1));
+}
+
+HWND const kDialogWindow = reinterpret_cast<HWND>(static_cast<UINT_PTR>(0xD1A1));
+HMENU const kSystemMenu = reinterpret_cast<HMENU>(static_cast<UINT_PTR>(0x3E40));
+HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x7C800000));
+
+INT_PTR WINAPI FakeWow64Probe() { return 0; }
+
+} // namespace
+
+// Native builds have no Windows of their own: the world in force by default fails everything.
+CSystemApi& DefaultSystemApi() {
+    static CFakeSystemApi emptyWorld;
+    return emptyWorld;
+}
+
+DISPLAY_DEVICEA MakeDisplayDevice(const std::string& name, const std::string& string,
+                                  DWORD stateFlags, const std::string& id) {
+    DISPLAY_DEVICEA device{};
+    device.cb = sizeof(device);
+    CopyText(device.DeviceName, sizeof(device.DeviceName), name);
+    CopyText(device.DeviceString, sizeof(device.DeviceString), string);
+    device.StateFlags = stateFlags;
+    CopyText(device.DeviceID, sizeof(device.DeviceID), id);
+    return device;
+}
+
+CFakeSystemApi::CFakeSystemApi() : dialogWindow(kDialogWindow) {
+    version.dwOSVersionInfoSize = sizeof(version);
+    version.dwMajorVersion = 6;
+    version.dwMinorVersion = 1;
+    version.dwBuildNumber = 7601;
+    version.dwPlatformId = 2;
+    runProcess = [](const std::string&) -> std::optional<DWORD> { return std::nullopt; };
+}
+
+WIN32_FIND_DATAA CFakeSystemApi::Entry(const std::string& name, bool directory) {
+    WIN32_FIND_DATAA data{};
+    data.dwFileAttributes = directory ? FILE_ATTRIBUTE_DIRECTORY : FILE_ATTRIBUTE_ARCHIVE;
+    CopyText(data.cFileName, sizeof(data.cFileName), name);
+    return data;
+}
+
+void CFakeSystemApi::SetRegistryValue(const std::string& keyPath, const std::string& name,
+                                      const std::vector<BYTE>& data) {
+    // Create the key and make it a sub-key of its parent, as a real registry would.
+    std::string path = keyPath;
+    registry[Lower(path)].values[name] = data;
+    for (;;) {
+        size_t slash = path.rfind('\\');
+        if (slash == std::string::npos)
+            break;
+        std::string parent = path.substr(0, slash), child = path.substr(slash + 1);
+        auto& subKeys = registry[Lower(parent)].subKeys;
+        if (std::find(subKeys.begin(), subKeys.end(), child) == subKeys.end())
+            subKeys.push_back(child);
+        path = parent;
+    }
+}
+
+void CFakeSystemApi::SetRegistryString(const std::string& keyPath, const std::string& name,
+                                       const std::string& text) {
+    std::vector<BYTE> data(text.begin(), text.end());
+    data.push_back(0);
+    SetRegistryValue(keyPath, name, data);
+}
+
+int CFakeSystemApi::OpenHandleCount() const { return static_cast<int>(m_handles.size()); }
+
+HANDLE CFakeSystemApi::NewHandle(OpenHandle handle) {
+    UINT_PTR value = m_nextHandle;
+    m_nextHandle += 4;
+    m_handles[value] = std::move(handle);
+    return reinterpret_cast<HANDLE>(value);
+}
+
+CFakeSystemApi::OpenHandle* CFakeSystemApi::Find(HANDLE handle, Kind kind) {
+    auto it = m_handles.find(reinterpret_cast<UINT_PTR>(handle));
+    if (it == m_handles.end() || it->second.kind != kind)
+        return nullptr;
+    return &it->second;
+}
+
+const FakeRegistryKey* CFakeSystemApi::KeyAt(const std::string& path) const {
+    auto it = registry.find(Lower(path));
+    return it == registry.end() ? nullptr : &it->second;
+}
+
+HANDLE CFakeSystemApi::CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
+    if (failMutexCreation) {
+        lastError = ERROR_ACCESS_DENIED;
+        return nullptr;
+    }
+    std::string key = name ? name : "";
+    bool existed = mutexes[key];
+    mutexes[key] = true;
+    lastError = existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
+    log.push_back("CreateMutexA(" + key + ")");
+    return NewHandle({Kind::Mutex, key});
+}
+
+BOOL CFakeSystemApi::ReleaseMutex(HANDLE handle) {
+    OpenHandle* h = Find(handle, Kind::Mutex);
+    if (!h)
+        return FALSE;
+    log.push_back("ReleaseMutex(" + h->name + ")");
+    return TRUE;
+}
+
+BOOL CFakeSystemApi::CloseHandle(HANDLE handle) {
+    auto it = m_handles.find(reinterpret_cast<UINT_PTR>(handle));
+    if (it == m_handles.end() || it->second.kind == Kind::Find || it->second.kind == Kind::Key)
+        return FALSE;
+    if (it->second.kind == Kind::Mutex)
+        log.push_back("CloseHandle(" + it->second.name + ")");
+    m_handles.erase(it);
+    return TRUE;
+}
+
+DWORD CFakeSystemApi::GetModuleFileNameA(HMODULE, LPSTR buffer, DWORD size) {
+    // As Windows does: a path that does not fit is truncated, terminated, and the size returned.
+    if (size == 0)
+        return 0;
+    if (modulePath.size() >= size) {
+        std::memcpy(buffer, modulePath.data(), size - 1);
+        buffer[size - 1] = '\0';
+        lastError = 122; // ERROR_INSUFFICIENT_BUFFER
+        return size;
+    }
+    std::memcpy(buffer, modulePath.c_str(), modulePath.size() + 1);
+    return static_cast<DWORD>(modulePath.size());
+}
+
+HMODULE CFakeSystemApi::GetModuleHandleA(LPCSTR name) {
+    if (hasKernel32 && name && Lower(name) == "kernel32.dll")
+        return kKernel32;
+    return nullptr;
+}
+
+FARPROC CFakeSystemApi::GetProcAddress(HMODULE module, LPCSTR name) {
+    if (module == kKernel32 && hasWow64Probe && name &&
+        std::strcmp(name, "GetSystemWow64DirectoryW") == 0)
+        return &FakeWow64Probe;
+    return nullptr;
+}
+
+UINT CFakeSystemApi::CallGetSystemWow64DirectoryW(FARPROC function, LPWSTR buffer, UINT size) {
+    if (function != &FakeWow64Probe)
+        return 0;
+    if (wow64ProbeResult != 0 && buffer && size > 0)
+        buffer[0] = 0;
+    lastError = wow64ProbeError;
+    return wow64ProbeResult;
+}
+
+BOOL CFakeSystemApi::CreateProcessA(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
+                                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
+                                    LPCSTR currentDirectory, LPSTARTUPINFOA,
+                                    LPPROCESS_INFORMATION info) {
+    std::string line = commandLine ? commandLine : "";
+    FakeProcessRun run;
+    run.commandLine = line;
+    run.currentDirectoryWasNull = currentDirectory == nullptr;
+    run.currentDirectory = currentDirectory ? currentDirectory : "";
+    processRuns.push_back(run);
+    log.push_back("CreateProcessA(" + line + ")");
+    std::optional<DWORD> exitCode = runProcess(line);
+    if (!exitCode) {
+        lastError = ERROR_FILE_NOT_FOUND;
+        return FALSE;
+    }
+    info->hProcess = NewHandle({Kind::Process, line, 0, *exitCode});
+    info->hThread = NewHandle({Kind::Thread, line});
+    info->dwProcessId = 100 + static_cast<DWORD>(processRuns.size());
+    info->dwThreadId = 200 + static_cast<DWORD>(processRuns.size());
+    return TRUE;
+}
+
+DWORD CFakeSystemApi::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
+    log.push_back("WaitForSingleObject(" + std::to_string(milliseconds) + ")");
+    return Find(handle, Kind::Process) ? 0 : 0xFFFFFFFFu;
+}
+
+BOOL CFakeSystemApi::GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
+    OpenHandle* h = Find(handle, Kind::Process);
+    if (!h)
+        return FALSE;
+    *exitCode = h->exitCode;
+    return TRUE;
+}
+
+void CFakeSystemApi::Sleep(DWORD milliseconds) {
+    sleeps.push_back(milliseconds);
+    log.push_back("Sleep(" + std::to_string(milliseconds) + ")");
+}
+
+BOOL CFakeSystemApi::IsDBCSLeadByte(BYTE byte) {
+    if (!doubleByteCodePage)
+        return FALSE;
+    return (byte >= 0x81 && byte <= 0x9F) || (byte >= 0xE0 && byte <= 0xFC);
+}
+
+HANDLE CFakeSystemApi::FindFirstFileA(LPCSTR pattern, LPWIN32_FIND_DATAA data) {
+    std::string key = pattern ? pattern : "";
+    log.push_back("FindFirstFileA(" + key + ")");
+    auto it = listings.find(key);
+    if (it == listings.end() || it->second.empty()) {
+        lastError = ERROR_FILE_NOT_FOUND;
+        return INVALID_HANDLE_VALUE;
+    }
+    *data = it->second.front();
+    return NewHandle({Kind::Find, key, 1});
+}
+
+BOOL CFakeSystemApi::FindNextFileA(HANDLE find, LPWIN32_FIND_DATAA data) {
+    OpenHandle* h = Find(find, Kind::Find);
+    if (!h)
+        return FALSE;
+    const auto& entries = listings[h->name];
+    if (h->position >= entries.size()) {
+        lastError = ERROR_NO_MORE_ITEMS;
+        return FALSE;
+    }
+    *data = entries[h->position++];
+    return TRUE;
+}
+
+BOOL CFakeSystemApi::FindClose(HANDLE find) {
+    if (!Find(find, Kind::Find))
+        return FALSE;
+    m_handles.erase(reinterpret_cast<UINT_PTR>(find));
+    return TRUE;
+}
+
+BOOL CFakeSystemApi::GetVersionExA(LPOSVERSIONINFOA info) {
+    DWORD size = info->dwOSVersionInfoSize;
+    bool accepted = (size == sizeof(OSVERSIONINFOEXA) && acceptExtendedVersion) ||
+                    (size == sizeof(OSVERSIONINFOA) && acceptBasicVersion);
+    if (!accepted) {
+        lastError = 122;
+        return FALSE;
+    }
+    OSVERSIONINFOEXA filled = version;
+    filled.dwOSVersionInfoSize = size;
+    std::memcpy(info, &filled, size);
+    return TRUE;
+}
+
+BOOL CFakeSystemApi::IsUserAnAdmin() {
+    log.push_back("IsUserAnAdmin");
+    return isAdmin;
+}
+
+INT CFakeSystemApi::MsiQueryProductStateA(LPCSTR productCode) {
+    productQueries.push_back(productCode ? productCode : "");
+    log.push_back("MsiQueryProductStateA(" + productQueries.back() + ")");
+    return productState;
+}
+
+BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out,
+                                         DWORD) {
+    if (!device) {
+        if (index >= adapters.size())
+            return FALSE;
+        DWORD cb = out->cb;
+        *out = adapters[index].adapter;
+        out->cb = cb;
+        return TRUE;
+    }
+    for (const auto& a : adapters) {
+        if (std::strcmp(a.adapter.DeviceName, device) != 0)
+            continue;
+        if (index >= a.monitors.size())
+            return FALSE;
+        DWORD cb = out->cb;
+        *out = a.monitors[index];
+        out->cb = cb;
+        return TRUE;
+    }
+    return FALSE;
+}
+
+LONG CFakeSystemApi::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
+    std::string path = subKey ? subKey : "";
+    if (key != HKEY_LOCAL_MACHINE) {
+        OpenHandle* parent = Find(reinterpret_cast<HANDLE>(key), Kind::Key);
+        if (!parent)
+            return 6; // ERROR_INVALID_HANDLE
+        path = parent->name + "\\" + path;
+    }
+    if (!KeyAt(path))
+        return ERROR_FILE_NOT_FOUND;
+    openedKeys.push_back(path);
+    *result = reinterpret_cast<HKEY>(NewHandle({Kind::Key, path}));
+    return ERROR_SUCCESS;
+}
+
+LONG CFakeSystemApi::RegEnumKeyExA(HKEY key, DWORD index, LPSTR name, LPDWORD nameSize, LPDWORD,
+                                   LPSTR, LPDWORD, PFILETIME) {
+    OpenHandle* h = Find(reinterpret_cast<HANDLE>(key), Kind::Key);
+    if (!h)
+        return 6;
+    const FakeRegistryKey* k = KeyAt(h->name);
+    if (!k || index >= k->subKeys.size())
+        return ERROR_NO_MORE_ITEMS;
+    const std::string& sub = k->subKeys[index];
+    if (sub.size() + 1 > *nameSize)
+        return ERROR_MORE_DATA;
+    std::memcpy(name, sub.c_str(), sub.size() + 1);
+    *nameSize = static_cast<DWORD>(sub.size());
+    return ERROR_SUCCESS;
+}
+
+LONG CFakeSystemApi::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWORD type,
+                                      LPBYTE data, LPDWORD dataSize) {
+    OpenHandle* h = Find(reinterpret_cast<HANDLE>(key), Kind::Key);
+    if (!h)
+        return 6;
+    const FakeRegistryKey* k = KeyAt(h->name);
+    auto it = k->values.find(valueName ? valueName : "");
+    if (it == k->values.end())
+        return ERROR_FILE_NOT_FOUND;
+    if (type)
+        *type = REG_BINARY;
+    DWORD size = static_cast<DWORD>(it->second.size());
+    if (data && size > *dataSize) {
+        *dataSize = size;
+        return ERROR_MORE_DATA;
+    }
+    if (data)
+        std::memcpy(data, it->second.data(), size);
+    *dataSize = size;
+    return ERROR_SUCCESS;
+}
+
+LONG CFakeSystemApi::RegCloseKey(HKEY key) {
+    if (!Find(reinterpret_cast<HANDLE>(key), Kind::Key))
+        return 6;
+    m_handles.erase(reinterpret_cast<UINT_PTR>(key));
+    return ERROR_SUCCESS;
+}
+
+LPSTR CFakeSystemApi::CharUpperA(LPSTR text) {
+    // Steps over double-byte characters as the system's upper-casing does.
+    for (char* p = text; *p; ++p) {
+        if (IsDBCSLeadByte(static_cast<BYTE>(*p)) && p[1]) {
+            ++p;
+            continue;
+        }
+        *p = static_cast<char>(std::toupper(static_cast<unsigned char>(*p)));
+    }
+    return text;
+}
+
+HICON CFakeSystemApi::LoadIconA(HINSTANCE, LPCSTR) {
+    return reinterpret_cast<HICON>(static_cast<UINT_PTR>(0x1C0));
+}
+
+int CFakeSystemApi::LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int bufferMax) {
+    auto it = strings.find(id);
+    if (it == strings.end()) {
+        if (bufferMax > 0 && buffer)
+            buffer[0] = 0;
+        return 0;
+    }
+    if (bufferMax == 0) { // read-only pointer into the table, as Windows gives it
+        *reinterpret_cast<const WCHAR**>(buffer) = reinterpret_cast<const WCHAR*>(it->second.data());
+        return static_cast<int>(it->second.size());
+    }
+    int n = std::min<int>(static_cast<int>(it->second.size()), bufferMax - 1);
+    std::memcpy(buffer, it->second.data(), n * sizeof(WCHAR));
+    buffer[n] = 0;
+    return n;
+}
+
+int CFakeSystemApi::WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideLength, LPSTR narrow,
+                                        int narrowLength, LPCSTR, LPBOOL) {
+    // Test texts are converted as UTF-8: enough to compare what the logic composed.
+    std::string out;
+    int count = wideLength < 0 ? static_cast<int>(std::char_traits<char16_t>::length(
+                                     reinterpret_cast<const char16_t*>(wide))) +
+                                     1
+                               : wideLength;
+    for (int i = 0; i < count; ++i) {
+        char32_t c = static_cast<char16_t>(wide[i]);
+        if (c < 0x80) {
+            out += static_cast<char>(c);
+        } else if (c < 0x800) {
+            out += static_cast<char>(0xC0 | (c >> 6));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        } else {
+            out += static_cast<char>(0xE0 | (c >> 12));
+            out += static_cast<char>(0x80 | ((c >> 6) & 0x3F));
+            out += static_cast<char>(0x80 | (c & 0x3F));
+        }
+    }
+    if (narrowLength == 0)
+        return static_cast<int>(out.size());
+    if (static_cast<int>(out.size()) > narrowLength)
+        return 0;
+    std::memcpy(narrow, out.data(), out.size());
+    return static_cast<int>(out.size());
+}
+
+INT_PTR CFakeSystemApi::DialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM) {
+    log.push_back("DialogBoxParamA");
+    return -1;
+}
+
+BOOL CFakeSystemApi::EndDialog(HWND, INT_PTR result) {
+    endDialogResult = result;
+    log.push_back("EndDialog(" + std::to_string(result) + ")");
+    return TRUE;
+}
+
+int CFakeSystemApi::MessageBoxA(HWND owner, LPCSTR text, LPCSTR caption, UINT type) {
+    messageBoxes.push_back({owner, text ? text : "", caption ? caption : "", type});
+    log.push_back("MessageBoxA(" + messageBoxes.back().text + ")");
+    return IDOK;
+}
+
+BOOL CFakeSystemApi::ShowWindow(HWND, int command) {
+    bool wasVisible = dialogVisible;
+    dialogVisible = command != SW_HIDE;
+    log.push_back("ShowWindow(" + std::to_string(command) + ")");
+    return wasVisible;
+}
+
+BOOL CFakeSystemApi::SetWindowPos(HWND, HWND insertAfter, int, int, int, int, UINT flags) {
+    if (insertAfter == HWND_TOPMOST)
+        dialogTopmost = true;
+    log.push_back("SetWindowPos(" + std::string(insertAfter == HWND_TOPMOST ? "topmost" : "other") +
+                  "," + std::to_string(flags) + ")");
+    return TRUE;
+}
+
+HWND CFakeSystemApi::GetDlgItem(HWND, int id) {
+    return reinterpret_cast<HWND>(static_cast<UINT_PTR>(0x10000 + id));
+}
+
+BOOL CFakeSystemApi::EnableWindow(HWND window, BOOL enable) {
+    int id = static_cast<int>(reinterpret_cast<UINT_PTR>(window) - 0x10000);
+    bool wasDisabled = enabledItems.count(id) && !enabledItems[id];
+    enabledItems[id] = enable != FALSE;
+    log.push_back("EnableWindow(" + std::to_string(id) + "," + std::to_string(enable) + ")");
+    return wasDisabled;
+}
+
+UINT CFakeSystemApi::GetDlgItemTextA(HWND, int id, LPSTR text, int max) {
+    const std::string& current = dialogItemTexts[id];
+    if (max <= 0)
+        return 0;
+    size_t n = std::min<size_t>(current.size(), static_cast<size_t>(max - 1));
+    std::memcpy(text, current.data(), n);
+    text[n] = '\0';
+    return static_cast<UINT>(n);
+}
+
+BOOL CFakeSystemApi::SetDlgItemTextA(HWND, int id, LPCSTR text) {
+    dialogItemTexts[id] = text ? text : "";
+    log.push_back("SetDlgItemTextA(" + std::to_string(id) + "," + dialogItemTexts[id] + ")");
+    return TRUE;
+}
+
+BOOL CFakeSystemApi::PostMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    postedMessages.push_back({window, message, wParam, lParam});
+    log.push_back("PostMessageA(" + std::to_string(message) + ")");
+    return TRUE;
+}
+
+LRESULT CFakeSystemApi::SendMessageA(HWND, UINT message, WPARAM, LPARAM) {
+    log.push_back("SendMessageA(" + std::to_string(message) + ")");
+    return 0;
+}
+
+BOOL CFakeSystemApi::PeekMessageA(LPMSG msg, HWND, UINT, UINT, UINT remove) {
+    if (pendingMessages.empty())
+        return FALSE;
+    *msg = pendingMessages.front();
+    if (remove & PM_REMOVE)
+        pendingMessages.erase(pendingMessages.begin());
+    return TRUE;
+}
+
+BOOL CFakeSystemApi::IsDialogMessageA(HWND, LPMSG msg) { return msg->message == WM_KEYDOWN; }
+
+BOOL CFakeSystemApi::TranslateMessage(const MSG*) { return FALSE; }
+
+LRESULT CFakeSystemApi::DispatchMessageA(const MSG* msg) {
+    dispatchedMessages.push_back(msg->message);
+    return 0;
+}
+
+HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return kSystemMenu; }
+
+BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) {
+    if (menu != kSystemMenu)
+        return FALSE;
+    systemMenu.push_back((flags & MF_SEPARATOR) ? "-" : std::string(item ? item : ""));
+    return TRUE;
+}
+
+BOOL CFakeSystemApi::IsIconic(HWND) { return FALSE; }
+
+HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
+    *paint = PAINTSTRUCT{};
+    paint->hdc = reinterpret_cast<HDC>(static_cast<UINT_PTR>(0xDC));
+    return paint->hdc;
+}
+
+BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
+
+int CFakeSystemApi::GetSystemMetrics(int index) {
+    return (index == SM_CXICON || index == SM_CYICON) ? 32 : 0;
+}
+
+BOOL CFakeSystemApi::GetClientRect(HWND, LPRECT rect) {
+    *rect = RECT{0, 0, 160, 120};
+    return TRUE;
+}
+
+BOOL CFakeSystemApi::DrawIcon(HDC, int x, int y, HICON) {
+    log.push_back("DrawIcon(" + std::to_string(x) + "," + std::to_string(y) + ")");
+    return TRUE;
+}
+
+LRESULT CFakeSystemApi::DefWindowProcA(HWND, UINT message, WPARAM, LPARAM) {
+    log.push_back("DefWindowProcA(" + std::to_string(message) + ")");
+    return 0;
+}

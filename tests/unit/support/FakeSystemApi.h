@@ -1,0 +1,186 @@
+// A scripted Windows for native tests of the setup's logic.
+//
+// Tests fill in the world (version, displays, registry, files, processes, windows), put the fake
+// in force with CScopedSystemApi, run the logic and read back what it did from `log` and the
+// recorded calls. Every handle the logic opens is counted, so a test can check that all were
+// closed. Anything not scripted fails the way Windows fails for a missing thing.
+#pragma once
+
+#include "platform/SystemApi.h"
+
+#include <functional>
+#include <map>
+#include <optional>
+#include <string>
+#include <vector>
+
+struct FakeAdapter {
+    DISPLAY_DEVICEA adapter{};
+    std::vector<DISPLAY_DEVICEA> monitors;
+};
+
+DISPLAY_DEVICEA MakeDisplayDevice(const std::string& name, const std::string& string,
+                                  DWORD stateFlags, const std::string& id = "");
+
+struct FakeRegistryKey {
+    std::vector<std::string> subKeys; // in the order RegEnumKeyExA reports them
+    std::map<std::string, std::vector<BYTE>> values;
+};
+
+struct FakeProcessRun {
+    std::string commandLine;
+    std::string currentDirectory; // null passed as ""
+    bool currentDirectoryWasNull = true;
+};
+
+class CFakeSystemApi : public CSystemApi {
+public:
+    CFakeSystemApi();
+
+    // --- The world -------------------------------------------------------------------------
+    std::string modulePath = "C:\\Setup\\Setup.exe";
+    DWORD lastError = 0;
+
+    // Version: what GetVersionExA reports; which record sizes it accepts.
+    OSVERSIONINFOEXA version{};
+    bool acceptExtendedVersion = true;
+    bool acceptBasicVersion = true;
+    BOOL isAdmin = TRUE;
+    INT productState = -1;
+    std::vector<std::string> productQueries;
+
+    // Mutexes by name: true once created.
+    std::map<std::string, bool> mutexes;
+    bool failMutexCreation = false;
+
+    std::vector<FakeAdapter> adapters;
+
+    // Registry under HKEY_LOCAL_MACHINE, by path relative to it (case-insensitive lookup).
+    std::map<std::string, FakeRegistryKey> registry;
+    void SetRegistryValue(const std::string& keyPath, const std::string& name,
+                          const std::vector<BYTE>& data);
+    void SetRegistryString(const std::string& keyPath, const std::string& name,
+                           const std::string& text); // stored with its NUL
+    std::vector<std::string> openedKeys;              // every successful open, in order
+
+    // 64-bit probe.
+    bool hasKernel32 = true;
+    bool hasWow64Probe = true;
+    UINT wow64ProbeResult = 1;
+    DWORD wow64ProbeError = 0;
+
+    // Directory listings: pattern -> entries in listing order. A pattern not present fails.
+    std::map<std::string, std::vector<WIN32_FIND_DATAA>> listings;
+    static WIN32_FIND_DATAA Entry(const std::string& name, bool directory);
+
+    // Processes: decides whether a command line starts (nullopt: start fails) and its exit code.
+    std::function<std::optional<DWORD>(const std::string& commandLine)> runProcess;
+    std::vector<FakeProcessRun> processRuns;
+
+    std::vector<DWORD> sleeps;
+
+    // Code page: CP932 lead bytes when true, single-byte otherwise.
+    bool doubleByteCodePage = true;
+
+    // String table (UTF-16) by id.
+    std::map<UINT, std::u16string> strings;
+
+    // Windows: one dialog window and its controls.
+    HWND dialogWindow;
+    std::map<int, std::string> dialogItemTexts;
+    std::map<int, bool> enabledItems;
+    bool dialogVisible = true;
+    bool dialogTopmost = false;
+    struct MessageBoxCall {
+        HWND owner;
+        std::string text, caption;
+        UINT type;
+    };
+    std::vector<MessageBoxCall> messageBoxes;
+    struct PostedMessage {
+        HWND window;
+        UINT message;
+        WPARAM wParam;
+        LPARAM lParam;
+    };
+    std::vector<PostedMessage> postedMessages;
+    std::vector<MSG> pendingMessages; // what PeekMessageA hands out, front first
+    std::vector<UINT> dispatchedMessages;
+    std::vector<std::string> systemMenu; // item texts, "-" for a separator
+    std::optional<INT_PTR> endDialogResult;
+
+    // Ordered transcript of the calls that change something, e.g. "ShowWindow(0)".
+    std::vector<std::string> log;
+
+    // Open handles of every kind (mutex, process, thread, find, registry key).
+    int OpenHandleCount() const;
+
+    // --- CSystemApi -------------------------------------------------------------------------
+    HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) override;
+    BOOL ReleaseMutex(HANDLE) override;
+    BOOL CloseHandle(HANDLE) override;
+    DWORD GetLastError() override { return lastError; }
+    DWORD GetModuleFileNameA(HMODULE, LPSTR, DWORD) override;
+    HMODULE GetModuleHandleA(LPCSTR) override;
+    FARPROC GetProcAddress(HMODULE, LPCSTR) override;
+    UINT CallGetSystemWow64DirectoryW(FARPROC, LPWSTR, UINT) override;
+    BOOL CreateProcessA(LPCSTR, LPSTR, LPSECURITY_ATTRIBUTES, LPSECURITY_ATTRIBUTES, BOOL, DWORD,
+                        LPVOID, LPCSTR, LPSTARTUPINFOA, LPPROCESS_INFORMATION) override;
+    DWORD WaitForSingleObject(HANDLE, DWORD) override;
+    BOOL GetExitCodeProcess(HANDLE, LPDWORD) override;
+    void Sleep(DWORD) override;
+    BOOL IsDBCSLeadByte(BYTE) override;
+    HANDLE FindFirstFileA(LPCSTR, LPWIN32_FIND_DATAA) override;
+    BOOL FindNextFileA(HANDLE, LPWIN32_FIND_DATAA) override;
+    BOOL FindClose(HANDLE) override;
+    BOOL GetVersionExA(LPOSVERSIONINFOA) override;
+    BOOL IsUserAnAdmin() override;
+    INT MsiQueryProductStateA(LPCSTR) override;
+    BOOL EnumDisplayDevicesA(LPCSTR, DWORD, PDISPLAY_DEVICEA, DWORD) override;
+    LONG RegOpenKeyExA(HKEY, LPCSTR, DWORD, REGSAM, PHKEY) override;
+    LONG RegEnumKeyExA(HKEY, DWORD, LPSTR, LPDWORD, LPDWORD, LPSTR, LPDWORD, PFILETIME) override;
+    LONG RegQueryValueExA(HKEY, LPCSTR, LPDWORD, LPDWORD, LPBYTE, LPDWORD) override;
+    LONG RegCloseKey(HKEY) override;
+    LPSTR CharUpperA(LPSTR) override;
+    HICON LoadIconA(HINSTANCE, LPCSTR) override;
+    int LoadStringW(HINSTANCE, UINT, LPWSTR, int) override;
+    int WideCharToMultiByte(UINT, DWORD, LPCWSTR, int, LPSTR, int, LPCSTR, LPBOOL) override;
+    INT_PTR DialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM) override;
+    BOOL EndDialog(HWND, INT_PTR) override;
+    int MessageBoxA(HWND, LPCSTR, LPCSTR, UINT) override;
+    BOOL ShowWindow(HWND, int) override;
+    BOOL SetWindowPos(HWND, HWND, int, int, int, int, UINT) override;
+    HWND GetDlgItem(HWND, int) override;
+    BOOL EnableWindow(HWND, BOOL) override;
+    UINT GetDlgItemTextA(HWND, int, LPSTR, int) override;
+    BOOL SetDlgItemTextA(HWND, int, LPCSTR) override;
+    BOOL PostMessageA(HWND, UINT, WPARAM, LPARAM) override;
+    LRESULT SendMessageA(HWND, UINT, WPARAM, LPARAM) override;
+    BOOL PeekMessageA(LPMSG, HWND, UINT, UINT, UINT) override;
+    BOOL IsDialogMessageA(HWND, LPMSG) override;
+    BOOL TranslateMessage(const MSG*) override;
+    LRESULT DispatchMessageA(const MSG*) override;
+    HMENU GetSystemMenu(HWND, BOOL) override;
+    BOOL AppendMenuA(HMENU, UINT, UINT_PTR, LPCSTR) override;
+    BOOL IsIconic(HWND) override;
+    HDC BeginPaint(HWND, LPPAINTSTRUCT) override;
+    BOOL EndPaint(HWND, const PAINTSTRUCT*) override;
+    int GetSystemMetrics(int) override;
+    BOOL GetClientRect(HWND, LPRECT) override;
+    BOOL DrawIcon(HDC, int, int, HICON) override;
+    LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) override;
+
+private:
+    enum class Kind { Mutex, Process, Thread, Find, Key };
+    struct OpenHandle {
+        Kind kind;
+        std::string name; // mutex name, key path or find pattern
+        size_t position = 0;
+        DWORD exitCode = 0;
+    };
+    std::map<UINT_PTR, OpenHandle> m_handles;
+    UINT_PTR m_nextHandle = 0x1000;
+    HANDLE NewHandle(OpenHandle handle);
+    OpenHandle* Find(HANDLE handle, Kind kind);
+    const FakeRegistryKey* KeyAt(const std::string& path) const;
+};
