@@ -2,6 +2,8 @@
 
 #include "app/AboutDlg.h"
 #include "app/Catalogue.h"
+#include "app/SetupSequence.h"
+#include "installers/SensorDrivers.h"
 #include "platform/SystemApi.h"
 #include "res/resource.h"
 
@@ -21,6 +23,7 @@ BEGIN_MESSAGE_MAP(CKLDRSetupDlg, CDialog)
     ON_WM_SYSCOMMAND()
     ON_WM_PAINT()
     ON_WM_QUERYDRAGICON()
+    ON_MESSAGE(WM_INSTALL_SENSORS, &CKLDRSetupDlg::OnInstallSensors)
 END_MESSAGE_MAP()
 // clang-format on
 
@@ -55,7 +58,8 @@ BOOL CKLDRSetupDlg::OnInitDialog() {
     SystemApi().SendMessageA(m_hWnd, WM_SETICON, ICON_BIG, reinterpret_cast<LPARAM>(m_hIcon));
     SystemApi().SendMessageA(m_hWnd, WM_SETICON, ICON_SMALL, reinterpret_cast<LPARAM>(m_hIcon));
 
-    // ---- The installation sequence runs here (RunSetupSequence); it may end the dialog. ----
+    if (!RunSetupSequence(*this))
+        EndDialog(IDOK);
 
     return TRUE; // focus on the first control that takes it: OK
 }
@@ -89,4 +93,14 @@ void CKLDRSetupDlg::OnPaint() {
 
 HCURSOR CKLDRSetupDlg::OnQueryDragIcon() {
     return static_cast<HCURSOR>(m_hIcon);
+}
+
+LRESULT CKLDRSetupDlg::OnInstallSensors(WPARAM, LPARAM) {
+    HWND ok = SystemApi().GetDlgItem(m_hWnd, IDOK);
+    SystemApi().EnableWindow(ok, FALSE);
+    SystemApi().SetWindowPos(m_hWnd, HWND_TOPMOST, 0, 0, 0, 0, SWP_NOSIZE | SWP_NOMOVE);
+    InstallSensorDrivers(*this);
+    UpdateStatus(LoadCatalogueText(IDS_SETUP_FINISHED));
+    SystemApi().EnableWindow(ok, TRUE);
+    return 0;
 }

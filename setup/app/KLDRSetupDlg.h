@@ -24,6 +24,7 @@ protected:
     void OnSysCommand(UINT nID, LPARAM lParam);
     void OnPaint();
     HCURSOR OnQueryDragIcon();
+    LRESULT OnInstallSensors(WPARAM wParam, LPARAM lParam);
 
     DECLARE_MESSAGE_MAP()
 };
