@@ -21,7 +21,9 @@ HWND const kDialogWindow = reinterpret_cast<HWND>(static_cast<UINT_PTR>(0xD1A1))
 HMENU const kSystemMenu = reinterpret_cast<HMENU>(static_cast<UINT_PTR>(0x3E40));
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x7C800000));
 
-INT_PTR WINAPI FakeWow64Probe() { return 0; }
+INT_PTR WINAPI FakeWow64Probe() {
+    return 0;
+}
 
 } // namespace
 
@@ -60,9 +62,14 @@ WIN32_FIND_DATAA CFakeSystemApi::Entry(const std::string& name, bool directory) 
 
 void CFakeSystemApi::SetRegistryValue(const std::string& keyPath, const std::string& name,
                                       const std::vector<BYTE>& data) {
+    AddRegistryKey(keyPath);
+    registry[Lower(keyPath)].values[name] = data;
+}
+
+void CFakeSystemApi::AddRegistryKey(const std::string& keyPath) {
     // Create the key and make it a sub-key of its parent, as a real registry would.
     std::string path = keyPath;
-    registry[Lower(path)].values[name] = data;
+    registry[Lower(path)];
     for (;;) {
         size_t slash = path.rfind('\\');
         if (slash == std::string::npos)
@@ -82,7 +89,9 @@ void CFakeSystemApi::SetRegistryString(const std::string& keyPath, const std::st
     SetRegistryValue(keyPath, name, data);
 }
 
-int CFakeSystemApi::OpenHandleCount() const { return static_cast<int>(m_handles.size()); }
+int CFakeSystemApi::OpenHandleCount() const {
+    return static_cast<int>(m_handles.size());
+}
 
 HANDLE CFakeSystemApi::NewHandle(OpenHandle handle) {
     UINT_PTR value = m_nextHandle;
@@ -274,8 +283,7 @@ INT CFakeSystemApi::MsiQueryProductStateA(LPCSTR productCode) {
     return productState;
 }
 
-BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out,
-                                         DWORD) {
+BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out, DWORD) {
     if (!device) {
         if (index >= adapters.size())
             return FALSE;
@@ -299,6 +307,7 @@ BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DE
 
 LONG CFakeSystemApi::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
     std::string path = subKey ? subKey : "";
+    keyOpenAttempts.push_back(path);
     if (key != HKEY_LOCAL_MACHINE) {
         OpenHandle* parent = Find(reinterpret_cast<HANDLE>(key), Kind::Key);
         if (!parent)
@@ -381,7 +390,8 @@ int CFakeSystemApi::LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int bufferMax
         return 0;
     }
     if (bufferMax == 0) { // read-only pointer into the table, as Windows gives it
-        *reinterpret_cast<const WCHAR**>(buffer) = reinterpret_cast<const WCHAR*>(it->second.data());
+        *reinterpret_cast<const WCHAR**>(buffer) =
+            reinterpret_cast<const WCHAR*>(it->second.data());
         return static_cast<int>(it->second.size());
     }
     int n = std::min<int>(static_cast<int>(it->second.size()), bufferMax - 1);
@@ -499,16 +509,22 @@ BOOL CFakeSystemApi::PeekMessageA(LPMSG msg, HWND, UINT, UINT, UINT remove) {
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsDialogMessageA(HWND, LPMSG msg) { return msg->message == WM_KEYDOWN; }
+BOOL CFakeSystemApi::IsDialogMessageA(HWND, LPMSG msg) {
+    return msg->message == WM_KEYDOWN;
+}
 
-BOOL CFakeSystemApi::TranslateMessage(const MSG*) { return FALSE; }
+BOOL CFakeSystemApi::TranslateMessage(const MSG*) {
+    return FALSE;
+}
 
 LRESULT CFakeSystemApi::DispatchMessageA(const MSG* msg) {
     dispatchedMessages.push_back(msg->message);
     return 0;
 }
 
-HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return kSystemMenu; }
+HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) {
+    return kSystemMenu;
+}
 
 BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) {
     if (menu != kSystemMenu)
@@ -517,7 +533,9 @@ BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) 
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsIconic(HWND) { return FALSE; }
+BOOL CFakeSystemApi::IsIconic(HWND) {
+    return FALSE;
+}
 
 HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     *paint = PAINTSTRUCT{};
@@ -525,7 +543,9 @@ HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     return paint->hdc;
 }
 
-BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
+BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) {
+    return TRUE;
+}
 
 int CFakeSystemApi::GetSystemMetrics(int index) {
     return (index == SM_CXICON || index == SM_CYICON) ? 32 : 0;
