@@ -21,9 +21,7 @@ HWND const kDialogWindow = reinterpret_cast<HWND>(static_cast<UINT_PTR>(0xD1A1))
 HMENU const kSystemMenu = reinterpret_cast<HMENU>(static_cast<UINT_PTR>(0x3E40));
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x7C800000));
 
-INT_PTR WINAPI FakeWow64Probe() {
-    return 0;
-}
+INT_PTR WINAPI FakeWow64Probe() { return 0; }
 
 } // namespace
 
@@ -89,9 +87,7 @@ void CFakeSystemApi::SetRegistryString(const std::string& keyPath, const std::st
     SetRegistryValue(keyPath, name, data);
 }
 
-int CFakeSystemApi::OpenHandleCount() const {
-    return static_cast<int>(m_handles.size());
-}
+int CFakeSystemApi::OpenHandleCount() const { return static_cast<int>(m_handles.size()); }
 
 HANDLE CFakeSystemApi::NewHandle(OpenHandle handle) {
     UINT_PTR value = m_nextHandle;
@@ -283,7 +279,8 @@ INT CFakeSystemApi::MsiQueryProductStateA(LPCSTR productCode) {
     return productState;
 }
 
-BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out, DWORD) {
+BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out,
+                                         DWORD) {
     if (!device) {
         if (index >= adapters.size())
             return FALSE;
@@ -390,8 +387,7 @@ int CFakeSystemApi::LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int bufferMax
         return 0;
     }
     if (bufferMax == 0) { // read-only pointer into the table, as Windows gives it
-        *reinterpret_cast<const WCHAR**>(buffer) =
-            reinterpret_cast<const WCHAR*>(it->second.data());
+        *reinterpret_cast<const WCHAR**>(buffer) = reinterpret_cast<const WCHAR*>(it->second.data());
         return static_cast<int>(it->second.size());
     }
     int n = std::min<int>(static_cast<int>(it->second.size()), bufferMax - 1);
@@ -509,22 +505,16 @@ BOOL CFakeSystemApi::PeekMessageA(LPMSG msg, HWND, UINT, UINT, UINT remove) {
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsDialogMessageA(HWND, LPMSG msg) {
-    return msg->message == WM_KEYDOWN;
-}
+BOOL CFakeSystemApi::IsDialogMessageA(HWND, LPMSG msg) { return msg->message == WM_KEYDOWN; }
 
-BOOL CFakeSystemApi::TranslateMessage(const MSG*) {
-    return FALSE;
-}
+BOOL CFakeSystemApi::TranslateMessage(const MSG*) { return FALSE; }
 
 LRESULT CFakeSystemApi::DispatchMessageA(const MSG* msg) {
     dispatchedMessages.push_back(msg->message);
     return 0;
 }
 
-HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) {
-    return kSystemMenu;
-}
+HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return kSystemMenu; }
 
 BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) {
     if (menu != kSystemMenu)
@@ -533,9 +523,7 @@ BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) 
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsIconic(HWND) {
-    return FALSE;
-}
+BOOL CFakeSystemApi::IsIconic(HWND) { return FALSE; }
 
 HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     *paint = PAINTSTRUCT{};
@@ -543,9 +531,7 @@ HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     return paint->hdc;
 }
 
-BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) {
-    return TRUE;
-}
+BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
 
 int CFakeSystemApi::GetSystemMetrics(int index) {
     return (index == SM_CXICON || index == SM_CYICON) ? 32 : 0;

@@ -61,8 +61,8 @@ public:
                           const std::vector<BYTE>& data);
     void SetRegistryString(const std::string& keyPath, const std::string& name,
                            const std::string& text); // stored with its NUL
-    std::vector<std::string> openedKeys;             // every successful open, in order
-    std::vector<std::string> keyOpenAttempts;        // every open asked for, in order
+    std::vector<std::string> openedKeys;              // every successful open, in order
+    std::vector<std::string> keyOpenAttempts;         // every open asked for, in order
     // Creates a key without values and makes it a sub-key of its parent (appended to the order).
     void AddRegistryKey(const std::string& keyPath);
 
