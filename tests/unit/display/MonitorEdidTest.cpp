@@ -84,6 +84,16 @@ const CutCase kCutCases[] = {
      "{C}\\0000"},
 };
 
+void PrintTo(const CutCase& c, std::ostream* os) {
+    for (const char* p = c.deviceId; *p; ++p) {
+        const unsigned char byte = static_cast<unsigned char>(*p);
+        if (byte < 0x80)
+            *os << *p;
+        else
+            *os << "<" << std::hex << static_cast<int>(byte) << std::dec << ">";
+    }
+}
+
 class MonitorIdCut : public testing::TestWithParam<CutCase> {};
 
 TEST_P(MonitorIdCut, OpensTheModelKeyAndComparesTheDriverKey) {
@@ -148,6 +158,10 @@ struct SizeCase {
     size_t size;
     int found;
 };
+
+void PrintTo(const SizeCase& c, std::ostream* os) {
+    *os << c.size << " bytes";
+}
 
 class EdidValueSize : public testing::TestWithParam<SizeCase> {};
 

@@ -30,6 +30,10 @@ const EdidCase kEdidCases[] = {
     {"unused top bit set is ignored", 0xDA, 0x34, 0x26, 0x5C, 1},
 };
 
+void PrintTo(const EdidCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
 class SupportedEdid : public testing::TestWithParam<EdidCase> {};
 
 TEST_P(SupportedEdid, DecidesFromMakerAndProductOnly) {

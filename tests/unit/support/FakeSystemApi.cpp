@@ -350,7 +350,7 @@ LONG CFakeSystemApi::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWO
         *dataSize = size;
         return ERROR_MORE_DATA;
     }
-    if (data)
+    if (data && size) // an empty value has no bytes to copy (and no pointer to them)
         std::memcpy(data, it->second.data(), size);
     *dataSize = size;
     return ERROR_SUCCESS;
