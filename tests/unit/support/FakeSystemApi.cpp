@@ -49,6 +49,7 @@ CFakeSystemApi::CFakeSystemApi() : dialogWindow(kDialogWindow) {
     version.dwBuildNumber = 7601;
     version.dwPlatformId = 2;
     runProcess = [](const std::string&) -> std::optional<DWORD> { return std::nullopt; };
+    systemMetrics = {{SM_CXICON, 32}, {SM_CYICON, 32}, {SM_CXSCREEN, 1024}, {SM_CYSCREEN, 768}};
 }
 
 WIN32_FIND_DATAA CFakeSystemApi::Entry(const std::string& name, bool directory) {
@@ -425,9 +426,22 @@ int CFakeSystemApi::WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideLengt
     return static_cast<int>(out.size());
 }
 
-INT_PTR CFakeSystemApi::DialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM) {
+INT_PTR CFakeSystemApi::DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC proc,
+                                        LPARAM param) {
     log.push_back("DialogBoxParamA");
-    return -1;
+    UINT templateId = static_cast<UINT>(reinterpret_cast<UINT_PTR>(templateName));
+    dialogTemplates.push_back(templateId);
+    dialogOwners.push_back(owner);
+    if (!runDialog)
+        return -1;
+    HWND window = m_dialogDepth == 0
+                      ? dialogWindow
+                      : reinterpret_cast<HWND>(reinterpret_cast<UINT_PTR>(dialogWindow) +
+                                               0x100 * m_dialogDepth);
+    ++m_dialogDepth;
+    INT_PTR result = runDialog(templateId, window, proc, param);
+    --m_dialogDepth;
+    return result;
 }
 
 BOOL CFakeSystemApi::EndDialog(HWND, INT_PTR result) {
@@ -491,7 +505,8 @@ BOOL CFakeSystemApi::PostMessageA(HWND window, UINT message, WPARAM wParam, LPAR
     return TRUE;
 }
 
-LRESULT CFakeSystemApi::SendMessageA(HWND, UINT message, WPARAM, LPARAM) {
+LRESULT CFakeSystemApi::SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    sentMessages.push_back({window, message, wParam, lParam});
     log.push_back("SendMessageA(" + std::to_string(message) + ")");
     return 0;
 }
@@ -514,16 +529,17 @@ LRESULT CFakeSystemApi::DispatchMessageA(const MSG* msg) {
     return 0;
 }
 
-HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return kSystemMenu; }
+HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return hasSystemMenu ? kSystemMenu : nullptr; }
 
-BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) {
+BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR item) {
     if (menu != kSystemMenu)
         return FALSE;
     systemMenu.push_back((flags & MF_SEPARATOR) ? "-" : std::string(item ? item : ""));
+    systemMenuIds.push_back(id);
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsIconic(HWND) { return FALSE; }
+BOOL CFakeSystemApi::IsIconic(HWND) { return dialogIconic; }
 
 HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     *paint = PAINTSTRUCT{};
@@ -534,11 +550,12 @@ HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
 BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
 
 int CFakeSystemApi::GetSystemMetrics(int index) {
-    return (index == SM_CXICON || index == SM_CYICON) ? 32 : 0;
+    auto it = systemMetrics.find(index);
+    return it == systemMetrics.end() ? 0 : it->second;
 }
 
 BOOL CFakeSystemApi::GetClientRect(HWND, LPRECT rect) {
-    *rect = RECT{0, 0, 160, 120};
+    *rect = clientRect;
     return TRUE;
 }
 
@@ -550,4 +567,24 @@ BOOL CFakeSystemApi::DrawIcon(HDC, int x, int y, HICON) {
 LRESULT CFakeSystemApi::DefWindowProcA(HWND, UINT message, WPARAM, LPARAM) {
     log.push_back("DefWindowProcA(" + std::to_string(message) + ")");
     return 0;
+}
+
+LONG_PTR CFakeSystemApi::SetWindowLongPtrA(HWND window, int index, LONG_PTR value) {
+    LONG_PTR& slot = windowLongs[{window, index}];
+    LONG_PTR previous = slot;
+    slot = value;
+    return previous;
+}
+
+LONG_PTR CFakeSystemApi::GetWindowLongPtrA(HWND window, int index) {
+    auto it = windowLongs.find({window, index});
+    return it == windowLongs.end() ? 0 : it->second;
+}
+
+BOOL CFakeSystemApi::GetWindowRect(HWND window, LPRECT rect) {
+    auto it = windowRects.find(window);
+    if (it == windowRects.end())
+        return FALSE;
+    *rect = it->second;
+    return TRUE;
 }
