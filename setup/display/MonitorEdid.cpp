@@ -24,8 +24,8 @@ bool Compose(char (&buffer)[N], const char* format, Args... args) {
     return length >= 0 && static_cast<size_t>(length) < N;
 }
 
-// Position of the first `wanted`, stepping over double-byte characters so
-// that a trail byte is never taken for it.
+// Position of the first `wanted`, stepping over double-byte characters so that a trail byte is
+// never taken for it.
 size_t FindChar(const std::string& text, char wanted) {
     for (size_t i = 0; i < text.size(); ++i) {
         if (text[i] == wanted)
@@ -120,7 +120,7 @@ int CEnumDisplay::GetMonitorEdid(BYTE* edid, const char* deviceId) {
         if (SystemApi().RegEnumKeyExA(modelKey.Get(), index, instance, &size, nullptr, nullptr,
                                       nullptr, nullptr) != ERROR_SUCCESS)
             return 0;
-        instance[kNameMax - 1] = '\0';
+        instance[kNameMax - 1] = '\0'; // a fixed buffer is never trusted to be terminated
         if (!parts.driverKey.empty() && !DriverMatches(modelPath, instance, parts.driverKey))
             continue;
         if (ReadEdid(modelPath, instance, edid))

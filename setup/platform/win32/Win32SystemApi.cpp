@@ -45,7 +45,7 @@ public:
     BOOL GetVersionExA(LPOSVERSIONINFOA info) override { return ::GetVersionExA(info); }
     BOOL IsUserAnAdmin() override { return ::IsUserAnAdmin(); }
     INT MsiQueryProductStateA(LPCSTR code) override {
-        if (!LoadSystemMsi())
+        if (!LoadSystemMsi()) // never let the delay-load helper look for msi.dll itself
             return INSTALLSTATE_UNKNOWN;
         return ::MsiQueryProductStateA(code);
     }
