@@ -1,6 +1,6 @@
 // wt_probes: the system requirement probes and the display snapshot on a real Windows (Wine),
 // through the same code and the same Win32 side as Setup.exe. Each scenario prints one line per
-// check ("ok   ..." or "FAIL ...") and exits non-zero when a check failed.
+// check (the harness's wt::Check) and exits non-zero when a check failed.
 //
 //   wt_probes report                          what the probes answer here
 //   wt_probes version MAJOR.MINOR             the version probe reports this version
@@ -10,6 +10,7 @@
 //   wt_probes decoy DECOY_MSI_DLL PLAIN_IMPORT_EXE
 //                                             a planted msi.dll beside the program stays unused
 #include "EdidInjection.h"
+#include "Harness.h"
 #include "app/AdminProbe.h"
 #include "app/ProductState.h"
 #include "app/WinOSVersion.h"
@@ -21,79 +22,38 @@
 
 namespace {
 
-int g_failed = 0;
+using wt::Check;
+using wt::Finish;
 
-bool Check(bool ok, const std::string& what, const std::string& detail = "") {
-    // The detail (what was found) only matters when it is not what was expected.
-    const bool showDetail = !ok && !detail.empty();
-    std::printf("%s %s%s%s\n", ok ? "ok  " : "FAIL", what.c_str(), showDetail ? ": " : "",
-                showDetail ? detail.c_str() : "");
-    if (!ok)
-        ++g_failed;
-    return ok;
+std::wstring Folder(const std::wstring& path) {
+    return path.substr(0, path.rfind(L'\\') + 1);
 }
 
-int Finish() {
-    std::printf("%s\n", g_failed ? "FAILED" : "PASSED");
-    std::fflush(stdout);
-    return g_failed ? 1 : 0;
+std::wstring OwnPath() {
+    wchar_t path[MAX_PATH];
+    DWORD length = GetModuleFileNameW(nullptr, path, MAX_PATH);
+    return length && length < MAX_PATH ? std::wstring(path, length) : std::wstring();
 }
 
-std::string WindowsPath(std::string path) {
-    if (!path.empty() && path[0] == '/')
-        path = "Z:" + path;
-    for (char& c : path)
-        if (c == '/')
-            c = '\\';
-    return path;
+bool Exists(const std::wstring& path) {
+    return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
 }
 
-std::string Folder(const std::string& path) {
-    return path.substr(0, path.rfind('\\') + 1);
-}
-
-std::string OwnPath() {
-    char path[MAX_PATH];
-    DWORD length = GetModuleFileNameA(nullptr, path, MAX_PATH);
-    return length && length < MAX_PATH ? std::string(path, length) : std::string();
-}
-
-bool Exists(const std::string& path) {
-    return GetFileAttributesA(path.c_str()) != INVALID_FILE_ATTRIBUTES;
-}
-
-// Runs a command line and waits for it; its exit code, or -1 when it did not start or end.
-long Run(const std::string& commandLine, DWORD timeoutMs = 120000) {
-    STARTUPINFOA startup{};
-    startup.cb = sizeof(startup);
-    PROCESS_INFORMATION process{};
-    std::string line = commandLine;
-    if (!CreateProcessA(nullptr, &line[0], nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
-                        &process))
+// Runs a program and waits for it; its exit code, or -1 when it did not start or end in time.
+long Run(const std::wstring& exe, const std::wstring& arguments = L"") {
+    wt::Process process = wt::Start(exe, arguments);
+    DWORD exitCode = 0;
+    if (!wt::WaitForExit(process, 120000, &exitCode)) {
+        wt::Kill(process);
         return -1;
-    DWORD exitCode = static_cast<DWORD>(-1);
-    if (WaitForSingleObject(process.hProcess, timeoutMs) == WAIT_OBJECT_0)
-        GetExitCodeProcess(process.hProcess, &exitCode);
-    else
-        TerminateProcess(process.hProcess, 1);
-    CloseHandle(process.hThread);
-    CloseHandle(process.hProcess);
+    }
     return static_cast<long>(exitCode);
 }
 
-// A fresh folder under %TEMP% with the given files copied in (source, name in the folder).
-std::string Scratch(const char* name, const std::string& file1, const char* name1,
-                    const std::string& file2, const char* name2) {
-    char temp[MAX_PATH];
-    GetTempPathA(MAX_PATH, temp);
-    const std::string dir = std::string(temp) + name + "\\";
-    CreateDirectoryA(dir.c_str(), nullptr);
-    for (const char* stale : {name1, name2, "decoy-loaded.txt", "decoy-called.txt"})
-        DeleteFileA((dir + stale).c_str());
-    bool copied = CopyFileA(file1.c_str(), (dir + name1).c_str(), FALSE) &&
-                  CopyFileA(file2.c_str(), (dir + name2).c_str(), FALSE);
-    Check(copied, std::string("program and planted msi.dll copied to ") + dir);
-    return dir;
+std::wstring Msiexec() {
+    wchar_t system[MAX_PATH];
+    UINT length = GetSystemDirectoryW(system, MAX_PATH);
+    return std::wstring(system, length) + L"\\msiexec.exe";
 }
 
 int Report() {
@@ -149,6 +109,11 @@ int Edid(const std::string& which) {
         return 2;
     }
 
+    // Under a virtual desktop Wine rewrites the monitor's key, without an EDID, at a process's
+    // first display query: make that query first, then put the EDID in place.
+    DISPLAY_DEVICEA first{};
+    first.cb = sizeof(first);
+    EnumDisplayDevicesA(nullptr, 0, &first, 0);
     const LONG set = c->value.empty() ? edid::Remove() : edid::Inject(c->value);
     Check(set == ERROR_SUCCESS, "EDID of " + std::to_string(c->value.size()) + " bytes in place",
           std::to_string(set));
@@ -177,18 +142,18 @@ int Edid(const std::string& which) {
 }
 
 int Product(const std::string& package) {
-    const std::string uninstall = std::string("msiexec /x ") + kProductCode + " /qn";
+    const std::wstring uninstall = L"/x " + wt::Wide(kProductCode) + L" /qn";
     if (QueryProductState() == kProductInstalled) {
-        std::printf("note: the product was left installed by an earlier run; removing it\n");
-        Run(uninstall);
+        wt::Note("the product was left installed by an earlier run; removing it");
+        Run(Msiexec(), uninstall);
     }
     INT state = QueryProductState();
     Check(state != kProductInstalled, "not installed: the state is not 5", std::to_string(state));
-    const long installed = Run("msiexec /i \"" + WindowsPath(package) + "\" /qn");
+    const long installed = Run(Msiexec(), L"/i \"" + wt::HostPath(package) + L"\" /qn");
     Check(installed == 0, "the package installs", std::to_string(installed));
     state = QueryProductState();
     Check(state == kProductInstalled, "installed: the state is 5", std::to_string(state));
-    const long removed = Run(uninstall);
+    const long removed = Run(Msiexec(), uninstall);
     Check(removed == 0, "the package uninstalls", std::to_string(removed));
     state = QueryProductState();
     Check(state != kProductInstalled, "removed: the state is not 5 again", std::to_string(state));
@@ -199,18 +164,17 @@ int Product(const std::string& package) {
 // the setup does and tells where msi.dll came from.
 int DecoyChild() {
     const INT state = QueryProductState();
-    char path[MAX_PATH] = "";
-    HMODULE msi = GetModuleHandleA("msi.dll");
+    wchar_t path[MAX_PATH] = L"";
+    HMODULE msi = GetModuleHandleW(L"msi.dll");
     if (msi)
-        GetModuleFileNameA(msi, path, MAX_PATH);
-    std::printf("product_state=%d msi=%s\n", state, path);
-    std::fflush(stdout);
+        GetModuleFileNameW(msi, path, MAX_PATH);
+    wt::Note("product_state=" + std::to_string(state) + " msi=" + wt::Utf8(path));
     const bool fromOwnFolder =
-        msi && _stricmp(Folder(path).c_str(), Folder(OwnPath()).c_str()) == 0;
+        msi && _wcsicmp(Folder(path).c_str(), Folder(OwnPath()).c_str()) == 0;
     return (msi && !fromOwnFolder && state != kProductInstalled) ? 0 : 1;
 }
 
-// Wine's per-program setting for the load order of one DLL; empty `order` removes it.
+// Wine's per-program setting for the load order of msi.dll; empty `order` removes it.
 void SetDllOrder(const char* program, const char* order) {
     const std::string key = std::string("Software\\Wine\\AppDefaults\\") + program;
     if (!*order) {
@@ -227,6 +191,16 @@ void SetDllOrder(const char* program, const char* order) {
     RegCloseKey(overrides);
 }
 
+// A fresh scratch folder holding `program` under `name` and the planted msi.dll beside it.
+std::wstring Plant(const wchar_t* folder, const std::wstring& program, const char* name,
+                   const std::string& decoyDll) {
+    const std::wstring dir = wt::ScratchDir(folder);
+    Check(wt::CopyTo(program, dir + wt::Wide(name)) &&
+              wt::CopyTo(wt::HostPath(decoyDll), dir + L"msi.dll"),
+          "program and planted msi.dll copied to " + wt::Utf8(dir));
+    return dir;
+}
+
 int Decoy(const std::string& decoyDll, const std::string& plainImportExe) {
     // Native DLLs first for the two copies, as Windows treats a DLL that is not a known DLL
     // (Wine loads its own msi.dll first by default).
@@ -235,19 +209,18 @@ int Decoy(const std::string& decoyDll, const std::string& plainImportExe) {
     SetDllOrder(kMended, "native,builtin");
     SetDllOrder(kPlain, "native,builtin");
 
-    const std::string mended =
-        Scratch("wt_decoy_mended", OwnPath(), kMended, WindowsPath(decoyDll), "msi.dll");
-    const long child = Run("\"" + mended + kMended + "\" decoy-child");
+    const std::wstring mended = Plant(L"decoy_mended", OwnPath(), kMended, decoyDll);
+    const long child = Run(mended + wt::Wide(kMended), L"decoy-child");
     Check(child == 0, "the setup's query binds to the system's msi.dll", std::to_string(child));
-    Check(!Exists(mended + "decoy-loaded.txt"), "the planted msi.dll is not loaded");
-    Check(!Exists(mended + "decoy-called.txt"), "its ordinal 112 is not called");
+    Check(!Exists(mended + L"decoy-loaded.txt"), "the planted msi.dll is not loaded");
+    Check(!Exists(mended + L"decoy-called.txt"), "its ordinal 112 is not called");
 
     // The control: the same plant beside a program that imports msi.dll the plain way.
-    const std::string plain = Scratch("wt_decoy_plain", WindowsPath(plainImportExe), kPlain,
-                                      WindowsPath(decoyDll), "msi.dll");
-    Run("\"" + plain + kPlain + "\"");
-    Check(Exists(plain + "decoy-loaded.txt"), "control: a plain import loads the planted msi.dll");
-    Check(Exists(plain + "decoy-called.txt"), "control: and calls its ordinal 112");
+    const std::wstring plain =
+        Plant(L"decoy_plain", wt::HostPath(plainImportExe), kPlain, decoyDll);
+    Run(plain + wt::Wide(kPlain));
+    Check(Exists(plain + L"decoy-loaded.txt"), "control: a plain import loads the planted msi.dll");
+    Check(Exists(plain + L"decoy-called.txt"), "control: and calls its ordinal 112");
 
     SetDllOrder(kMended, "");
     SetDllOrder(kPlain, "");
