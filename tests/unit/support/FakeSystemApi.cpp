@@ -21,7 +21,9 @@ HWND const kDialogWindow = reinterpret_cast<HWND>(static_cast<UINT_PTR>(0xD1A1))
 HMENU const kSystemMenu = reinterpret_cast<HMENU>(static_cast<UINT_PTR>(0x3E40));
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x7C800000));
 
-INT_PTR WINAPI FakeWow64Probe() { return 0; }
+INT_PTR WINAPI FakeWow64Probe() {
+    return 0;
+}
 
 } // namespace
 
@@ -82,7 +84,9 @@ void CFakeSystemApi::SetRegistryString(const std::string& keyPath, const std::st
     SetRegistryValue(keyPath, name, data);
 }
 
-int CFakeSystemApi::OpenHandleCount() const { return static_cast<int>(m_handles.size()); }
+int CFakeSystemApi::OpenHandleCount() const {
+    return static_cast<int>(m_handles.size());
+}
 
 HANDLE CFakeSystemApi::NewHandle(OpenHandle handle) {
     UINT_PTR value = m_nextHandle;
@@ -164,21 +168,35 @@ FARPROC CFakeSystemApi::GetProcAddress(HMODULE module, LPCSTR name) {
 UINT CFakeSystemApi::CallGetSystemWow64DirectoryW(FARPROC function, LPWSTR buffer, UINT size) {
     if (function != &FakeWow64Probe)
         return 0;
+    wow64ProbeBufferSize = size;
     if (wow64ProbeResult != 0 && buffer && size > 0)
         buffer[0] = 0;
     lastError = wow64ProbeError;
     return wow64ProbeResult;
 }
 
-BOOL CFakeSystemApi::CreateProcessA(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
-                                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
-                                    LPCSTR currentDirectory, LPSTARTUPINFOA,
+BOOL CFakeSystemApi::CreateProcessA(LPCSTR application, LPSTR commandLine,
+                                    LPSECURITY_ATTRIBUTES processAttributes,
+                                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                                    DWORD creationFlags, LPVOID environment,
+                                    LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
                                     LPPROCESS_INFORMATION info) {
     std::string line = commandLine ? commandLine : "";
     FakeProcessRun run;
     run.commandLine = line;
     run.currentDirectoryWasNull = currentDirectory == nullptr;
     run.currentDirectory = currentDirectory ? currentDirectory : "";
+    run.applicationWasNull = application == nullptr;
+    run.securityAttributesWereNull = processAttributes == nullptr && threadAttributes == nullptr;
+    run.inheritHandles = inheritHandles;
+    run.creationFlags = creationFlags;
+    run.environmentWasNull = environment == nullptr;
+    if (startupInfo) {
+        STARTUPINFOA sized{};
+        sized.cb = startupInfo->cb;
+        run.startupInfoSize = startupInfo->cb;
+        run.startupInfoOnlySized = std::memcmp(&sized, startupInfo, sizeof(sized)) == 0;
+    }
     processRuns.push_back(run);
     log.push_back("CreateProcessA(" + line + ")");
     std::optional<DWORD> exitCode = runProcess(line);
@@ -186,7 +204,8 @@ BOOL CFakeSystemApi::CreateProcessA(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIB
         lastError = ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
-    info->hProcess = NewHandle({Kind::Process, line, 0, *exitCode});
+    info->hProcess =
+        startWithoutProcessHandle ? nullptr : NewHandle({Kind::Process, line, 0, *exitCode});
     info->hThread = NewHandle({Kind::Thread, line});
     info->dwProcessId = 100 + static_cast<DWORD>(processRuns.size());
     info->dwThreadId = 200 + static_cast<DWORD>(processRuns.size());
@@ -200,7 +219,7 @@ DWORD CFakeSystemApi::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL CFakeSystemApi::GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
     OpenHandle* h = Find(handle, Kind::Process);
-    if (!h)
+    if (!h || exitCodeUnreadable)
         return FALSE;
     *exitCode = h->exitCode;
     return TRUE;
@@ -274,8 +293,7 @@ INT CFakeSystemApi::MsiQueryProductStateA(LPCSTR productCode) {
     return productState;
 }
 
-BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out,
-                                         DWORD) {
+BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out, DWORD) {
     if (!device) {
         if (index >= adapters.size())
             return FALSE;
@@ -381,7 +399,8 @@ int CFakeSystemApi::LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int bufferMax
         return 0;
     }
     if (bufferMax == 0) { // read-only pointer into the table, as Windows gives it
-        *reinterpret_cast<const WCHAR**>(buffer) = reinterpret_cast<const WCHAR*>(it->second.data());
+        *reinterpret_cast<const WCHAR**>(buffer) =
+            reinterpret_cast<const WCHAR*>(it->second.data());
         return static_cast<int>(it->second.size());
     }
     int n = std::min<int>(static_cast<int>(it->second.size()), bufferMax - 1);
@@ -490,7 +509,12 @@ LRESULT CFakeSystemApi::SendMessageA(HWND, UINT message, WPARAM, LPARAM) {
     return 0;
 }
 
-BOOL CFakeSystemApi::PeekMessageA(LPMSG msg, HWND, UINT, UINT, UINT remove) {
+BOOL CFakeSystemApi::PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax,
+                                  UINT remove) {
+    if (logPeeks)
+        log.push_back("PeekMessageA(" + std::to_string(reinterpret_cast<UINT_PTR>(window)) + "," +
+                      std::to_string(filterMin) + "," + std::to_string(filterMax) + "," +
+                      std::to_string(remove) + ")");
     if (pendingMessages.empty())
         return FALSE;
     *msg = pendingMessages.front();
@@ -499,16 +523,24 @@ BOOL CFakeSystemApi::PeekMessageA(LPMSG msg, HWND, UINT, UINT, UINT remove) {
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsDialogMessageA(HWND, LPMSG msg) { return msg->message == WM_KEYDOWN; }
+BOOL CFakeSystemApi::IsDialogMessageA(HWND dialog, LPMSG msg) {
+    dialogMessageWindows.push_back(dialog);
+    return msg->message == WM_KEYDOWN;
+}
 
-BOOL CFakeSystemApi::TranslateMessage(const MSG*) { return FALSE; }
+BOOL CFakeSystemApi::TranslateMessage(const MSG* msg) {
+    translatedMessages.push_back(msg->message);
+    return FALSE;
+}
 
 LRESULT CFakeSystemApi::DispatchMessageA(const MSG* msg) {
     dispatchedMessages.push_back(msg->message);
     return 0;
 }
 
-HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return kSystemMenu; }
+HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) {
+    return kSystemMenu;
+}
 
 BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) {
     if (menu != kSystemMenu)
@@ -517,7 +549,9 @@ BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) 
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsIconic(HWND) { return FALSE; }
+BOOL CFakeSystemApi::IsIconic(HWND) {
+    return FALSE;
+}
 
 HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     *paint = PAINTSTRUCT{};
@@ -525,7 +559,9 @@ HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     return paint->hdc;
 }
 
-BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
+BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) {
+    return TRUE;
+}
 
 int CFakeSystemApi::GetSystemMetrics(int index) {
     return (index == SM_CXICON || index == SM_CYICON) ? 32 : 0;
