@@ -22,6 +22,11 @@ struct SplitCase {
     const char* pathDirectory; // GetPathDirectory
 };
 
+// Test names in ctest carry the row name instead of the row's bytes.
+void PrintTo(const SplitCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const SplitCase kSplitCases[] = {
     {"Plain", "C:\\Setup\\Setup.exe", true, "C:", "\\Setup\\", "Setup", ".exe", "C:\\Setup\\"},
     {"TrailByteInDirectory", "C:\\KLDR" HYO "\\Setup.exe", true, "C:", "\\KLDR" HYO "\\", "Setup",

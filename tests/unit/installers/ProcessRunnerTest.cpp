@@ -18,6 +18,11 @@ struct RunCase {
     std::vector<std::string> log;
 };
 
+// Test names in ctest carry the row name instead of the row's bytes.
+void PrintTo(const RunCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const std::string kLine = "\"C:\\KLDR ACC\\disk 1\\\\Program\\Setup.exe\"";
 const std::string kStart = "CreateProcessA(" + kLine + ")";
 const std::string kWait = "WaitForSingleObject(4294967295)";

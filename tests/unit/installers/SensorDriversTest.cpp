@@ -68,6 +68,11 @@ struct WalkCase {
     std::vector<std::string> log;
 };
 
+// Test names in ctest carry the row name instead of the row's bytes.
+void PrintTo(const WalkCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const WalkCase kCases[] = {
     {"OnlyTheFirstInfOfEachPackageRuns",
      FALSE,

@@ -17,6 +17,11 @@ struct ToolPathCase {
     const char* sensorInstaller;
 };
 
+// Test names in ctest carry the row name instead of the row's bytes.
+void PrintTo(const ToolPathCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const ToolPathCase kCases[] = {
     {"X64", "C:\\Kaleidra\\Setup.exe", Probe::X64, true,
      "C:\\Kaleidra\\\\DisplayDriver\\x64\\DPInst.exe", "C:\\Kaleidra\\\\Program\\Setup.exe",

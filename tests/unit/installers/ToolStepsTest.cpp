@@ -18,6 +18,11 @@ struct StepCase {
     std::vector<std::string> log;
 };
 
+// Test names in ctest carry the row name instead of the row's bytes.
+void PrintTo(const StepCase& c, std::ostream* os) {
+    *os << c.name;
+}
+
 const std::vector<std::string> kWatched = {"ShowWindow", "CreateProcessA", "WaitForSingleObject"};
 const char* const kWait = "WaitForSingleObject(4294967295)";
 const std::string kBlanks = "C:\\KLDR ACC\\disk 1\\Setup.exe";
