@@ -1,18 +1,17 @@
 #include "installers/SensorDrivers.h"
 
-#include "app/Catalog.h"
+#include "app/Catalogue.h"
 #include "app/KLDRSetupDlg.h"
 #include "installers/FindListing.h"
 #include "installers/MessagePump.h"
 #include "installers/PathSplit.h"
 #include "installers/ProcessRunner.h"
 #include "platform/SystemApi.h"
+#include "res/resource.h"
 
 namespace {
 
-constexpr UINT IDS_INSTALLING = 108;
-constexpr UINT IDS_UNINSTALLING = 109;
-// Between two installer runs, as the phase has always paused (lets the device settle).
+// After each package, and after each INF whose installer could not be started.
 constexpr DWORD kPauseMs = 100;
 
 // The catalogue text with its %s filled. The text comes from our own resources, but it is filled
@@ -70,7 +69,7 @@ BOOL InstallSensorPackage(const std::string& packagePath, CKLDRSetupDlg& dialog)
         // Not tested for being a file: a directory named *.inf is passed on like one.
         std::string infPath = packagePath + "\\" + entry.cFileName;
         UINT textId = dialog.m_bUninstall ? IDS_UNINSTALLING : IDS_INSTALLING;
-        dialog.UpdateStatus(FillStatusText(LoadCatalogText(textId), GetFileBaseName(infPath)));
+        dialog.UpdateStatus(FillStatusText(LoadCatalogueText(textId), GetFileBaseName(infPath)));
         PumpMessages(dialog);
         result = dialog.m_bUninstall ? UninstallSensorInf(infPath) : InstallSensorInf(infPath);
         if (result)

@@ -114,11 +114,18 @@ public:
     LRESULT DefWindowProcA(HWND w, UINT m, WPARAM wp, LPARAM lp) override {
         return ::DefWindowProcA(w, m, wp, lp);
     }
+    LONG_PTR SetWindowLongPtrA(HWND w, int i, LONG_PTR v) override {
+        return ::SetWindowLongPtrA(w, i, v);
+    }
+    LONG_PTR GetWindowLongPtrA(HWND w, int i) override { return ::GetWindowLongPtrA(w, i); }
+    BOOL GetWindowRect(HWND w, LPRECT r) override { return ::GetWindowRect(w, r); }
 };
 
 } // namespace
 
 CSystemApi& DefaultSystemApi() {
-    static CWin32SystemApi api;
-    return api;
+    // Never destroyed: the application object's destructor, run among the static destructors
+    // at exit, still releases the mutex through here.
+    static CWin32SystemApi* api = new CWin32SystemApi;
+    return *api;
 }

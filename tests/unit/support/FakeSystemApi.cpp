@@ -21,9 +21,7 @@ HWND const kDialogWindow = reinterpret_cast<HWND>(static_cast<UINT_PTR>(0xD1A1))
 HMENU const kSystemMenu = reinterpret_cast<HMENU>(static_cast<UINT_PTR>(0x3E40));
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x7C800000));
 
-INT_PTR WINAPI FakeWow64Probe() {
-    return 0;
-}
+INT_PTR WINAPI FakeWow64Probe() { return 0; }
 
 } // namespace
 
@@ -51,6 +49,7 @@ CFakeSystemApi::CFakeSystemApi() : dialogWindow(kDialogWindow) {
     version.dwBuildNumber = 7601;
     version.dwPlatformId = 2;
     runProcess = [](const std::string&) -> std::optional<DWORD> { return std::nullopt; };
+    systemMetrics = {{SM_CXICON, 32}, {SM_CYICON, 32}, {SM_CXSCREEN, 1024}, {SM_CYSCREEN, 768}};
 }
 
 WIN32_FIND_DATAA CFakeSystemApi::Entry(const std::string& name, bool directory) {
@@ -84,9 +83,7 @@ void CFakeSystemApi::SetRegistryString(const std::string& keyPath, const std::st
     SetRegistryValue(keyPath, name, data);
 }
 
-int CFakeSystemApi::OpenHandleCount() const {
-    return static_cast<int>(m_handles.size());
-}
+int CFakeSystemApi::OpenHandleCount() const { return static_cast<int>(m_handles.size()); }
 
 HANDLE CFakeSystemApi::NewHandle(OpenHandle handle) {
     UINT_PTR value = m_nextHandle;
@@ -204,8 +201,8 @@ BOOL CFakeSystemApi::CreateProcessA(LPCSTR application, LPSTR commandLine,
         lastError = ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
-    info->hProcess =
-        startWithoutProcessHandle ? nullptr : NewHandle({Kind::Process, line, 0, *exitCode});
+    info->hProcess = startWithoutProcessHandle ? nullptr
+                                               : NewHandle({Kind::Process, line, 0, *exitCode});
     info->hThread = NewHandle({Kind::Thread, line});
     info->dwProcessId = 100 + static_cast<DWORD>(processRuns.size());
     info->dwThreadId = 200 + static_cast<DWORD>(processRuns.size());
@@ -293,7 +290,8 @@ INT CFakeSystemApi::MsiQueryProductStateA(LPCSTR productCode) {
     return productState;
 }
 
-BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out, DWORD) {
+BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out,
+                                         DWORD) {
     if (!device) {
         if (index >= adapters.size())
             return FALSE;
@@ -399,8 +397,7 @@ int CFakeSystemApi::LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int bufferMax
         return 0;
     }
     if (bufferMax == 0) { // read-only pointer into the table, as Windows gives it
-        *reinterpret_cast<const WCHAR**>(buffer) =
-            reinterpret_cast<const WCHAR*>(it->second.data());
+        *reinterpret_cast<const WCHAR**>(buffer) = reinterpret_cast<const WCHAR*>(it->second.data());
         return static_cast<int>(it->second.size());
     }
     int n = std::min<int>(static_cast<int>(it->second.size()), bufferMax - 1);
@@ -438,9 +435,22 @@ int CFakeSystemApi::WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideLengt
     return static_cast<int>(out.size());
 }
 
-INT_PTR CFakeSystemApi::DialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM) {
+INT_PTR CFakeSystemApi::DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC proc,
+                                        LPARAM param) {
     log.push_back("DialogBoxParamA");
-    return -1;
+    UINT templateId = static_cast<UINT>(reinterpret_cast<UINT_PTR>(templateName));
+    dialogTemplates.push_back(templateId);
+    dialogOwners.push_back(owner);
+    if (!runDialog)
+        return -1;
+    HWND window = m_dialogDepth == 0
+                      ? dialogWindow
+                      : reinterpret_cast<HWND>(reinterpret_cast<UINT_PTR>(dialogWindow) +
+                                               0x100 * m_dialogDepth);
+    ++m_dialogDepth;
+    INT_PTR result = runDialog(templateId, window, proc, param);
+    --m_dialogDepth;
+    return result;
 }
 
 BOOL CFakeSystemApi::EndDialog(HWND, INT_PTR result) {
@@ -504,7 +514,8 @@ BOOL CFakeSystemApi::PostMessageA(HWND window, UINT message, WPARAM wParam, LPAR
     return TRUE;
 }
 
-LRESULT CFakeSystemApi::SendMessageA(HWND, UINT message, WPARAM, LPARAM) {
+LRESULT CFakeSystemApi::SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    sentMessages.push_back({window, message, wParam, lParam});
     log.push_back("SendMessageA(" + std::to_string(message) + ")");
     return 0;
 }
@@ -538,20 +549,17 @@ LRESULT CFakeSystemApi::DispatchMessageA(const MSG* msg) {
     return 0;
 }
 
-HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) {
-    return kSystemMenu;
-}
+HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return hasSystemMenu ? kSystemMenu : nullptr; }
 
-BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) {
+BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR item) {
     if (menu != kSystemMenu)
         return FALSE;
     systemMenu.push_back((flags & MF_SEPARATOR) ? "-" : std::string(item ? item : ""));
+    systemMenuIds.push_back(id);
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsIconic(HWND) {
-    return FALSE;
-}
+BOOL CFakeSystemApi::IsIconic(HWND) { return dialogIconic; }
 
 HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     *paint = PAINTSTRUCT{};
@@ -559,16 +567,15 @@ HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     return paint->hdc;
 }
 
-BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) {
-    return TRUE;
-}
+BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
 
 int CFakeSystemApi::GetSystemMetrics(int index) {
-    return (index == SM_CXICON || index == SM_CYICON) ? 32 : 0;
+    auto it = systemMetrics.find(index);
+    return it == systemMetrics.end() ? 0 : it->second;
 }
 
 BOOL CFakeSystemApi::GetClientRect(HWND, LPRECT rect) {
-    *rect = RECT{0, 0, 160, 120};
+    *rect = clientRect;
     return TRUE;
 }
 
@@ -580,4 +587,24 @@ BOOL CFakeSystemApi::DrawIcon(HDC, int x, int y, HICON) {
 LRESULT CFakeSystemApi::DefWindowProcA(HWND, UINT message, WPARAM, LPARAM) {
     log.push_back("DefWindowProcA(" + std::to_string(message) + ")");
     return 0;
+}
+
+LONG_PTR CFakeSystemApi::SetWindowLongPtrA(HWND window, int index, LONG_PTR value) {
+    LONG_PTR& slot = windowLongs[{window, index}];
+    LONG_PTR previous = slot;
+    slot = value;
+    return previous;
+}
+
+LONG_PTR CFakeSystemApi::GetWindowLongPtrA(HWND window, int index) {
+    auto it = windowLongs.find({window, index});
+    return it == windowLongs.end() ? 0 : it->second;
+}
+
+BOOL CFakeSystemApi::GetWindowRect(HWND window, LPRECT rect) {
+    auto it = windowRects.find(window);
+    if (it == windowRects.end())
+        return FALSE;
+    *rect = it->second;
+    return TRUE;
 }
