@@ -31,14 +31,4 @@ TEST(MessagePump, DrainsTheQueueThroughTheDialogWithoutWaiting) {
     EXPECT_EQ(world.log, std::vector<std::string>(5, "PeekMessageA(0,0,0,1)"));
 }
 
-TEST(MessagePump, EmptyQueueReturnsAtOnce) {
-    CFakeSystemApi world;
-    CScopedSystemApi scope(world);
-    world.logPeeks = true;
-    CBoundSetupDlg dialog(world.dialogWindow);
-    PumpMessages(dialog);
-    EXPECT_EQ(world.log.size(), 1u);
-    EXPECT_TRUE(world.dialogMessageWindows.empty());
-}
-
 } // namespace

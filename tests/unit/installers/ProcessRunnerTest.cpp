@@ -18,7 +18,6 @@ struct RunCase {
     std::vector<std::string> log;
 };
 
-// Test names in ctest carry the row name instead of the row's bytes.
 void PrintTo(const RunCase& c, std::ostream* os) {
     *os << c.name;
 }

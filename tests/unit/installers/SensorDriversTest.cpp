@@ -68,7 +68,6 @@ struct WalkCase {
     std::vector<std::string> log;
 };
 
-// Test names in ctest carry the row name instead of the row's bytes.
 void PrintTo(const WalkCase& c, std::ostream* os) {
     *os << c.name;
 }

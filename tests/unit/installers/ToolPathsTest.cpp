@@ -17,7 +17,6 @@ struct ToolPathCase {
     const char* sensorInstaller;
 };
 
-// Test names in ctest carry the row name instead of the row's bytes.
 void PrintTo(const ToolPathCase& c, std::ostream* os) {
     *os << c.name;
 }

@@ -18,7 +18,6 @@ struct StepCase {
     std::vector<std::string> log;
 };
 
-// Test names in ctest carry the row name instead of the row's bytes.
 void PrintTo(const StepCase& c, std::ostream* os) {
     *os << c.name;
 }
