@@ -4,10 +4,13 @@
 # read those lines (tool path, architecture, command line, current directory, the dialog seen
 # from outside) and the probe's own output (result, exit code).
 #
-# usage: installers-wine.sh <win32 build> <win64 build> <work directory>
+# The 64-bit part runs in the test bed's shared session (its prefix is a WoW64 one); the 32-bit
+# part in a WINEARCH=win32 prefix of its own, started and ended here with the same session script.
+#
+# usage: installers-wine.sh <winebed.sh> <shared prefix> <win32 build> <win64 build> <work dir>
 set -euo pipefail
 
-W32=$1 W64=$2 WORK=$3
+WINEBED=$1 SHARED=$2 W32=$3 W64=$4 WORK=$5
 PROBE=$W32/tests/wine/installers/InstallersProbe.exe
 STUB32=$W32/tests/stubs/KldrStub.exe
 STUB64=$W64/tests/stubs/KldrStub.exe
@@ -25,21 +28,23 @@ if [ ! -f "$LOCPATH/ja_JP.UTF-8/LC_CTYPE" ]; then
   LC_ALL=C localedef -i ja_JP -f UTF-8 "$LOCPATH/ja_JP.UTF-8" >/dev/null 2>&1 || true
   [ -f "$LOCPATH/ja_JP.UTF-8/LC_CTYPE" ] || { echo "localedef failed" >&2; exit 1; }
 fi
-{ export LC_ALL=ja_JP.UTF-8; } 2>/dev/null # bash itself does not read LOCPATH
-export WINEDEBUG=-all WINEDLLOVERRIDES="mscoree,mshtml="
+export WINEDEBUG=-all
 
-XVFB_PID=""
-PREFIXES=()
+OWN_SESSIONS=()
 cleanup() {
-  for p in "${PREFIXES[@]}"; do WINEPREFIX=$p wineserver -k 2>/dev/null || true; done
-  [ -n "$XVFB_PID" ] && kill "$XVFB_PID" 2>/dev/null || true
+  for p in "${OWN_SESSIONS[@]}"; do "$WINEBED" --prefix "$p" down || true; done
+  # What this test put into the shared prefix, the planted program first.
+  rm -rf "$SHARED/drive_c/KLDR.exe" "$SHARED/drive_c/KLDR ACC" "$SHARED/drive_c/KLDR表" \
+    "$SHARED/drive_c/KLDRソ"
 }
 trap cleanup EXIT
-exec 9<> <(:)
-Xvfb -displayfd 9 -screen 0 1024x768x24 -nolisten tcp >/dev/null 2>&1 &
-XVFB_PID=$!
-read -r -t 30 display <&9 || { echo "Xvfb did not start" >&2; exit 1; }
-export DISPLAY=:$display
+
+# The environment of a session (WINEPREFIX, DISPLAY, LC_ALL) for the wine calls below; bash
+# itself would complain about LC_ALL, as it does not read LOCPATH.
+enter_session() {
+  { eval "$("$WINEBED" --prefix "$1" env)"; } 2>/dev/null
+  DRIVE_C=$WINEPREFIX/drive_c
+}
 
 failures=0
 pass() { echo "ok   - $*"; }
@@ -58,14 +63,6 @@ lines_with() {
 expect_lines() { # what, count, log, strings...
   local what=$1 count=$2; shift 2
   expect_eq "$what" "$(lines_with "$@")" "$count"
-}
-
-use_prefix() { # name, arch
-  export WINEPREFIX=$WORK/$1 WINEARCH=$2
-  PREFIXES+=("$WINEPREFIX")
-  [ -f "$WINEPREFIX/system.reg" ] || wineboot -i >/dev/null 2>&1
-  wineserver -p 2>/dev/null || true
-  DRIVE_C=$WINEPREFIX/drive_c
 }
 
 # make_medium <unix dir> [missing-part...]: the package tree with stub tools, two packages and
@@ -137,8 +134,8 @@ check_steps() {
     "tool=$installer${T}" "をアンインストールしています...${T}" "${T}cmd=\"$installer\" /uninstall \"$packages\\"
 }
 
-# --- A 64-bit system (WoW64 prefix) ---------------------------------------------------------
-use_prefix prefix64 win64
+# --- A 64-bit system (the shared WoW64 prefix) -----------------------------------------------
+enter_session "$SHARED"
 D='C:\KLDR ACC\disk 1'
 make_medium "$DRIVE_C/KLDR ACC/disk 1"
 cp "$STUB32" "$DRIVE_C/KLDR.exe" # planted where an unquoted "C:\KLDR ACC\..." looks first
@@ -190,7 +187,9 @@ for entry in "表:955C" "ソ:835C"; do
 done
 
 # --- A 32-bit system (WINEARCH=win32, a prefix of its own) ----------------------------------
-use_prefix prefix32 win32
+OWN_SESSIONS+=("$WORK/prefix32")
+WINEARCH=win32 "$WINEBED" --prefix "$WORK/prefix32" up --xvfb
+enter_session "$WORK/prefix32"
 D='C:\KLDR ACC\disk 1'
 make_medium "$DRIVE_C/KLDR ACC/disk 1"
 probe "$D" is64 is64
