@@ -10,6 +10,7 @@ packages=(
   fonts-ipafont-gothic msitools wixl
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev valgrind python3
+  locales # ja_JP sources for the Wine tests' private locale (localedef + LOCPATH)
 )
 
 missing=()
