@@ -1,5 +1,6 @@
 // The real side of the system seam: each method forwards to the Win32 function of its name.
 #include "platform/SystemApi.h"
+#include "platform/win32/SystemMsi.h"
 
 #include <shlobj.h>
 #include <msi.h>
@@ -43,7 +44,11 @@ public:
 
     BOOL GetVersionExA(LPOSVERSIONINFOA info) override { return ::GetVersionExA(info); }
     BOOL IsUserAnAdmin() override { return ::IsUserAnAdmin(); }
-    INT MsiQueryProductStateA(LPCSTR code) override { return ::MsiQueryProductStateA(code); }
+    INT MsiQueryProductStateA(LPCSTR code) override {
+        if (!LoadSystemMsi()) // never let the delay-load helper look for msi.dll itself
+            return INSTALLSTATE_UNKNOWN;
+        return ::MsiQueryProductStateA(code);
+    }
 
     BOOL EnumDisplayDevicesA(LPCSTR dev, DWORD i, PDISPLAY_DEVICEA d, DWORD flags) override {
         return ::EnumDisplayDevicesA(dev, i, d, flags);

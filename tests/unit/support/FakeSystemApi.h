@@ -31,6 +31,14 @@ struct FakeProcessRun {
     std::string commandLine;
     std::string currentDirectory; // null passed as ""
     bool currentDirectoryWasNull = true;
+    // The remaining arguments, as far as a test can see them.
+    bool applicationWasNull = true;
+    bool securityAttributesWereNull = true; // process and thread
+    BOOL inheritHandles = FALSE;
+    DWORD creationFlags = 0;
+    bool environmentWasNull = true;
+    DWORD startupInfoSize = 0;
+    bool startupInfoOnlySized = true; // every member besides cb zero
 };
 
 class CFakeSystemApi : public CSystemApi {
@@ -62,12 +70,16 @@ public:
     void SetRegistryString(const std::string& keyPath, const std::string& name,
                            const std::string& text); // stored with its NUL
     std::vector<std::string> openedKeys;              // every successful open, in order
+    std::vector<std::string> keyOpenAttempts;         // every open asked for, in order
+    // Creates a key without values and makes it a sub-key of its parent (appended to the order).
+    void AddRegistryKey(const std::string& keyPath);
 
     // 64-bit probe.
     bool hasKernel32 = true;
     bool hasWow64Probe = true;
     UINT wow64ProbeResult = 1;
     DWORD wow64ProbeError = 0;
+    UINT wow64ProbeBufferSize = 0; // the size of the last probe call
 
     // Directory listings: pattern -> entries in listing order. A pattern not present fails.
     std::map<std::string, std::vector<WIN32_FIND_DATAA>> listings;
@@ -76,6 +88,8 @@ public:
     // Processes: decides whether a command line starts (nullopt: start fails) and its exit code.
     std::function<std::optional<DWORD>(const std::string& commandLine)> runProcess;
     std::vector<FakeProcessRun> processRuns;
+    bool startWithoutProcessHandle = false; // CreateProcessA succeeds but gives only a thread
+    bool exitCodeUnreadable = false;        // GetExitCodeProcess fails
 
     std::vector<DWORD> sleeps;
 
@@ -105,7 +119,10 @@ public:
     };
     std::vector<PostedMessage> postedMessages;
     std::vector<MSG> pendingMessages; // what PeekMessageA hands out, front first
+    std::vector<UINT> translatedMessages;
     std::vector<UINT> dispatchedMessages;
+    std::vector<HWND> dialogMessageWindows; // the window of each IsDialogMessageA call
+    bool logPeeks = false; // log "PeekMessageA(window,min,max,remove)" for each call
     std::vector<std::string> systemMenu; // item texts, "-" for a separator
     std::vector<UINT_PTR> systemMenuIds; // command ids, in the same order
     bool hasSystemMenu = true;
