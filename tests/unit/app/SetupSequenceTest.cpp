@@ -78,7 +78,7 @@ struct Outcome {
     bool postedSensors;
 };
 
-Outcome Run(Machine& machine, bool uninstall = false) {
+Outcome RunSequence(Machine& machine, bool uninstall = false) {
     CScopedSystemApi scope(machine.world);
     CKLDRSetupDlg dialog;
     dialog.m_bUninstall = uninstall ? TRUE : FALSE;
@@ -106,7 +106,7 @@ TEST(SetupSequence, VersionGate) {
         Machine machine;
         machine.world.version.dwMajorVersion = c.major;
         machine.world.version.dwMinorVersion = c.minor;
-        Outcome outcome = Run(machine);
+        Outcome outcome = RunSequence(machine);
         if (c.supported) {
             EXPECT_EQ(outcome.result, TRUE) << c.major << "." << c.minor;
             EXPECT_TRUE(outcome.boxes.empty()) << c.major << "." << c.minor;
@@ -123,7 +123,7 @@ TEST(SetupSequence, UnreadableVersionStopsWithTheOsBox) {
     Machine machine;
     machine.world.acceptExtendedVersion = false;
     machine.world.acceptBasicVersion = false;
-    Outcome outcome = Run(machine);
+    Outcome outcome = RunSequence(machine);
     EXPECT_EQ(outcome.result, FALSE);
     EXPECT_EQ(outcome.boxes, std::vector<std::string>{"OS"});
 }
@@ -138,7 +138,7 @@ TEST(SetupSequence, ChecksComeInOrderDisplayBeforeAdministrator) {
         if (!c.display)
             machine.world.adapters.clear();
         machine.world.isAdmin = c.admin ? TRUE : FALSE;
-        Outcome outcome = Run(machine);
+        Outcome outcome = RunSequence(machine);
         EXPECT_EQ(outcome.result, FALSE);
         EXPECT_EQ(outcome.boxes, std::vector<std::string>{c.box});
         EXPECT_EQ(outcome.icons, std::vector<UINT>{MB_OK | MB_ICONERROR});
@@ -150,7 +150,7 @@ TEST(SetupSequence, ChecksComeInOrderDisplayBeforeAdministrator) {
 TEST(SetupSequence, MissingDisplayDriverToolStopsWithStatusOnly) {
     Machine machine;
     machine.missingTools = {"DPInst.exe"};
-    Outcome outcome = Run(machine);
+    Outcome outcome = RunSequence(machine);
     EXPECT_EQ(outcome.result, TRUE);
     EXPECT_TRUE(outcome.boxes.empty());
     EXPECT_EQ(outcome.status, "ABORTED");
@@ -167,7 +167,7 @@ TEST(SetupSequence, ProductStateDecidesTheProductInstaller) {
     for (const auto& c : cases) {
         Machine machine;
         machine.world.productState = c.state;
-        Outcome outcome = Run(machine);
+        Outcome outcome = RunSequence(machine);
         EXPECT_EQ(outcome.result, TRUE);
         EXPECT_TRUE(outcome.postedSensors) << c.state;
         EXPECT_EQ(machine.world.productQueries,
@@ -187,7 +187,7 @@ TEST(SetupSequence, ProductStateDecidesTheProductInstaller) {
 TEST(SetupSequence, FailingProductInstallerStopsWithStatus) {
     Machine machine;
     machine.missingTools = {"Program\\Setup.exe"};
-    Outcome outcome = Run(machine);
+    Outcome outcome = RunSequence(machine);
     EXPECT_EQ(outcome.result, TRUE);
     EXPECT_EQ(outcome.status, "ABORTED");
     EXPECT_FALSE(outcome.postedSensors);
@@ -197,7 +197,7 @@ TEST(SetupSequence, FailureExitCodesCountAsRunInBothModes) {
     for (bool uninstall : {false, true}) {
         Machine machine;
         machine.exitCode = 1603;
-        Outcome outcome = Run(machine, uninstall);
+        Outcome outcome = RunSequence(machine, uninstall);
         EXPECT_EQ(outcome.result, TRUE);
         EXPECT_TRUE(outcome.postedSensors);
         EXPECT_EQ(outcome.tools, (std::vector<std::string>{"DPInst.exe", "Program\\Setup.exe"}));
