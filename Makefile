@@ -30,8 +30,15 @@ native: deps win32 win64 fuzz-build
 test: native
 	ctest --test-dir $(B)/native --output-on-failure -j 1
 
+# DEMO_ARGS: see scripts/demo.sh (e.g. --uninstall, --installed, --version win2k, --all).
+DEMO_ARGS ?=
 demo: native
-	@bash scripts/demo.sh
+	@bash scripts/demo.sh $(DEMO_ARGS)
+	@if [ -f scripts/demo-colorimeter.sh ]; then bash scripts/demo-colorimeter.sh; fi
+
+bench: native
+	@bash scripts/bench-setup.sh
+	@if [ -f scripts/bench-driver.sh ]; then bash scripts/bench-driver.sh; fi
 
 dist: win32 win64
 	rm -rf dist && mkdir -p dist

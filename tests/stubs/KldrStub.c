@@ -6,6 +6,7 @@
  * Log line (UTF-8, fields separated by tabs, the command line last since it is free text):
  *   tool=<own path>  arch=x86|x64  cwd=<current directory>  exit=<code>
  *   dialog=found|none  visible=0|1  topmost=0|1  ok=0|1  status=<text of control 1000>
+ *   time=<performance counter in microseconds at start; comparable between processes>
  *   cmd=<GetCommandLineW>
  *
  * Environment:
@@ -15,6 +16,7 @@
  *   KLDR_STUB_EXIT            exit code for every copy
  *   otherwise the number in the file <own path>.exit, otherwise 0
  *   KLDR_STUB_CAPTION         caption of the dialog to observe (default "Kaleidra Setup")
+ *   KLDR_STUB_WAIT_MS         run this long before exiting (default 0: exit at once)
  */
 #include <windows.h>
 
@@ -133,6 +135,15 @@ static void ObserveDialog(void) {
     PutField(L"status", status);
 }
 
+/* Microseconds of the system-wide performance counter, the clock the observers use too. */
+static unsigned long long Microseconds(void) {
+    LARGE_INTEGER count, frequency;
+    if (!QueryPerformanceFrequency(&frequency) || !QueryPerformanceCounter(&count))
+        return 0;
+    return (unsigned long long)(count.QuadPart / frequency.QuadPart * 1000000 +
+                                count.QuadPart % frequency.QuadPart * 1000000 / frequency.QuadPart);
+}
+
 static void AppendToLog(const wchar_t* modulePath) {
     static wchar_t path[kTextMax];
     static char utf8[4 * kLineMax];
@@ -160,8 +171,10 @@ static void AppendToLog(const wchar_t* modulePath) {
 }
 
 int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, int show) {
-    static wchar_t modulePath[kTextMax], directory[kTextMax];
-    DWORD exitCode;
+    static wchar_t modulePath[kTextMax], directory[kTextMax], wait[kTextMax];
+    unsigned long long started = Microseconds();
+    wchar_t startedText[32];
+    DWORD exitCode, waitMs = 0;
 
     (void)instance;
     (void)previous;
@@ -178,8 +191,13 @@ int WINAPI WinMain(HINSTANCE instance, HINSTANCE previous, LPSTR commandLine, in
     PutField(L"cwd", directory);
     PutNumber(L"exit", exitCode);
     ObserveDialog();
+    _snwprintf(startedText, 32, L"%llu", started);
+    startedText[31] = 0;
+    PutField(L"time", startedText);
     PutField(L"cmd", GetCommandLineW());
     Put(L"\n");
     AppendToLog(modulePath);
+    if (GetVariable(L"KLDR_STUB_WAIT_MS", wait) && ParseCode(wait, &waitMs))
+        Sleep(waitMs);
     return (int)exitCode;
 }

@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# The Wine test bed: one Wine prefix, a virtual desktop on Xvfb (or the user's display), a
+# The Wine test bed: one Wine prefix, Wine's windows on Xvfb (or the user's display), a
 # persistent wineserver, and a way to run Windows programs in that session.
 #
 #   winebed.sh [--prefix DIR] up [--xvfb]         start a session (creates the prefix if missing)
@@ -14,12 +14,18 @@
 # under HKCU\Software\Wine (winxp, win2003, vista, win7, win10, ...) for programs started from
 # then on; without it the value is removed and Wine reports its default (6.1).
 # The prefix defaults to $WINEBED_PREFIX, else build/wine-prefix under the repository.
+#
+# Wine runs in plain X11 mode, not in a virtual desktop: with a virtual desktop every process
+# rebuilds the monitor's device key (and drops an injected EDID) at its first display query; in
+# plain mode the key is rebuilt only when a session starts, so an EDID written into a running
+# session stays for all later programs. Wine draws captions and frames itself ("Managed"="N"),
+# so windows look the same with or without a window manager.
 set -euo pipefail
 
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 PREFIX=${WINEBED_PREFIX:-$ROOT/build/wine-prefix}
 # Bump when the prefix settings below change, so that existing prefixes pick them up.
-CONFIG_REVISION=2
+CONFIG_REVISION=3
 
 die() { echo "winebed: $*" >&2; exit 2; }
 
@@ -36,8 +42,21 @@ PREFIX=$(cd "$(dirname "$PREFIX")" && pwd)/$(basename "$PREFIX")
 SESSION=$PREFIX.session
 
 export WINEPREFIX=$PREFIX WINEDEBUG=-all
-# Japanese ANSI code page (932) for the narrow-character programs; no locale needs installing.
-# Set per command, not in this shell, which would complain about the missing locale.
+# Japanese ANSI code page (932) for the narrow-character programs. Wine takes the code page from
+# LC_ALL alone, but spells Unix file names and arguments in the Unix locale's charset: without a
+# real ja_JP.UTF-8 locale that is ASCII and no name with 表 can exist. A private copy of the
+# locale (LOCPATH, made once beside the prefix) leaves the machine's own locales alone.
+LOCALE_DIR=${WINEBED_LOCPATH:-$(dirname "$PREFIX")/winebed-locale}
+ensure_locale() {
+  [ -f "$LOCALE_DIR/ja_JP.UTF-8/LC_CTYPE" ] && return 0
+  mkdir -p "$LOCALE_DIR"
+  LC_ALL=C localedef -i ja_JP -f UTF-8 "$LOCALE_DIR/ja_JP.UTF-8" >/dev/null 2>&1 || true
+  [ -f "$LOCALE_DIR/ja_JP.UTF-8/LC_CTYPE" ] ||
+    echo "winebed: localedef failed; file names with Japanese characters will not work" >&2
+}
+ensure_locale
+export LOCPATH=$LOCALE_DIR
+# Set per command, not in this shell.
 wine() { LC_ALL=ja_JP.UTF-8 command wine "$@"; }
 wineboot() { LC_ALL=ja_JP.UTF-8 command wineboot "$@"; }
 
@@ -58,10 +77,10 @@ write_base_registry() {
     # The dialogs name "MS UI Gothic"; without a Japanese face their texts render as boxes.
     printf '[HKEY_CURRENT_USER\\Software\\Wine\\Fonts\\Replacements]\r\n'
     printf '"MS UI Gothic"="IPAGothic"\r\n"MS Gothic"="IPAGothic"\r\n"MS PGothic"="IPAPGothic"\r\n\r\n'
-    # One virtual desktop: Wine draws captions and frames itself, with or without a window
-    # manager, so tests and screenshots see the same thing everywhere.
-    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"Desktop"="Default"\r\n\r\n'
-    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer\\Desktops]\r\n"Default"="1024x768"\r\n\r\n'
+    # No virtual desktop (see the top); Wine draws captions and frames itself, with or without
+    # a window manager, so tests and screenshots see the same thing everywhere.
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\Explorer]\r\n"Desktop"=-\r\n\r\n'
+    printf '[HKEY_CURRENT_USER\\Software\\Wine\\X11 Driver]\r\n"Managed"="N"\r\n\r\n'
   } >"$reg"
   wine regedit /S "$(winepath_of "$reg")" </dev/null >/dev/null 2>&1
 }
@@ -177,7 +196,8 @@ case $cmd in
   run) run "$@" ;;
   env)
     session_alive || die "no session"
-    printf 'export WINEPREFIX=%q WINEDEBUG=-all LC_ALL=ja_JP.UTF-8 DISPLAY=%q\n' "$PREFIX" "$DISPLAY" ;;
+    printf 'export WINEPREFIX=%q WINEDEBUG=-all LOCPATH=%q LC_ALL=ja_JP.UTF-8 DISPLAY=%q\n' \
+      "$PREFIX" "$LOCPATH" "$DISPLAY" ;;
   shot)
     session_alive || die "no session"
     DISPLAY=$DISPLAY import -window root "$1" ;;

@@ -18,16 +18,7 @@ for f in "$PROBE" "$STUB32" "$STUB64"; do [ -f "$f" ] || { echo "missing $f" >&2
 mkdir -p "$WORK"
 WORK=$(cd "$WORK" && pwd)
 
-# Code page 932 for the programs. Wine takes the ANSI code page from LC_ALL, but it spells file
-# names and arguments in the Unix locale's charset: without a ja_JP.UTF-8 locale that charset is
-# ASCII and no name with 表 can exist. A private copy of the locale (LOCPATH) keeps the machine's
-# own locales untouched.
-export LOCPATH=$WORK/locale
-if [ ! -f "$LOCPATH/ja_JP.UTF-8/LC_CTYPE" ]; then
-  mkdir -p "$LOCPATH"
-  LC_ALL=C localedef -i ja_JP -f UTF-8 "$LOCPATH/ja_JP.UTF-8" >/dev/null 2>&1 || true
-  [ -f "$LOCPATH/ja_JP.UTF-8/LC_CTYPE" ] || { echo "localedef failed" >&2; exit 1; }
-fi
+# Names with 表 need the test bed's ja_JP.UTF-8 locale (LOCPATH), which `env` below exports.
 export WINEDEBUG=-all
 
 OWN_SESSIONS=()
@@ -39,10 +30,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The environment of a session (WINEPREFIX, DISPLAY, LC_ALL) for the wine calls below; bash
-# itself would complain about LC_ALL, as it does not read LOCPATH.
+# The environment of a session (WINEPREFIX, DISPLAY, LOCPATH, LC_ALL) for the wine calls below.
 enter_session() {
-  { eval "$("$WINEBED" --prefix "$1" env)"; } 2>/dev/null
+  eval "$("$WINEBED" --prefix "$1" env)"
+  export WINEBED_LOCPATH=$LOCPATH # the 32-bit prefix's session reuses the locale
   DRIVE_C=$WINEPREFIX/drive_c
 }
 

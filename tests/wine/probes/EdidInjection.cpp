@@ -1,5 +1,7 @@
 #include "EdidInjection.h"
 
+#include <string>
+
 namespace edid {
 
 const char kWineMonitorParameters[] =
@@ -52,6 +54,43 @@ LONG Inject(const std::vector<BYTE>& edid, const char* parametersKey) {
         RegSetValueExA(key, "EDID", 0, REG_BINARY, edid.data(), static_cast<DWORD>(edid.size()));
     RegCloseKey(key);
     return result;
+}
+
+LONG InjectEveryMonitor(const std::vector<BYTE>& edid) {
+    const std::string root = "SYSTEM\\CurrentControlSet\\Enum\\DISPLAY";
+    std::vector<std::string> instances;
+    HKEY display = nullptr;
+    if (RegOpenKeyExA(HKEY_LOCAL_MACHINE, root.c_str(), 0, KEY_READ, &display) == ERROR_SUCCESS) {
+        char model[256];
+        for (DWORD m = 0;; ++m) {
+            DWORD size = sizeof(model);
+            if (RegEnumKeyExA(display, m, model, &size, nullptr, nullptr, nullptr, nullptr) !=
+                ERROR_SUCCESS)
+                break;
+            HKEY modelKey = nullptr;
+            if (RegOpenKeyExA(display, model, 0, KEY_READ, &modelKey) != ERROR_SUCCESS)
+                continue;
+            char instance[256];
+            for (DWORD i = 0;; ++i) {
+                size = sizeof(instance);
+                if (RegEnumKeyExA(modelKey, i, instance, &size, nullptr, nullptr, nullptr,
+                                  nullptr) != ERROR_SUCCESS)
+                    break;
+                instances.push_back(root + "\\" + model + "\\" + instance + "\\Device Parameters");
+            }
+            RegCloseKey(modelKey);
+        }
+        RegCloseKey(display);
+    }
+    if (instances.empty())
+        return Inject(edid);
+    LONG first = ERROR_SUCCESS;
+    for (const auto& key : instances) {
+        LONG result = Inject(edid, key.c_str());
+        if (first == ERROR_SUCCESS)
+            first = result;
+    }
+    return first;
 }
 
 LONG Remove(const char* parametersKey) {

@@ -1,6 +1,7 @@
-// Puts an "EDID" value where Wine keeps its one monitor in the device registry, so that the
-// setup's display test sees a monitor of a chosen model. Wine rebuilds that key when a session
-// starts: inject inside the running session, before the program that should see it.
+// Puts an "EDID" value where Wine keeps its monitors in the device registry, so that the setup's
+// display test sees a monitor of a chosen model. Wine rebuilds those keys when a session starts
+// (and, with a virtual desktop, in every process): inject inside the running session, before the
+// program that should see it.
 #pragma once
 
 #include <windows.h>
@@ -23,6 +24,9 @@ std::vector<BYTE> Unsupported(int extensions = 0);
 
 // Writes the value as REG_BINARY (creating the key if needed); ERROR_SUCCESS or the error.
 LONG Inject(const std::vector<BYTE>& edid, const char* parametersKey = kWineMonitorParameters);
+// Writes the value for every monitor Wine has made a key for (Enum\DISPLAY\<model>\<instance>),
+// or for Wine's one monitor under Xvfb when there is none yet; ERROR_SUCCESS or the first error.
+LONG InjectEveryMonitor(const std::vector<BYTE>& edid);
 // Removes the value again; a missing value counts as removed.
 LONG Remove(const char* parametersKey = kWineMonitorParameters);
 

@@ -4,9 +4,10 @@
 //   wt_edid [hold SECONDS] supported | supported256 | unsupported | oversized | hex <HEX>
 //   wt_edid remove
 //
-// With a virtual desktop (as the test bed runs Wine), every process rewrites the monitor's
-// registry key, without an EDID, at its first display query. "hold" keeps the value in place
-// for that long: it writes it again as soon as the key changes.
+// Without "hold" the value is written for every monitor Wine lists; in the test bed's plain X11
+// mode it stays there until the session ends. With a virtual desktop every process rewrites the
+// monitor's registry key, without an EDID, at its first display query; "hold" keeps the value
+// in place for that long (racing with those rewrites): it writes it again when the key changes.
 #include "EdidInjection.h"
 
 #include <algorithm>
@@ -96,7 +97,7 @@ int main(int argc, char** argv) {
     }
     if (holdSeconds)
         return Hold(block, holdSeconds);
-    LONG result = edid::Inject(block);
+    LONG result = edid::InjectEveryMonitor(block);
     std::printf("EDID of %u bytes set: %ld\n", static_cast<unsigned>(block.size()),
                 static_cast<long>(result));
     return result == ERROR_SUCCESS ? 0 : 1;

@@ -1,6 +1,8 @@
-// The setup dialog as a user meets it: caption, empty status line, OK; the about item at the
-// end of the system menu; system commands 16 to 31 open the about box; OK ends the program.
+// The setup dialog as a user meets it once the setup has run on a medium (stand-in tools, a
+// supported display): caption, the closing text, OK; the about item at the end of the system
+// menu; system commands 16 to 31 open the about box; OK ends the program.
 #include "Harness.h"
+#include "SetupRun.h"
 
 namespace {
 
@@ -26,11 +28,11 @@ void CheckSystemMenu(HWND dialog) {
     wt::Check(aboutItems == 1, "the about item is there once", std::to_string(aboutItems));
 }
 
-void CheckAboutBoxes(const wt::Process& setup, HWND dialog) {
+void CheckAboutBoxes(DWORD pid, HWND dialog) {
     for (UINT command = 16; command <= 31; ++command) {
         std::string label = "system command " + std::to_string(command);
         wt::PostSysCommand(dialog, command);
-        HWND about = wt::WaitForWindow(setup.pid, kAboutCaption, 15000);
+        HWND about = wt::WaitForWindow(pid, kAboutCaption, 15000);
         if (!wt::Check(about != nullptr, label + " opens the about box"))
             continue;
         if (command == 16) {
@@ -55,33 +57,44 @@ void CheckAboutBoxes(const wt::Process& setup, HWND dialog) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc < 2) {
-        wt::Note("usage: wt_setup_dialog <Setup.exe>");
+    if (argc < 4) {
+        wt::Note("usage: wt_setup_dialog <Setup.exe> <stand-in x86> <stand-in x64>");
         return 2;
     }
-    wt::Process setup = wt::Start(wt::HostPath(argv[1]));
-    wt::Check(static_cast<bool>(setup), "Setup.exe starts");
-    HWND dialog = wt::WaitForWindow(setup.pid, kDialogCaption, 30000);
-    if (wt::Check(dialog != nullptr, "the dialog appears with caption \"Kaleidra Setup\"")) {
+    seq::Kit kit{wt::HostPath(argv[1]), wt::HostPath(argv[2]), wt::HostPath(argv[3])};
+    seq::MediumSpec spec;
+    spec.name = L"dialog";
+    seq::Medium medium;
+    if (!wt::Check(seq::LayOut(kit, spec, &medium), "medium laid out") ||
+        !wt::Check(seq::SetDisplay(seq::Display::Supported), "a supported display"))
+        return wt::Finish();
+    // The setup runs to its closing text; the checks below run there, before OK.
+    seq::DriveOptions options;
+    options.atEnd = [](HWND dialog) {
+        wt::CheckText(wt::Text(dialog), kDialogCaption, "the dialog's caption");
         wt::CheckText(wt::ClassOf(dialog), L"#32770", "it is a dialog window");
-        wt::CheckText(wt::ControlText(dialog, 1000), L"", "the status line is empty");
+        wt::CheckText(wt::ControlText(dialog, 1000), seq::kFinished, "the status line");
         wt::CheckText(wt::ControlText(dialog, IDOK), L"OK", "the button says OK");
         wt::Check(wt::IsEnabled(wt::Control(dialog, IDOK)), "OK is enabled");
         wt::Check(wt::IsVisible(dialog) && wt::IsVisible(wt::Control(dialog, 1000)),
                   "dialog and status line are visible");
-        wt::Check(!wt::IsTopmost(dialog), "the dialog is not topmost");
+        wt::Check(wt::IsTopmost(dialog), "the dialog is topmost after the sensor phase");
         wt::Check((GetWindowLongW(dialog, GWL_EXSTYLE) & WS_EX_APPWINDOW) != 0,
                   "the dialog has its own taskbar button (WS_EX_APPWINDOW)");
         LONG style = GetWindowLongW(dialog, GWL_STYLE);
         wt::Check((style & (WS_MINIMIZEBOX | WS_MAXIMIZEBOX)) == 0, "no minimise or maximise box");
+        DWORD pid = 0;
+        GetWindowThreadProcessId(dialog, &pid);
         CheckSystemMenu(dialog);
-        CheckAboutBoxes(setup, dialog);
-        wt::CheckText(wt::ControlText(dialog, 1000), L"", "the status line is still empty");
-        wt::Click(dialog, IDOK);
-    }
-    DWORD exitCode = 1;
-    wt::Check(wt::WaitForExit(setup, 15000, &exitCode), "OK ends the program");
-    wt::Check(exitCode == 0, "exit code 0", std::to_string(exitCode));
-    wt::Kill(setup);
+        CheckAboutBoxes(pid, dialog);
+        wt::CheckText(wt::ControlText(dialog, 1000), seq::kFinished,
+                      "the status line is unchanged");
+        wt::Check(wt::IsTopmost(dialog), "the dialog is still topmost");
+    };
+    seq::Run run = seq::DriveSetup(medium, options);
+    wt::Check(run.reachedEnd, "the setup reaches its closing text");
+    wt::Check(run.ended, "OK ends the program");
+    wt::Check(run.exitCode == 0, "exit code 0", std::to_string(run.exitCode));
+    seq::SetDisplay(seq::Display::None);
     return wt::Finish();
 }
