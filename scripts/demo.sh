@@ -88,6 +88,7 @@ if ! "${BED[@]}" env >/dev/null 2>&1; then
 fi
 trap '[ $started = 0 ] || "${BED[@]}" down' EXIT
 display=$("${BED[@]}" env | sed -n 's/.*DISPLAY=\([^ ]*\).*/\1/p')
+[ "$display" = "${DISPLAY:-}" ] || display="$display (Xvfb)"
 
 rm -rf "$OUT" && mkdir -p "$OUT"
 failed=0

@@ -30,9 +30,10 @@ cleanup() {
 }
 trap cleanup EXIT
 
-# The environment of a session (WINEPREFIX, DISPLAY, LOCPATH, LC_ALL) for the wine calls below.
+# The environment of a session (WINEPREFIX, DISPLAY, LOCPATH, LC_ALL) for the wine calls below;
+# bash itself warns about LC_ALL, as it takes no LOCPATH given after its start.
 enter_session() {
-  eval "$("$WINEBED" --prefix "$1" env)"
+  { eval "$("$WINEBED" --prefix "$1" env)"; } 2>/dev/null
   export WINEBED_LOCPATH=$LOCPATH # the 32-bit prefix's session reuses the locale
   DRIVE_C=$WINEPREFIX/drive_c
 }

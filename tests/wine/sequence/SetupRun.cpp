@@ -187,11 +187,14 @@ DialogState ReadDialog(HWND dialog) {
     DialogState state;
     if (!dialog || !IsWindow(dialog))
         return state;
+    // The dialog counts once its controls exist.
+    HWND ok = wt::Control(dialog, IDOK);
+    if (!ok)
+        return state;
     state.exists = true;
     state.visible = wt::IsVisible(dialog);
     state.topmost = wt::IsTopmost(dialog);
-    HWND ok = wt::Control(dialog, IDOK);
-    state.okEnabled = ok && wt::IsEnabled(ok);
+    state.okEnabled = wt::IsEnabled(ok);
     state.status = wt::ControlText(dialog, 1000);
     return state;
 }
@@ -235,9 +238,9 @@ Run DriveSetup(const Medium& medium, const DriveOptions& options) {
     };
 
     // Started from its own folder, as from a file manager.
+    run.events.push_back({Event::Start, 0.0, medium.setup, {}, {}});
     wt::Process setup = wt::Start(medium.setup, options.arguments, medium.root);
     run.started = static_cast<bool>(setup);
-    add(Event::Start, medium.setup + (options.arguments.empty() ? L"" : L" " + options.arguments));
     if (!run.started)
         return run;
 
@@ -267,7 +270,6 @@ Run DriveSetup(const Medium& medium, const DriveOptions& options) {
                 add(Event::Status, now.status);
                 run.statuses.push_back(now.status);
             }
-            run.everVisible = run.everVisible || now.visible;
             seen = now;
         }
 
@@ -291,7 +293,7 @@ Run DriveSetup(const Medium& medium, const DriveOptions& options) {
             run.boxes.push_back(e.box);
             wt::Click(box, IDOK);
             add(Event::UserOk, L"box");
-            wt::WaitForWindowGone(box, 10000);
+            wt::WaitUntil([&] { return !IsWindow(box) || !IsWindowVisible(box); }, 10000, 2);
             continue;
         }
 

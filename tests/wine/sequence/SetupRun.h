@@ -102,7 +102,6 @@ struct Run {
     bool started = false, reachedEnd = false, ended = false;
     DWORD exitCode = 0;
     double origin = 0;          // Now() when the setup was started; times count from it
-    bool everVisible = false;   // the dialog was on screen at some time
     std::vector<Event> events;  // in time order
     std::vector<ToolRun> tools; // in start order
     std::vector<wt::MessageBoxInfo> boxes;
