@@ -552,7 +552,12 @@ MessageBoxInfo ReadMessageBox(HWND box) {
                 // The handle is only a number here, but tells whether there is an icon at all.
                 DWORD_PTR icon = 0;
                 SendMessageTimeoutW(child, STM_GETICON, 0, 0, SMTO_ABORTIFHUNG, 2000, &icon);
-                info.icon = icon && IsWindowVisible(child) ? IdentifyIcon(child) : L"none";
+                // A box that has just appeared may not have painted its icon yet.
+                if (icon && IsWindowVisible(child))
+                    WaitUntil([&] { return (info.icon = IdentifyIcon(child)) != L"unknown"; },
+                              3000);
+                else
+                    info.icon = L"none";
             } else {
                 std::wstring text = Text(child);
                 if (text.size() > info.text.size())
