@@ -50,7 +50,12 @@ LOCALE_DIR=${WINEBED_LOCPATH:-$(dirname "$PREFIX")/winebed-locale}
 ensure_locale() {
   [ -f "$LOCALE_DIR/ja_JP.UTF-8/LC_CTYPE" ] && return 0
   mkdir -p "$LOCALE_DIR"
-  LC_ALL=C localedef -i ja_JP -f UTF-8 "$LOCALE_DIR/ja_JP.UTF-8" >/dev/null 2>&1 || true
+  # Built aside and renamed into place, so that a bed started meanwhile never sees half of it.
+  local tmp
+  tmp=$(mktemp -d "$LOCALE_DIR/.new.XXXXXX")
+  LC_ALL=C localedef -i ja_JP -f UTF-8 "$tmp/ja_JP.UTF-8" >/dev/null 2>&1 || true
+  [ -f "$tmp/ja_JP.UTF-8/LC_CTYPE" ] && { mv -T "$tmp/ja_JP.UTF-8" "$LOCALE_DIR/ja_JP.UTF-8" 2>/dev/null || true; }
+  rm -rf "$tmp"
   [ -f "$LOCALE_DIR/ja_JP.UTF-8/LC_CTYPE" ] ||
     echo "winebed: localedef failed; file names with Japanese characters will not work" >&2
 }
