@@ -164,7 +164,7 @@ void CheckSensorPhase(const Run& run, const seq::Medium& medium, bool uninstall,
     }
 }
 
-void CheckDisplayDriverRan(const Run& run, const seq::Medium& medium, const std::string& what) {
+void CheckDisplayDriverRan(const Run& run, const std::string& what) {
     auto dpinst = run.ToolsNamed(L"DPInst.exe");
     if (!Check(dpinst.size() == 1, what + ": DPInst.exe runs once", std::to_string(dpinst.size())))
         return;
@@ -173,7 +173,6 @@ void CheckDisplayDriverRan(const Run& run, const seq::Medium& medium, const std:
     Check(dpinst[0]->dialogFound && !dpinst[0]->visible,
           what + ": the dialog is hidden while DPInst.exe runs");
     Check(&run.tools.front() == dpinst[0], what + ": DPInst.exe is the first tool");
-    (void)medium;
 }
 
 // ---- Scenarios ------------------------------------------------------------------------------
@@ -216,7 +215,7 @@ int GoesOn(const Options& options) {
         return wt::Finish();
     Run run = seq::DriveSetup(s.medium, s.drive);
     Check(run.boxes.empty(), "no message box");
-    CheckDisplayDriverRan(run, s.medium, "supported Windows");
+    CheckDisplayDriverRan(run, "supported Windows");
     Check(run.ToolsNamed(L"Program\\Setup.exe").size() == 1, "the product installer runs");
     Check(run.ToolsNamed(L"SensorInst.exe").size() == 3, "the sensor phase runs");
     CheckFinished(run, "supported Windows");
@@ -272,7 +271,7 @@ int NoProductInstaller(const Options& options) {
         return wt::Finish();
     Run run = seq::DriveSetup(s.medium, s.drive);
     Check(run.boxes.empty(), "no message box");
-    CheckDisplayDriverRan(run, s.medium, "product installer missing");
+    CheckDisplayDriverRan(run, "product installer missing");
     Check(run.tools.size() == 1, "no other tool runs", wt::Utf8(Names(run)));
     if (Check(run.reachedEnd, "the dialog stops with a status text")) {
         CheckText(run.endStatus, seq::kAborted, "status: setup aborted");
@@ -296,7 +295,7 @@ int Installed(const Options& options) {
         CheckText(run.boxes[0].icon, L"information", "box: information icon");
         CheckText(run.boxes[0].caption, L"Setup", "box: caption is the program's base name");
     }
-    CheckDisplayDriverRan(run, s.medium, "product installed");
+    CheckDisplayDriverRan(run, "product installed");
     Check(run.ToolsNamed(L"Program\\Setup.exe").empty(), "Program\\Setup.exe is not started");
     CheckSensorPhase(run, s.medium, false, "product installed");
     // The box comes before the sensor phase.
@@ -320,7 +319,7 @@ int Install(const Options& options) {
     Check(seq::ProductState() != 5, "the product is not installed");
     Run run = seq::DriveSetup(s.medium, s.drive);
     Check(run.boxes.empty(), "no message box");
-    CheckDisplayDriverRan(run, s.medium, "install");
+    CheckDisplayDriverRan(run, "install");
     auto dpinst = run.ToolsNamed(L"DPInst.exe");
     if (!dpinst.empty()) {
         CheckText(dpinst[0]->cmd, L"\"" + s.medium.root + L"\\DisplayDriver\\x64\\DPInst.exe\"",
@@ -374,7 +373,7 @@ int Uninstall(const Options& options) {
         return wt::Finish();
     Run run = seq::DriveSetup(s.medium, s.drive);
     Check(run.boxes.empty(), "no message box");
-    CheckDisplayDriverRan(run, s.medium, "uninstall");
+    CheckDisplayDriverRan(run, "uninstall");
     auto product = run.ToolsNamed(L"Program\\Setup.exe");
     if (Check(product.size() == 1, "the product installer still runs"))
         CheckText(product[0]->cmd, L"\"" + s.medium.root + L"\\Program\\Setup.exe\"",
