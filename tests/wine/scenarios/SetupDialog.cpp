@@ -62,10 +62,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     seq::Kit kit{wt::HostPath(argv[1]), wt::HostPath(argv[2]), wt::HostPath(argv[3])};
-    seq::MediumSpec spec;
-    spec.name = L"dialog";
+    seq::MediumLayout layout;
+    layout.name = L"dialog";
     seq::Medium medium;
-    if (!wt::Check(seq::LayOut(kit, spec, &medium), "medium laid out") ||
+    if (!wt::Check(seq::LayOut(kit, layout, &medium), "medium laid out") ||
         !wt::Check(seq::SetDisplay(seq::Display::Supported), "a supported display"))
         return wt::Finish();
     // The setup runs to its closing text; the checks below run there, before OK.

@@ -64,10 +64,10 @@ int main(int argc, char** argv) {
         return 2;
     }
     seq::Kit kit{wt::HostPath(argv[1]), wt::HostPath(argv[2]), wt::HostPath(argv[3])};
-    seq::MediumSpec spec;
-    spec.name = L"single";
+    seq::MediumLayout layout;
+    layout.name = L"single";
     seq::Medium medium;
-    if (!wt::Check(seq::LayOut(kit, spec, &medium), "medium laid out") ||
+    if (!wt::Check(seq::LayOut(kit, layout, &medium), "medium laid out") ||
         !wt::Check(seq::SetDisplay(seq::Display::Supported), "a supported display"))
         return wt::Finish();
     SetEnvironmentVariableW(L"KLDR_STUB_LOG", medium.log.c_str());

@@ -134,7 +134,7 @@ void CheckFinished(const Run& run, const std::string& what) {
 void CheckSensorPhase(const Run& run, const seq::Medium& medium, bool uninstall,
                       const std::string& what) {
     auto sensors = run.ToolsNamed(L"SensorInst.exe");
-    auto packages = seq::MediumSpec::DefaultPackages();
+    auto packages = seq::MediumLayout::DefaultPackages();
     if (!Check(sensors.size() == packages.size(), what + ": one sensor installer run per package",
                std::to_string(sensors.size()) + " runs: " + wt::Utf8(Join(sensors))))
         return;
@@ -178,14 +178,14 @@ void CheckDisplayDriverRan(const Run& run, const std::string& what) {
 // ---- Scenarios ------------------------------------------------------------------------------
 
 struct Scenario {
-    seq::MediumSpec spec;
+    seq::MediumLayout layout;
     seq::DriveOptions drive;
     seq::Medium medium;
 };
 
 bool Prepare(const Options& options, Scenario* s, const std::wstring& name) {
-    s->spec.name = name;
-    bool laidOut = seq::LayOut(options.kit, s->spec, &s->medium);
+    s->layout.name = name;
+    bool laidOut = seq::LayOut(options.kit, s->layout, &s->medium);
     return Check(laidOut, "medium laid out in " + wt::Utf8(s->medium.root));
 }
 
@@ -234,7 +234,7 @@ int NoDisplay(const Options& options) {
                  {Display::Unsupported, L"KLDRSetup.exe", L"KLDRSetup", "a copy named KLDRSetup"}};
     for (const auto& c : cases) {
         Scenario s;
-        s.spec.setupName = c.setupName;
+        s.layout.setupName = c.setupName;
         if (!Prepare(options, &s, L"seq display") || !SetDisplayChecked(c.display))
             continue;
         Run run = seq::DriveSetup(s.medium, s.drive);
@@ -247,7 +247,7 @@ int NoDisplay(const Options& options) {
 
 int NoDisplayTool(const Options& options) {
     Scenario s;
-    s.spec.displayDriverTool = false;
+    s.layout.displayDriverTool = false;
     if (!Prepare(options, &s, L"seq no dpinst") || !SetDisplayChecked(Display::Supported))
         return wt::Finish();
     Run run = seq::DriveSetup(s.medium, s.drive);
@@ -266,7 +266,7 @@ int NoDisplayTool(const Options& options) {
 
 int NoProductInstaller(const Options& options) {
     Scenario s;
-    s.spec.productInstaller = false;
+    s.layout.productInstaller = false;
     if (!Prepare(options, &s, L"seq no product") || !SetDisplayChecked(Display::Supported))
         return wt::Finish();
     Run run = seq::DriveSetup(s.medium, s.drive);
@@ -434,10 +434,10 @@ int Demo(const Options& options) {
     }
     std::wstring out = options.out.back() == L'\\' ? options.out : options.out + L'\\';
     Scenario s;
-    s.spec.name = L"Kaleidra デモ";
-    s.spec.displayDriverTool = options.without != L"DisplayDriver";
-    s.spec.productInstaller = options.without != L"Program";
-    if (!seq::LayOut(options.kit, s.spec, &s.medium)) {
+    s.layout.name = L"Kaleidra デモ";
+    s.layout.displayDriverTool = options.without != L"DisplayDriver";
+    s.layout.productInstaller = options.without != L"Program";
+    if (!seq::LayOut(options.kit, s.layout, &s.medium)) {
         std::fprintf(stderr, "demo: the medium could not be laid out\n");
         return 1;
     }
@@ -472,8 +472,8 @@ int Demo(const Options& options) {
         wt::Utf8(displays[static_cast<int>(options.display)]) + ", product " +
         (options.installed ? "installed" : "not installed") + "; medium " +
         wt::Utf8(s.medium.root) + " with DPInst.exe " +
-        (s.spec.displayDriverTool ? "x86/x64" : "missing") + ", Program\\Setup.exe " +
-        (s.spec.productInstaller ? "present" : "missing") +
+        (s.layout.displayDriverTool ? "x86/x64" : "missing") + ", Program\\Setup.exe " +
+        (s.layout.productInstaller ? "present" : "missing") +
         ", SensorInst.exe x86/x64, 3 sensor packages (stand-in tools, " +
         std::to_string(options.toolMs) + " ms each" +
         (options.exitCode.empty() ? "" : ", exit code " + wt::Utf8(options.exitCode)) + ")";

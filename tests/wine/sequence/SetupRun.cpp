@@ -30,7 +30,7 @@ std::wstring UninstallingText(const std::wstring& infBaseName) {
     return infBaseName + L" をアンインストールしています...";
 }
 
-std::vector<Package> MediumSpec::DefaultPackages() {
+std::vector<Package> MediumLayout::DefaultPackages() {
     return {{L"Talvik2", {L"Talvik2.inf"}},
             {L"Spectro", {L"分光センサー.inf"}},
             {L"Ambient", {L"AmbientLight.inf"}}};
@@ -64,27 +64,27 @@ bool EndsWithNoCase(const std::wstring& text, const std::wstring& tail) {
 
 } // namespace
 
-bool LayOut(const Kit& kit, const MediumSpec& spec, Medium* medium) {
-    medium->root = wt::ScratchDir(spec.name);
-    medium->setup = medium->root + spec.setupName;
+bool LayOut(const Kit& kit, const MediumLayout& layout, Medium* medium) {
+    medium->root = wt::ScratchDir(layout.name);
+    medium->setup = medium->root + layout.setupName;
     medium->log = medium->root + L"tools.log";
     const std::wstring& r = medium->root;
     bool ok = MakeDirs(r, {L"DisplayDriver", L"DisplayDriver\\x86", L"DisplayDriver\\x64",
                            L"Program", L"SensorDrivers", L"SensorDrivers\\x86",
                            L"SensorDrivers\\x64", L"SensorDrivers\\Package"});
     ok = ok && wt::CopyTo(kit.setup, medium->setup);
-    if (spec.displayDriverTool)
+    if (layout.displayDriverTool)
         ok = ok && wt::CopyTo(kit.stub32, r + L"DisplayDriver\\x86\\DPInst.exe") &&
              wt::CopyTo(kit.stub64, r + L"DisplayDriver\\x64\\DPInst.exe");
-    if (spec.productInstaller)
+    if (layout.productInstaller)
         ok = ok && wt::CopyTo(kit.stub32, r + L"Program\\Setup.exe");
-    if (spec.sensorInstaller)
+    if (layout.sensorInstaller)
         ok = ok && wt::CopyTo(kit.stub32, r + L"SensorDrivers\\x86\\SensorInst.exe") &&
              wt::CopyTo(kit.stub64, r + L"SensorDrivers\\x64\\SensorInst.exe");
     // A plain file among the packages, as media carry them; the setup passes over it.
     ok = ok &&
          WriteFileText(r + L"SensorDrivers\\Package\\readme.txt", "Sensor driver packages\r\n");
-    for (const auto& package : spec.packages) {
+    for (const auto& package : layout.packages) {
         std::wstring folder = L"SensorDrivers\\Package\\" + package.folder;
         ok = ok && MakeDirs(r, {folder});
         for (const auto& inf : package.infs)

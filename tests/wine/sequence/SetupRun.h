@@ -36,7 +36,7 @@ struct Package {
     std::vector<std::wstring> infs;
 };
 
-struct MediumSpec {
+struct MediumLayout {
     std::wstring name = L"medium"; // folder C:\wt\<name>\, emptied first
     std::wstring setupName = L"Setup.exe";
     bool displayDriverTool = true, productInstaller = true, sensorInstaller = true;
@@ -50,7 +50,7 @@ struct Medium {
     std::wstring log;   // where the stand-in tools log their starts
 };
 
-bool LayOut(const Kit& kit, const MediumSpec& spec, Medium* medium);
+bool LayOut(const Kit& kit, const MediumLayout& layout, Medium* medium);
 
 // Seconds on the performance counter, the clock the stand-in tools log with.
 double Now();

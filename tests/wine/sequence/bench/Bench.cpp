@@ -90,15 +90,15 @@ int Startup(const Args& args) {
 
     // The setup's own start: every check passes, and the display-driver tool is missing, so
     // the dialog comes on screen without waiting for any tool.
-    seq::MediumSpec bare;
-    bare.name = L"bench start";
-    bare.displayDriverTool = false;
+    seq::MediumLayout bareLayout;
+    bareLayout.name = L"bench start";
+    bareLayout.displayDriverTool = false;
     seq::Medium bareMedium;
     // For reference: the usual medium, where the dialog comes back after DPInst.exe.
-    seq::MediumSpec full;
-    full.name = L"bench start full";
+    seq::MediumLayout fullLayout;
+    fullLayout.name = L"bench start full";
     seq::Medium fullMedium;
-    if (!seq::LayOut(kit, bare, &bareMedium) || !seq::LayOut(kit, full, &fullMedium) ||
+    if (!seq::LayOut(kit, bareLayout, &bareMedium) || !seq::LayOut(kit, fullLayout, &fullMedium) ||
         !seq::SetDisplay(seq::Display::Supported)) {
         std::fprintf(stderr, "wt_bench: the media could not be prepared\n");
         return 1;
@@ -158,16 +158,16 @@ int Sensors(const Args& args) {
                  wt::HostPath(args.Get("--stub64"))};
     int packages = std::max(3, std::atoi(args.Get("--packages", "16").c_str()));
 
-    seq::MediumSpec spec;
-    spec.name = L"bench sensors";
-    spec.packages.clear();
+    seq::MediumLayout layout;
+    layout.name = L"bench sensors";
+    layout.packages.clear();
     for (int i = 1; i <= packages; ++i) {
         wchar_t name[16];
         std::swprintf(name, 16, L"Sensor%02d", i);
-        spec.packages.push_back({name, {std::wstring(name) + L".inf"}});
+        layout.packages.push_back({name, {std::wstring(name) + L".inf"}});
     }
     seq::Medium medium;
-    if (!seq::LayOut(kit, spec, &medium) || !seq::SetDisplay(seq::Display::Supported)) {
+    if (!seq::LayOut(kit, layout, &medium) || !seq::SetDisplay(seq::Display::Supported)) {
         std::fprintf(stderr, "wt_bench: the medium could not be prepared\n");
         return 1;
     }
@@ -204,7 +204,7 @@ int Sensors(const Args& args) {
         }
     };
     // The command lines are known from the medium; the setup quotes both paths.
-    for (const auto& package : spec.packages)
+    for (const auto& package : layout.packages)
         commandLines.push_back(L"\"" + medium.root + L"SensorDrivers\\x64\\SensorInst.exe\" \"" +
                                medium.root + L"SensorDrivers\\Package\\" + package.folder + L"\\" +
                                package.infs.front() + L"\"");
@@ -217,7 +217,7 @@ int Sensors(const Args& args) {
         if (tool.Is(L"SensorInst.exe"))
             starts.push_back(tool.time);
     std::sort(starts.begin(), starts.end());
-    const size_t n = spec.packages.size();
+    const size_t n = layout.packages.size();
     if (!run.reachedEnd || starts.size() != 2 * n) {
         std::fprintf(stderr, "wt_bench: expected %u tool runs, got %u\n",
                      static_cast<unsigned>(2 * n), static_cast<unsigned>(starts.size()));
@@ -240,7 +240,7 @@ int Sensors(const Args& args) {
         if (e.kind != seq::Event::Status)
             continue;
         for (size_t i = 0; i < n; ++i)
-            if (e.text == seq::InstallingText(spec.packages[i].folder) && textAt[i] < 0) {
+            if (e.text == seq::InstallingText(layout.packages[i].folder) && textAt[i] < 0) {
                 textAt[i] = e.time;
                 current = static_cast<int>(i);
             }
