@@ -35,6 +35,7 @@ demo: native
 dist: win32 win64
 	rm -rf dist && mkdir -p dist
 	cp $(B)/win32/setup/Setup.exe dist/
+	cp $(B)/win64/client/talvikctl.exe dist/
 
 clean:
 	rm -rf $(B) dist
