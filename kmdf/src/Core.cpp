@@ -349,7 +349,9 @@ bool World::Impl::AttachContext(Object* obj, PWDF_OBJECT_ATTRIBUTES a, const cha
     if (a->ContextTypeInfo) {
         size_t size = std::max(a->ContextTypeInfo->ContextSize, a->ContextSizeOverride);
         size_t n = (size + sizeof(std::max_align_t) - 1) / sizeof(std::max_align_t);
-        obj->context.reset(new std::max_align_t[n ? n : 1]());
+        n = n ? n : 1;
+        obj->context.reset(new std::max_align_t[n]);
+        std::memset(obj->context.get(), 0, n * sizeof(std::max_align_t)); // every byte zero
         obj->contextType = a->ContextTypeInfo->UniqueType ? a->ContextTypeInfo->UniqueType
                                                            : a->ContextTypeInfo;
     }
