@@ -439,21 +439,47 @@ void World::Impl::DeleteTree(Object* root, std::unique_lock<std::mutex>& lk) {
         objects.erase(o->handle);
 }
 
+Activity::Activity(World::Impl* w) : w_(w) {
+    if (t_thread.activeNest++ == 0) {
+        std::lock_guard<std::mutex> lk(w_->mu);
+        w_->active++;
+    }
+}
+
+Activity::~Activity() {
+    if (--t_thread.activeNest == 0) {
+        std::lock_guard<std::mutex> lk(w_->mu);
+        w_->active--;
+        w_->cv.notify_all();
+    }
+}
+
+// Waiting lets virtual time run: when no other thread works inside the world, the earliest
+// timer fires (a send timeout, an idle timer, a device's delayed answer).
 void World::Impl::RunUntil(const std::function<bool()>& pred, const char* what) {
+    std::unique_lock<std::mutex> lk(mu);
+    const int self = t_thread.activeNest > 0 ? 1 : 0;
     for (;;) {
-        {
-            std::lock_guard<std::mutex> lk(mu);
-            if (pred())
-                return;
-        }
-        if (clock.FireNext(INT64_MAX))
-            continue;
-        std::unique_lock<std::mutex> lk(mu);
-        if (cv.wait_for(lk, std::chrono::seconds(20), pred))
+        if (pred())
             return;
-        lk.unlock();
-        Violation(std::string("waiting for ") + what + " would never end");
-        return;
+        if (active - self == 0) {
+            lk.unlock();
+            bool fired = clock.FireNext(INT64_MAX);
+            lk.lock();
+            if (fired)
+                continue;
+        }
+        active -= self;
+        cv.notify_all();
+        bool done = cv.wait_for(lk, std::chrono::seconds(20), [&] {
+            return pred() || (active == 0 && !clock.Empty());
+        });
+        active += self;
+        if (!done) {
+            lk.unlock();
+            Violation(std::string("waiting for ") + what + " would never end");
+            return;
+        }
     }
 }
 
@@ -478,6 +504,7 @@ World* World::Current() { return g_publicWorld; }
 
 Status World::LoadDriver(DriverEntryFn entry) {
     Impl* w = impl_.get();
+    Activity busy(w);
     {
         std::lock_guard<std::mutex> lk(w->mu);
         if (w->driverLoaded || w->driver) {
@@ -517,6 +544,7 @@ bool World::DriverLoaded() const {
 
 void World::UnloadDriver() {
     Impl* w = impl_.get();
+    Activity busy(w);
     for (auto* d : Devices()) {
         PnpState s = d->State();
         if (s == PnpState::Removed || s == PnpState::FailedAdd || s == PnpState::FailedStart)
@@ -569,6 +597,7 @@ void World::UnloadDriver() {
 
 PnpDevice& World::PlugIn(const ColorimeterConfig& config) {
     Impl* w = impl_.get();
+    Activity busy(w);
     DeviceNode* node;
     PFN_WDF_DRIVER_DEVICE_ADD add = nullptr;
     uintptr_t driver = 0;
@@ -622,10 +651,12 @@ std::vector<PnpDevice*> World::Devices() const {
 uint64_t World::NowMs() const { return static_cast<uint64_t>(impl_->clock.Now() / kTicksPerMs); }
 
 void World::AdvanceMs(uint64_t ms) {
+    Activity busy(impl_.get());
     impl_->clock.AdvanceTo(impl_->clock.Now() + static_cast<int64_t>(ms) * kTicksPerMs);
 }
 
 uint64_t World::RunTimers() {
+    Activity busy(impl_.get());
     int64_t start = impl_->clock.Now();
     while (impl_->clock.FireNext(INT64_MAX)) {
     }
@@ -730,7 +761,13 @@ NTSTATUS World::Impl::CallPnp(DeviceNode* node, const char* name,
 }
 
 void World::Impl::AcquireBusy(DeviceNode* node, std::unique_lock<std::mutex>& lk) {
-    cv.wait(lk, [&] { return !node->busy; });
+    if (node->busy) {
+        const int self = t_thread.activeNest > 0 ? 1 : 0;
+        active -= self;
+        cv.notify_all();
+        cv.wait(lk, [&] { return !node->busy; });
+        active += self;
+    }
     node->busy = true;
     if (node->idleTimer) {
         clock.Cancel(node->idleTimer);
@@ -895,6 +932,7 @@ void World::Impl::TearDown(DeviceNode* node, PnpState finalState) {
 }
 
 Status DeviceNode::Start() {
+    Activity busyThread(w);
     {
         std::unique_lock<std::mutex> lk(w->mu);
         if (state != PnpState::Added && state != PnpState::Stopped) {
@@ -939,6 +977,7 @@ Status DeviceNode::Start() {
 }
 
 Status DeviceNode::Stop() {
+    Activity busyThread(w);
     {
         std::unique_lock<std::mutex> lk(w->mu);
         if (state != PnpState::Started) {
@@ -961,6 +1000,7 @@ Status DeviceNode::Stop() {
 }
 
 Status DeviceNode::Sleep() {
+    Activity busyThread(w);
     {
         std::unique_lock<std::mutex> lk(w->mu);
         if (state != PnpState::Started || sleeping) {
@@ -988,6 +1028,7 @@ Status DeviceNode::Sleep() {
 }
 
 Status DeviceNode::Resume() {
+    Activity busyThread(w);
     {
         std::unique_lock<std::mutex> lk(w->mu);
         if (state != PnpState::Started || !sleeping) {
@@ -1020,6 +1061,7 @@ Status DeviceNode::Resume() {
 }
 
 void DeviceNode::SurpriseRemove() {
+    Activity busyThread(w);
     bool started;
     bool inD0;
     {
@@ -1050,6 +1092,7 @@ void DeviceNode::SurpriseRemove() {
 }
 
 void DeviceNode::Remove() {
+    Activity busyThread(w);
     PnpState s;
     {
         std::unique_lock<std::mutex> lk(w->mu);

@@ -51,6 +51,7 @@ struct ThreadState {
     int depth = 0;                 // driver callbacks on this thread's stack
     DeviceNode* device = nullptr;  // device on whose behalf the thread runs (leak attribution)
     std::vector<std::function<void()>> deferred; // work to run when depth returns to 0
+    int activeNest = 0;            // nested Activity guards of this thread
 };
 ThreadState& Thread();
 
@@ -155,6 +156,7 @@ struct Request : Object {
     void* userOut = nullptr;
     Queue* queue = nullptr;
     bool inDispatch = false;
+    uint64_t deliveries = 0; // times a queue delivered it to the driver
     // formatting
     enum class Fmt { None, Urb, PipeRead } fmt = Fmt::None;
     IoTarget* formatTarget = nullptr;
@@ -382,6 +384,9 @@ struct World::Impl {
     std::vector<std::string> debugLog;
     uint64_t requestsCompleted = 0;
     uint64_t nextTransfer = 1;
+    // Threads working inside the world (not waiting). Virtual time moves on only while no
+    // other thread works, so a waiting thread never times out a request another is finishing.
+    int active = 0;
 
     // ---- helpers (lock held unless noted)
     void Violation(const std::string& text); // any lock state
@@ -429,6 +434,18 @@ struct World::Impl {
     void FinishSent(Request* req, NTSTATUS nt, USBD_STATUS usbd, uint32_t bytes); // unlocked
     void ApplyReply(const std::shared_ptr<Transfer>& tr, const ControlReply& reply);
     void TimeoutFired(uintptr_t req, uint64_t seq);
+};
+
+// Marks the calling thread as working inside the world for its lifetime.
+class Activity {
+public:
+    explicit Activity(World::Impl* w);
+    ~Activity();
+    Activity(const Activity&) = delete;
+    Activity& operator=(const Activity&) = delete;
+
+private:
+    World::Impl* w_;
 };
 
 World::Impl* W(); // the current world

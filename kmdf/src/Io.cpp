@@ -114,6 +114,7 @@ void World::Impl::RunQueue(uintptr_t h) {
             r->st = Request::St::Driver;
             r->queue = q;
             r->inDispatch = true;
+            uint64_t delivery = ++r->deliveries;
             q->delivered++;
             auto handler = q->config.EvtIoDeviceControl;
             auto dflt = q->config.EvtIoDefault;
@@ -136,7 +137,7 @@ void World::Impl::RunQueue(uintptr_t h) {
             });
             lk.lock();
             Object* ro = Find(rh);
-            if (ro) {
+            if (ro && static_cast<Request*>(ro)->deliveries == delivery) {
                 auto* req = static_cast<Request*>(ro);
                 req->inDispatch = false;
                 if (req->st == Request::St::Driver) {
@@ -652,6 +653,7 @@ void ColorimeterImpl::SetVendorHandler(VendorHandler h) {
 
 void ColorimeterImpl::PushInterrupt(std::vector<uint8_t> bytes) {
     World::Impl* w = node->w;
+    Activity busy(w);
     std::shared_ptr<Transfer> tr;
     {
         std::lock_guard<std::mutex> lk(w->mu);
@@ -682,7 +684,10 @@ void ColorimeterImpl::ClearTraffic() {
 }
 
 // Documented: a suspended device that signals resume is brought back to D0.
-void ColorimeterImpl::SignalRemoteWake() { node->w->PowerUp(node); }
+void ColorimeterImpl::SignalRemoteWake() {
+    Activity busy(node->w);
+    node->w->PowerUp(node);
+}
 
 std::vector<uint8_t> ColorimeterImpl::DeviceDescriptor() const {
     return {18,   USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0xFF, 0, 0, 64,

@@ -65,6 +65,7 @@ void Close(const Handle& handle) {
     if (!handle)
         return;
     World::Impl* w = W();
+    Activity busy(w);
     DeviceNode* removeNow = nullptr;
     {
         std::unique_lock<std::mutex> lk(w->mu);
@@ -135,6 +136,7 @@ Status DeviceIoControlAsync(const Handle& handle, std::uint32_t code, const void
                             std::uint32_t inLength, void* outBuffer, std::uint32_t outLength,
                             IoOperation* operation) {
     World::Impl* w = W();
+    Activity busy(w);
     auto irp = operation->state_;
     DeviceNode* node;
     uintptr_t qh = 0;
@@ -230,6 +232,7 @@ Status DeviceIoControl(const Handle& handle, std::uint32_t code, const void* inB
 // holds without a cancel routine is not affected.
 Status CancelIo(const Handle& handle, IoOperation* operation) {
     World::Impl* w = W();
+    Activity busy(w);
     std::vector<std::shared_ptr<Transfer>> cancel;
     std::vector<uintptr_t> kick;
     bool found = false;
