@@ -26,8 +26,15 @@ std::string Hex32(uint32_t value) {
     return text;
 }
 
+// "  bus    5.250 s  ": virtual time of the event.
+std::string BusTime(uint64_t ms) {
+    char text[32];
+    std::snprintf(text, sizeof text, "  bus %8.3f s  ", static_cast<double>(ms) / 1000.0);
+    return text;
+}
+
 void PrintTransfer(std::ostream& out, const TransferRecord& t) {
-    const std::string when = "  bus     " + std::to_string(t.submittedMs) + " ms  ";
+    const std::string when = BusTime(t.submittedMs);
     if (t.kind == TransferRecord::Kind::Control) {
         const uint8_t setup[8] = {t.setup.bmRequestType,
                                   t.setup.bRequest,
@@ -49,7 +56,7 @@ void PrintTransfer(std::ostream& out, const TransferRecord& t) {
     if (!t.dataIn.empty())
         out << when << "IN     " << talvik::cli::FormatHex(t.dataIn.data(), t.dataIn.size())
             << "\n";
-    const std::string end = "  bus     " + std::to_string(t.completedMs) + " ms  ";
+    const std::string end = BusTime(t.completedMs);
     if (!t.completed)
         out << end << "(still pending)\n";
     else
@@ -101,6 +108,8 @@ int main(int argc, char** argv) {
         if (started != 0)
             std::cerr << "talvikctl: colorimeter " << i
                       << " did not start: " << Hex32(uint32_t(started)) << "\n";
+        // Only the session's own traffic is shown, not the enumeration and configuration.
+        device.Usb().ClearTraffic();
     }
 
     talvik::SimTransport transport;

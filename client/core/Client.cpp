@@ -35,6 +35,10 @@ struct Operation::State {
     Result result;
 };
 
+Operation::Operation() = default;
+
+Operation::Operation(Operation&& other) noexcept = default;
+
 Operation::Operation(std::unique_ptr<State> state) : m_state(std::move(state)) {}
 
 Operation& Operation::operator=(Operation&& other) noexcept {

@@ -69,7 +69,7 @@ ControlReply DemoFirmware::Answer(const SetupPacket& setup, const std::vector<ui
     case demo::kReadMeasurement:
         if (in) {
             std::vector<uint8_t> xyz;
-            PutLe32(xyz, 95047u + m_sequence);  // D65 white, scaled by 1e5
+            PutLe32(xyz, 95047u + m_sequence); // D65 white, scaled by 1e5
             PutLe32(xyz, 100000u + m_sequence);
             PutLe32(xyz, 108883u + m_sequence);
             return ControlReply::Data(xyz);

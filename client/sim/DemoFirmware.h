@@ -12,9 +12,9 @@
 namespace talvik::sim {
 
 namespace demo {
-constexpr uint8_t kIdentify = 0x01;       // IN: identification text
-constexpr uint8_t kSetIntegration = 0x10; // OUT, no data: wValue = integration time in ms
-constexpr uint8_t kGetIntegration = 0x11; // IN: 2 bytes
+constexpr uint8_t kIdentify = 0x01;         // IN: identification text
+constexpr uint8_t kSetIntegration = 0x10;   // OUT, no data: wValue = integration time in ms
+constexpr uint8_t kGetIntegration = 0x11;   // IN: 2 bytes
 constexpr uint8_t kWriteCalibration = 0x12; // OUT: up to 16 bytes kept
 constexpr uint8_t kReadCalibration = 0x13;  // IN: the bytes kept
 constexpr uint8_t kStartMeasurement = 0x20; // OUT, no data: an interrupt report follows

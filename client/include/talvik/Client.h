@@ -60,8 +60,8 @@ const InterfaceClass& ColorimeterInterfaceClass();
 // into a buffer the caller has already released.
 class Operation {
 public:
-    Operation() = default;
-    Operation(Operation&&) noexcept = default;
+    Operation();
+    Operation(Operation&& other) noexcept;
     Operation& operator=(Operation&& other) noexcept;
     ~Operation();
 

@@ -8,7 +8,9 @@ namespace {
 
 static_assert(sizeof(InterfaceClass) == 16, "the standard GUID layout");
 
-uint32_t ToError(kmdf::um::Status status) { return kmdf::um::NtStatusToWin32Error(status); }
+uint32_t ToError(kmdf::um::Status status) {
+    return kmdf::um::NtStatusToWin32Error(status);
+}
 
 class SimPendingIo : public PendingIo {
 public:
@@ -22,8 +24,7 @@ public:
     }
 
     void Start(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength) {
-        kmdf::um::DeviceIoControlAsync(m_handle, code, in, inLength, out, outLength,
-                                       &m_operation);
+        kmdf::um::DeviceIoControlAsync(m_handle, code, in, inLength, out, outLength, &m_operation);
         m_started = true;
     }
 
