@@ -48,10 +48,10 @@ std::string StatusText(NTSTATUS status);
 // ------------------------------------------------------------------------ thread state
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
-    int depth = 0;                 // driver callbacks on this thread's stack
-    DeviceNode* device = nullptr;  // device on whose behalf the thread runs (leak attribution)
+    int depth = 0;                // driver callbacks on this thread's stack
+    DeviceNode* device = nullptr; // device on whose behalf the thread runs (leak attribution)
     std::vector<std::function<void()>> deferred; // work to run when depth returns to 0
-    int activeNest = 0;            // nested Activity guards of this thread
+    int activeNest = 0;                          // nested Activity guards of this thread
 };
 ThreadState& Thread();
 
@@ -119,8 +119,8 @@ struct Queue : Object {
     bool powerManaged = true;
     WDF_EXECUTION_LEVEL effectiveLevel = WdfExecutionLevelDispatch;
     std::deque<Request*> waiting;
-    int delivered = 0;         // requests the driver owns that this queue delivered
-    bool loopActive = false;   // a thread runs this sequential queue's delivery loop
+    int delivered = 0;       // requests the driver owns that this queue delivered
+    bool loopActive = false; // a thread runs this sequential queue's delivery loop
     bool rerun = false;
 };
 
@@ -131,7 +131,7 @@ struct IrpState {
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
     uint64_t info = 0;
-    Request* req = nullptr;   // while the request is live
+    Request* req = nullptr; // while the request is live
     FileState* file = nullptr;
 };
 
@@ -183,8 +183,8 @@ struct IoTarget : Object {
     explicit IoTarget(ObjKind k) : Object(k) {}
     enum class TS { Started, Stopped, Removed } ts = TS::Started;
     DeviceNode* node = nullptr;
-    std::vector<Request*> sent;  // sent and not completed (on the bus or held)
-    std::deque<Request*> held;   // sent while stopped
+    std::vector<Request*> sent; // sent and not completed (on the bus or held)
+    std::deque<Request*> held;  // sent while stopped
 };
 
 struct UsbInterfaceObj;
@@ -214,7 +214,7 @@ struct Transfer {
     uint64_t id = 0;
     Request* req = nullptr;
     ColorimeterImpl* device = nullptr;
-    size_t record = 0;      // index in the device's traffic log
+    size_t record = 0; // index in the device's traffic log
     bool done = false;
     bool isControl = true;
     uint8_t endpoint = 0;
@@ -277,12 +277,12 @@ struct DeviceNode : PnpDevice {
     NTSTATUS addStatus = STATUS_SUCCESS;
     PnpState state = PnpState::Added;
     PowerState power = PowerState::Dx;
-    bool idleDx = false;     // out of D0 by idle power-down (a request brings it back)
-    bool sleeping = false;   // out of D0 by system sleep
-    bool queuesHeld = true;  // power-managed queues deliver nothing
+    bool idleDx = false;    // out of D0 by idle power-down (a request brings it back)
+    bool sleeping = false;  // out of D0 by system sleep
+    bool queuesHeld = true; // power-managed queues deliver nothing
     bool removing = false;
     bool removePending = false;
-    bool busy = false;       // a PnP/power operation runs
+    bool busy = false; // a PnP/power operation runs
     std::atomic<int> inCallback{0};
     WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
     WDF_DEVICE_IO_TYPE ioType = WdfDeviceIoBuffered;
@@ -407,13 +407,13 @@ struct World::Impl {
     size_t DriverOwnedCount(DeviceNode* node);
     bool CanDeliver(Queue* q);
     void CompleteRequest(Request* req, NTSTATUS status, ULONG_PTR info); // framework or driver
-    void RunQueue(uintptr_t queue);  // unlocked
-    void KickQueue(uintptr_t queue); // unlocked
+    void RunQueue(uintptr_t queue);                                      // unlocked
+    void KickQueue(uintptr_t queue);                                     // unlocked
     void KickAll(DeviceNode* node);
-    void UpdateIdle(DeviceNode* node); // unlocked
+    void UpdateIdle(DeviceNode* node);              // unlocked
     void IdleFired(DeviceNode* node, uint64_t gen); // unlocked
-    void PowerUp(DeviceNode* node);    // unlocked
-    void FinishBusy(DeviceNode* node); // unlocked
+    void PowerUp(DeviceNode* node);                 // unlocked
+    void FinishBusy(DeviceNode* node);              // unlocked
     void AcquireBusy(DeviceNode* node, std::unique_lock<std::mutex>& lk);
     NTSTATUS PowerDown(DeviceNode* node, WDF_POWER_DEVICE_STATE target, bool surprise);
     void ReleaseHardware(DeviceNode* node);
@@ -448,7 +448,7 @@ private:
     World::Impl* w_;
 };
 
-World::Impl* W(); // the current world
+World::Impl* W();                           // the current world
 bool CheckIrql(const char* api, KIRQL max); // a violation when the thread runs above max
 
 // Runs a driver callback at the given IRQL on behalf of a device; deferred work runs when the

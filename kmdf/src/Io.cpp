@@ -130,8 +130,8 @@ void World::Impl::RunQueue(uintptr_t h) {
             lk.unlock();
             CallDriver(Thread().irql, node, [&] {
                 if (handler)
-                    handler(reinterpret_cast<WDFQUEUE>(h), reinterpret_cast<WDFREQUEST>(rh),
-                            outLen, inLen, code);
+                    handler(reinterpret_cast<WDFQUEUE>(h), reinterpret_cast<WDFREQUEST>(rh), outLen,
+                            inLen, code);
                 else
                     dflt(reinterpret_cast<WDFQUEUE>(h), reinterpret_cast<WDFREQUEST>(rh));
             });
@@ -257,8 +257,8 @@ void World::Impl::Submit(uintptr_t h) {
     std::vector<uint8_t> hostData;
     NTSTATUS early = STATUS_SUCCESS;
     USBD_STATUS earlyUsbd = USBD_STATUS_SUCCESS;
-    auto* pipe = r->fmt == Request::Fmt::PipeRead ? static_cast<UsbPipeObj*>(r->formatTarget)
-                                                   : nullptr;
+    auto* pipe =
+        r->fmt == Request::Fmt::PipeRead ? static_cast<UsbPipeObj*>(r->formatTarget) : nullptr;
     if (r->fmt == Request::Fmt::Urb) {
         auto* base = static_cast<uint8_t*>(r->fmtMemory->buffer) + r->fmtOffset;
         URB* urb = reinterpret_cast<URB*>(base);
@@ -383,18 +383,18 @@ void World::Impl::ApplyReply(const std::shared_ptr<Transfer>& tr, const ControlR
         }
         ControlReply later = reply;
         later.delayMs = 0;
-        tr->delayTimer = clock.Schedule(clock.Now() + reply.delayMs * kTicksPerMs,
-                                        [this, tr, later] {
-                                            {
-                                                std::lock_guard<std::mutex> l2(mu);
-                                                tr->delayTimer = 0;
-                                            }
-                                            ApplyReply(tr, later);
-                                        });
+        tr->delayTimer =
+            clock.Schedule(clock.Now() + reply.delayMs * kTicksPerMs, [this, tr, later] {
+                {
+                    std::lock_guard<std::mutex> l2(mu);
+                    tr->delayTimer = 0;
+                }
+                ApplyReply(tr, later);
+            });
         return;
     }
-    bool in = tr->urb && (tr->urb->UrbControlVendorClassRequest.TransferFlags &
-                          USBD_TRANSFER_DIRECTION_IN);
+    bool in = tr->urb &&
+              (tr->urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN);
     bool ok = NT_SUCCESS(reply.ntStatus) && USBD_SUCCESS(reply.usbdStatus);
     uint32_t bytes = 0;
     if (in) {
@@ -413,8 +413,8 @@ void World::Impl::DeliverInterrupt(const std::shared_ptr<Transfer>& tr,
     if (data.size() > tr->length)
         CompleteTransfer(tr, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN, 0, nullptr);
     else
-        CompleteTransfer(tr, STATUS_SUCCESS, USBD_STATUS_SUCCESS, static_cast<uint32_t>(data.size()),
-                         &data);
+        CompleteTransfer(tr, STATUS_SUCCESS, USBD_STATUS_SUCCESS,
+                         static_cast<uint32_t>(data.size()), &data);
 }
 
 void World::Impl::CompleteTransfer(const std::shared_ptr<Transfer>& tr, NTSTATUS nt,
@@ -547,8 +547,8 @@ void World::Impl::FinishSent(Request* r, NTSTATUS nt, USBD_STATUS usbd, uint32_t
     // Documented: completion routines may run at DISPATCH_LEVEL.
     if (routine) {
         CallDriver(DISPATCH_LEVEL, node, [&] {
-            routine(reinterpret_cast<WDFREQUEST>(h), reinterpret_cast<WDFIOTARGET>(th),
-                    &r->cparams, ctx);
+            routine(reinterpret_cast<WDFREQUEST>(h), reinterpret_cast<WDFIOTARGET>(th), &r->cparams,
+                    ctx);
         });
     } else {
         uintptr_t qh = 0;
@@ -578,7 +578,9 @@ ControlReply ControlReply::Data(std::vector<uint8_t> bytes) {
     r.data = std::move(bytes);
     return r;
 }
-ControlReply ControlReply::Ack() { return ControlReply{}; }
+ControlReply ControlReply::Ack() {
+    return ControlReply{};
+}
 ControlReply ControlReply::Stall() {
     ControlReply r;
     r.ntStatus = STATUS_UNSUCCESSFUL;
@@ -690,15 +692,34 @@ void ColorimeterImpl::SignalRemoteWake() {
 }
 
 std::vector<uint8_t> ColorimeterImpl::DeviceDescriptor() const {
-    return {18,   USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0xFF, 0, 0, 64,
-            static_cast<uint8_t>(config.vendorId & 0xff), static_cast<uint8_t>(config.vendorId >> 8),
-            static_cast<uint8_t>(config.productId & 0xff), static_cast<uint8_t>(config.productId >> 8),
-            0x00, 0x01, 1, 2, 0, 1};
+    return {18,
+            USB_DEVICE_DESCRIPTOR_TYPE,
+            0x00,
+            0x02,
+            0xFF,
+            0,
+            0,
+            64,
+            static_cast<uint8_t>(config.vendorId & 0xff),
+            static_cast<uint8_t>(config.vendorId >> 8),
+            static_cast<uint8_t>(config.productId & 0xff),
+            static_cast<uint8_t>(config.productId >> 8),
+            0x00,
+            0x01,
+            1,
+            2,
+            0,
+            1};
 }
 
 std::vector<uint8_t> ColorimeterImpl::ConfigurationDescriptor() const {
-    std::vector<uint8_t> d = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
-                              static_cast<uint8_t>(config.hasInterface ? 1 : 0), 1, 0,
+    std::vector<uint8_t> d = {9,
+                              USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                              0,
+                              0,
+                              static_cast<uint8_t>(config.hasInterface ? 1 : 0),
+                              1,
+                              0,
                               static_cast<uint8_t>(0x80 | (config.selfPowered ? 0x40 : 0) |
                                                    (config.remoteWake ? 0x20 : 0)),
                               50};
@@ -727,14 +748,14 @@ size_t ColorimeterImpl::LogStandard(uint8_t bm, uint8_t req, uint16_t value, uin
                                     uint16_t length) {
     TransferRecord rec;
     rec.kind = TransferRecord::Kind::Control;
-    rec.submittedMs = rec.completedMs =
-        static_cast<uint64_t>(node->w->clock.Now() / kTicksPerMs);
+    rec.submittedMs = rec.completedMs = static_cast<uint64_t>(node->w->clock.Now() / kTicksPerMs);
     rec.setup = SetupPacket{bm, req, value, index, length};
     rec.requestedLength = length;
     rec.completed = true;
     if (bm & 0x80) {
-        std::vector<uint8_t> d = value >> 8 == USB_DEVICE_DESCRIPTOR_TYPE ? DeviceDescriptor()
-                                                                         : ConfigurationDescriptor();
+        std::vector<uint8_t> d = value >> 8 == USB_DEVICE_DESCRIPTOR_TYPE
+                                     ? DeviceDescriptor()
+                                     : ConfigurationDescriptor();
         d.resize(std::min<size_t>(d.size(), length));
         rec.dataIn = d;
         rec.bytes = static_cast<uint32_t>(d.size());
@@ -748,7 +769,9 @@ size_t ColorimeterImpl::LogStandard(uint8_t bm, uint8_t req, uint16_t value, uin
 using namespace kmdf::sim;
 
 namespace {
-World::Impl* Wd() { return W(); }
+World::Impl* Wd() {
+    return W();
+}
 
 Request* Owned(WDFREQUEST handle, const char* api) {
     World::Impl* w = Wd();
@@ -902,7 +925,8 @@ extern "C" NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t Mi
         return STATUS_INVALID_DEVICE_REQUEST;
     if (r->outLen == 0 || r->outLen < MinimumRequiredSize)
         return STATUS_BUFFER_TOO_SMALL;
-    *Buffer = r->method == METHOD_BUFFERED ? static_cast<void*>(r->systemBuffer.data()) : r->userOut;
+    *Buffer =
+        r->method == METHOD_BUFFERED ? static_cast<void*>(r->systemBuffer.data()) : r->userOut;
     if (Length)
         *Length = r->outLen;
     return STATUS_SUCCESS;
@@ -1367,8 +1391,7 @@ extern "C" WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterf
                                                        PWDF_USB_PIPE_INFORMATION PipeInfo) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
-    Object* o =
-        w->Lookup(UsbInterface, ObjKind::UsbInterface, "WdfUsbInterfaceGetConfiguredPipe");
+    Object* o = w->Lookup(UsbInterface, ObjKind::UsbInterface, "WdfUsbInterfaceGetConfiguredPipe");
     if (!o)
         return nullptr;
     auto* iface = static_cast<UsbInterfaceObj*>(o);
@@ -1464,8 +1487,9 @@ extern "C" NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQ
     if (!USB_ENDPOINT_DIRECTION_IN(p->ep.bEndpointAddress))
         return STATUS_INVALID_DEVICE_REQUEST;
     size_t offset = ReadOffset ? ReadOffset->BufferOffset : 0;
-    size_t length = ReadOffset && ReadOffset->BufferLength ? ReadOffset->BufferLength
-                                                           : mem->size - std::min(offset, mem->size);
+    size_t length = ReadOffset && ReadOffset->BufferLength
+                        ? ReadOffset->BufferLength
+                        : mem->size - std::min(offset, mem->size);
     if (offset + length > mem->size || length == 0)
         return STATUS_INVALID_BUFFER_SIZE;
     if (!p->noMaxPacketCheck && p->ep.wMaxPacketSize && length % p->ep.wMaxPacketSize)

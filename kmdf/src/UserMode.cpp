@@ -19,7 +19,9 @@ namespace kmdf::um {
 using namespace kmdf::sim;
 
 namespace {
-bool SameGuid(const GUID& a, const void* b) { return std::memcmp(&a, b, sizeof(GUID)) == 0; }
+bool SameGuid(const GUID& a, const void* b) {
+    return std::memcmp(&a, b, sizeof(GUID)) == 0;
+}
 } // namespace
 
 std::vector<std::string> FindDeviceInterfaces(const void* interfaceClassGuid) {
@@ -96,7 +98,9 @@ void Close(const Handle& handle) {
         w->UpdateIdle(handle->node);
 }
 
-IoOperation::IoOperation() : state_(std::make_shared<State>()) { state_->done = true; }
+IoOperation::IoOperation() : state_(std::make_shared<State>()) {
+    state_->done = true;
+}
 IoOperation::~IoOperation() = default;
 
 bool IoOperation::Done() const {
