@@ -1135,6 +1135,7 @@ void DeviceNode::Remove() {
 using namespace kmdf::sim;
 
 // ------------------------------------------------------------------------ kernel services
+// Documented: the IRQL the processor runs at; here the level the layer called the driver at.
 extern "C" KIRQL KeGetCurrentIrql(VOID) {
     return Thread().irql;
 }
@@ -1205,6 +1206,7 @@ extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     std::free(P);
 }
 
+// Documented: prints to the kernel debugger; here the lines go to the world's debug log.
 extern "C" ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist) {
     (void)ComponentId;
     (void)Level;
@@ -1220,6 +1222,7 @@ extern "C" ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_li
     return 0;
 }
 
+// Documented: the variadic form of vDbgPrintEx.
 extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
     va_list args;
     va_start(args, Format);

@@ -804,22 +804,34 @@ IoTarget* TargetOf(const void* handle, const char* api) {
     return static_cast<IoTarget*>(o);
 }
 
+// Documented: the framework makes one pipe object per endpoint descriptor of the selected
+// setting, as the device's configuration descriptor lists them.
 void MakePipes(World::Impl* w, UsbInterfaceObj* iface, ColorimeterImpl& dev) {
-    uint8_t nextIn = 1, nextOut = 1;
-    for (const PipeSpec& p : dev.config.pipes) {
+    std::vector<uint8_t> d = dev.ConfigurationDescriptor();
+    bool inSetting = false;
+    for (size_t at = 0; at + 2 <= d.size() && d[at] >= 2; at += d[at]) {
+        if (d[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            inSetting = d[at + 2] == iface->number && d[at + 3] == iface->setting;
+            continue;
+        }
+        if (!inSetting || d[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || at + 7 > d.size())
+            continue;
         auto* pipe = new UsbPipeObj;
         pipe->node = iface->usb->node;
-        pipe->ep.bLength = 7;
-        pipe->ep.bDescriptorType = USB_ENDPOINT_DESCRIPTOR_TYPE;
-        pipe->ep.bEndpointAddress = p.in ? static_cast<uint8_t>(0x80 | (nextIn++ & 0x0f))
-                                         : static_cast<uint8_t>(nextOut++ & 0x0f);
-        pipe->ep.wMaxPacketSize = p.maxPacketSize;
-        pipe->ep.bInterval = p.interval;
-        pipe->type = p.kind == PipeKind::Control       ? WdfUsbPipeTypeControl
-                     : p.kind == PipeKind::Isochronous ? WdfUsbPipeTypeIsochronous
-                     : p.kind == PipeKind::Bulk        ? WdfUsbPipeTypeBulk
-                                                       : WdfUsbPipeTypeInterrupt;
-        pipe->ep.bmAttributes = static_cast<UCHAR>(pipe->type - 1);
+        std::memcpy(&pipe->ep, &d[at], sizeof pipe->ep);
+        switch (pipe->ep.bmAttributes & USB_ENDPOINT_TYPE_MASK) {
+        case USB_ENDPOINT_TYPE_CONTROL:
+            pipe->type = WdfUsbPipeTypeControl;
+            break;
+        case USB_ENDPOINT_TYPE_ISOCHRONOUS:
+            pipe->type = WdfUsbPipeTypeIsochronous;
+            break;
+        case USB_ENDPOINT_TYPE_BULK:
+            pipe->type = WdfUsbPipeTypeBulk;
+            break;
+        default:
+            pipe->type = WdfUsbPipeTypeInterrupt;
+        }
         pipe->owner = iface->owner;
         w->Register(pipe, iface);
         iface->pipes.push_back(pipe);
@@ -1120,6 +1132,7 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
     w->UpdateIdle(node);
 }
 
+// Documented: WdfRequestCompleteWithInformation with 0 bytes.
 extern "C" VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
     WdfRequestCompleteWithInformation(Request, Status, 0);
 }
@@ -1154,6 +1167,7 @@ extern "C" NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Dest
     return STATUS_SUCCESS;
 }
 
+// Documented: the queue that delivered the request.
 extern "C" WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
@@ -1287,14 +1301,16 @@ extern "C" NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice
         w->Violation("WdfUsbTargetDeviceRetrieveInformation: Size is wrong");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
-    const ColorimeterConfig& c = static_cast<UsbDeviceObj*>(o)->node->usb.config;
-    if (c.failInformationQuery)
+    ColorimeterImpl& dev = static_cast<UsbDeviceObj*>(o)->node->usb;
+    if (dev.config.failInformationQuery)
         return STATUS_NOT_SUPPORTED;
+    UCHAR attributes = dev.ConfigurationDescriptor()[7]; // bmAttributes
     Information->UsbdVersionInformation.USBDI_Version = 0x600;
     Information->UsbdVersionInformation.Supported_USB_Version = 0x200;
     Information->HcdPortCapabilities = 0;
-    Information->Traits = (c.selfPowered ? WDF_USB_DEVICE_TRAIT_SELF_POWERED : 0) |
-                          (c.remoteWake ? WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE : 0);
+    Information->Traits =
+        ((attributes & USB_CONFIG_SELF_POWERED) ? WDF_USB_DEVICE_TRAIT_SELF_POWERED : 0) |
+        ((attributes & USB_CONFIG_REMOTE_WAKEUP) ? WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE : 0);
     return STATUS_SUCCESS;
 }
 
@@ -1430,6 +1446,7 @@ extern "C" BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe) {
     return o && USB_ENDPOINT_DIRECTION_IN(static_cast<UsbPipeObj*>(o)->ep.bEndpointAddress);
 }
 
+// Documented: the endpoint address has its direction bit clear.
 extern "C" BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
