@@ -836,8 +836,11 @@ NTSTATUS World::Impl::PowerDown(DeviceNode* node, WDF_POWER_DEVICE_STATE target,
     if (cb)
         status = CallPnp(node, (std::string("EvtDeviceD0Exit(") + PowerName(target) + ")").c_str(),
                          [&] { return cb(reinterpret_cast<WDFDEVICE>(h), target); });
-    if (surprise)
+    if (surprise) {
         RemoveTargets(node);
+        // What the driver still holds fails on the removed targets; it completes it.
+        RunUntil([&] { return DriverOwnedCount(node) == 0; }, "requests the driver owns");
+    }
     std::lock_guard<std::mutex> lk(mu);
     node->power = PowerState::Dx;
     return status;
@@ -855,9 +858,10 @@ void World::Impl::PurgeQueues(DeviceNode* node, NTSTATUS status, std::unique_loc
     (void)lk;
 }
 
+// Documented: when the device is removed the framework removes its I/O targets, cancelling
+// what was sent to them and waiting for it.
 void World::Impl::RemoveTargets(DeviceNode* node) {
     std::vector<std::shared_ptr<Transfer>> cancel;
-    std::vector<Request*> held;
     {
         std::lock_guard<std::mutex> lk(mu);
         for (UsbDeviceObj* u : node->usbTargets) {
@@ -867,20 +871,31 @@ void World::Impl::RemoveTargets(DeviceNode* node) {
                     targets.push_back(p);
             for (IoTarget* t : targets) {
                 t->ts = IoTarget::TS::Removed;
-                for (Request* r : t->sent)
-                    if (r->transfer)
-                        cancel.push_back(r->transfer);
-                for (Request* r : t->held)
-                    held.push_back(r);
-                t->held.clear();
+                for (Request* r : std::vector<Request*>(t->sent)) {
+                    if (auto tr = EndingTransfer(r))
+                        cancel.push_back(tr);
+                    else
+                        r->cancelRequested = true; // on its way to the bus
+                }
             }
         }
         Event(node->name + " USB targets removed");
     }
-    for (Request* r : held)
-        FinishSent(r, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
     for (auto& tr : cancel)
         CancelTransfer(tr);
+    RunUntil(
+        [&] {
+            for (UsbDeviceObj* u : node->usbTargets) {
+                if (!u->sent.empty())
+                    return false;
+                if (u->iface)
+                    for (UsbPipeObj* p : u->iface->pipes)
+                        if (!p->sent.empty())
+                            return false;
+            }
+            return true;
+        },
+        "I/O sent to removed targets");
 }
 
 void World::Impl::CheckGone(DeviceNode* node, std::unique_lock<std::mutex>& lk) {

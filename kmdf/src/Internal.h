@@ -157,6 +157,7 @@ struct Request : Object {
     Queue* queue = nullptr;
     bool inDispatch = false;
     uint64_t deliveries = 0; // times a queue delivered it to the driver
+    uint64_t sentInDelivery = 0; // the delivery in which it was last sent on
     // formatting
     enum class Fmt { None, Urb, PipeRead } fmt = Fmt::None;
     IoTarget* formatTarget = nullptr;
@@ -217,6 +218,7 @@ struct Transfer {
     size_t record = 0; // index in the device's traffic log
     bool done = false;
     bool isControl = true;
+    bool in = false; // data stage or pipe from device to host
     uint8_t endpoint = 0;
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
@@ -434,6 +436,10 @@ struct World::Impl {
     void FinishSent(Request* req, NTSTATUS nt, USBD_STATUS usbd, uint32_t bytes); // unlocked
     void ApplyReply(const std::shared_ptr<Transfer>& tr, const ControlReply& reply);
     void TimeoutFired(uintptr_t req, uint64_t seq);
+    // The transfer that ends a sent request: its bus transfer, or for a request a stopped
+    // target holds, one made to give it back. Every end of a sent request goes through a
+    // transfer, so exactly one of them finishes it.
+    std::shared_ptr<Transfer> EndingTransfer(Request* r);
 };
 
 // Marks the calling thread as working inside the world for its lifetime.

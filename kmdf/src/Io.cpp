@@ -140,7 +140,9 @@ void World::Impl::RunQueue(uintptr_t h) {
             if (ro && static_cast<Request*>(ro)->deliveries == delivery) {
                 auto* req = static_cast<Request*>(ro);
                 req->inDispatch = false;
-                if (req->st == Request::St::Driver) {
+                // Sent on and already back (its completion routine may run on another thread).
+                bool sent = req->sentInDelivery == delivery;
+                if (req->st == Request::St::Driver && !sent) {
                     lk.unlock();
                     Violation(std::string("EvtIoDeviceControl returned without completing, "
                                           "forwarding or sending the request") +
@@ -313,6 +315,7 @@ void World::Impl::Submit(uintptr_t h) {
         setup.wIndex = c.Index;
         setup.wLength = static_cast<uint16_t>(c.TransferBufferLength);
         tr->isControl = true;
+        tr->in = in;
         tr->urb = urb;
         tr->buffer = static_cast<uint8_t*>(c.TransferBuffer);
         tr->length = early ? 0 : c.TransferBufferLength;
@@ -324,6 +327,7 @@ void World::Impl::Submit(uintptr_t h) {
         rec.dataOut = hostData;
     } else {
         tr->isControl = false;
+        tr->in = true;
         tr->endpoint = pipe->ep.bEndpointAddress;
         tr->buffer = static_cast<uint8_t*>(r->fmtMemory->buffer) + r->fmtOffset;
         tr->length = static_cast<uint32_t>(r->fmtLength);
@@ -393,8 +397,7 @@ void World::Impl::ApplyReply(const std::shared_ptr<Transfer>& tr, const ControlR
             });
         return;
     }
-    bool in = tr->urb &&
-              (tr->urb->UrbControlVendorClassRequest.TransferFlags & USBD_TRANSFER_DIRECTION_IN);
+    bool in = tr->in;
     bool ok = NT_SUCCESS(reply.ntStatus) && USBD_SUCCESS(reply.usbdStatus);
     uint32_t bytes = 0;
     if (in) {
@@ -454,8 +457,6 @@ void World::Impl::CompleteTransfer(const std::shared_ptr<Transfer>& tr, NTSTATUS
                 rec.dataIn.assign(dataIn->begin(),
                                   dataIn->begin() + std::min<size_t>(bytes, dataIn->size()));
         }
-        r->transfer.reset();
-        r->onBus = false;
     }
     FinishSent(r, nt, usbd, bytes);
 }
@@ -464,11 +465,26 @@ void World::Impl::CancelTransfer(const std::shared_ptr<Transfer>& tr) {
     CompleteTransfer(tr, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0, nullptr);
 }
 
+std::shared_ptr<Transfer> World::Impl::EndingTransfer(Request* r) {
+    if (r->transfer)
+        return r->transfer;
+    if (r->onBus)
+        return nullptr; // Submit has not made its transfer yet
+    auto& hq = r->sentTo->held;
+    hq.erase(std::remove(hq.begin(), hq.end(), r), hq.end());
+    auto tr = std::make_shared<Transfer>();
+    tr->req = r;
+    tr->device = &r->node->usb;
+    tr->record = SIZE_MAX;
+    r->transfer = tr;
+    r->onBus = true;
+    return tr;
+}
+
 // Documented: a request sent with a timeout whose timer fires first is cancelled and completes
 // with STATUS_IO_TIMEOUT; if the target completes first, its status stands.
 void World::Impl::TimeoutFired(uintptr_t h, uint64_t seq) {
     std::shared_ptr<Transfer> tr;
-    Request* held = nullptr;
     {
         std::lock_guard<std::mutex> lk(mu);
         Object* o = Find(h);
@@ -479,21 +495,13 @@ void World::Impl::TimeoutFired(uintptr_t h, uint64_t seq) {
             return;
         r->timer = 0;
         r->timedOut = true;
-        if (!r->onBus) {
-            auto& hq = r->sentTo->held;
-            hq.erase(std::remove(hq.begin(), hq.end(), r), hq.end());
-            held = r;
-        } else if (!r->transfer) {
-            r->cancelRequested = true;
+        tr = EndingTransfer(r);
+        if (!tr) {
+            r->cancelRequested = true; // on its way to the bus
             return;
-        } else {
-            tr = r->transfer;
         }
     }
-    if (held)
-        FinishSent(held, STATUS_IO_TIMEOUT, USBD_STATUS_CANCELED, 0);
-    else
-        CancelTransfer(tr);
+    CancelTransfer(tr);
 }
 
 void World::Impl::FinishSent(Request* r, NTSTATUS nt, USBD_STATUS usbd, uint32_t bytes) {
@@ -516,6 +524,7 @@ void World::Impl::FinishSent(Request* r, NTSTATUS nt, USBD_STATUS usbd, uint32_t
         t->held.erase(std::remove(t->held.begin(), t->held.end(), r), t->held.end());
         r->sentTo = nullptr;
         r->onBus = false;
+        r->transfer.reset();
         r->st = Request::St::Driver;
         r->status = nt;
         r->cparams = WDF_REQUEST_COMPLETION_PARAMS{};
@@ -554,7 +563,7 @@ void World::Impl::FinishSent(Request* r, NTSTATUS nt, USBD_STATUS usbd, uint32_t
         uintptr_t qh = 0;
         {
             std::lock_guard<std::mutex> lk(mu);
-            if (r->queue)
+            if (r->queue && r->queue->config.DispatchType == WdfIoQueueDispatchSequential)
                 qh = r->queue->handle;
             CompleteRequest(r, nt, 0);
         }
@@ -1068,6 +1077,7 @@ extern "C" BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
             return FALSE;
         }
         r->sendFailed = false;
+        r->sentInDelivery = r->deliveries;
         r->timedOut = false;
         r->cancelRequested = r->irp && r->cancelRequested;
         r->st = Request::St::Sent;
@@ -1122,7 +1132,9 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
             lk.lock();
             Information = limit;
         }
-        if (r->queue)
+        // Only a sequential queue has room for its next request now; a parallel one delivers
+        // as requests arrive (and after power transitions), at PASSIVE_LEVEL.
+        if (r->queue && r->queue->config.DispatchType == WdfIoQueueDispatchSequential)
             qh = r->queue->handle;
         node = r->node;
         w->CompleteRequest(r, Status, Information);
@@ -1155,6 +1167,10 @@ extern "C" NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Dest
         auto* q = static_cast<kmdf::sim::Queue*>(qo);
         if (!r->queue || q == r->queue || q->node != r->node)
             return STATUS_INVALID_DEVICE_REQUEST;
+        // Documented: a queue purged for the device's removal accepts no more requests (the
+        // framework's busy status; this layer answers STATUS_INVALID_DEVICE_STATE).
+        if (q->node->state == PnpState::SurpriseRemoved || q->node->removing)
+            return STATUS_INVALID_DEVICE_STATE;
         src = r->queue->handle;
         dst = q->handle;
         r->queue->delivered--;
