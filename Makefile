@@ -34,6 +34,9 @@ demo: native
 
 dist: win32 win64
 	rm -rf dist && mkdir -p dist
+	# The driver's INF with its sources and headers (no .sys is built on Linux).
+	mkdir -p dist/driver
+	cp driver/Talvik2.inf driver/*.h driver/*.cpp dist/driver/
 	cp $(B)/win32/setup/Setup.exe dist/
 	cp $(B)/win64/client/talvikctl.exe dist/
 

@@ -51,9 +51,10 @@ NTSTATUS TalvikEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourceL
         }
     }
 
-    pDeviceContext->UrbBuffer = ExAllocatePoolWithTag(NonPagedPool, TALVIK_URB_SIZE,
-                                                      TALVIK_POOL_TAG);
-    TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL, "TalvikEvtDevicePrepareHardware:Urb  memory created\n");
+    pDeviceContext->UrbBuffer =
+        ExAllocatePoolWithTag(NonPagedPool, TALVIK_URB_SIZE, TALVIK_POOL_TAG);
+    TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
+                "TalvikEvtDevicePrepareHardware:Urb  memory created\n");
     if (pDeviceContext->UrbBuffer == NULL) {
         TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
                     "URB_FUNCTION_VENDOR_DEVICE:User's urb  memory create failed\n");
@@ -62,7 +63,8 @@ NTSTATUS TalvikEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourceL
 
     status = WdfMemoryCreatePreallocated(WDF_NO_OBJECT_ATTRIBUTES, pDeviceContext->UrbBuffer,
                                          TALVIK_URB_SIZE, &pDeviceContext->UrbMemory);
-    TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL, "TalvikEvtDevicePrepareHardware:WDF  memory created\n");
+    TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
+                "TalvikEvtDevicePrepareHardware:WDF  memory created\n");
     if (!NT_SUCCESS(status)) {
         TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
                     "WdfMemoryCreatePreallocated: User's WDF memory failed\n");
@@ -172,7 +174,8 @@ NTSTATUS TalvikSetPowerPolicy(WDFDEVICE Device) {
     WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(&wakeSettings);
     status = WdfDeviceAssignSxWakeSettings(Device, &wakeSettings);
     if (!NT_SUCCESS(status)) {
-        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP, "WdfDeviceAssignSxWakeSettings failed %x\n", status);
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP, "WdfDeviceAssignSxWakeSettings failed %x\n",
+                    status);
         return status;
     }
     return status;

@@ -58,8 +58,8 @@ NTSTATUS TalvikEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_CONTEXT);
     status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
     if (!NT_SUCCESS(status)) {
-        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP, "WdfDeviceCreate failed with Status code %!STATUS!\n",
-                    status);
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP,
+                    "WdfDeviceCreate failed with Status code %!STATUS!\n", status);
         return status;
     }
     pDevContext = GetDeviceContext(device);
@@ -83,7 +83,8 @@ NTSTATUS TalvikEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
     ioQueueConfig.EvtIoDeviceControl = TalvikEvtIoDeviceControl;
     WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
     attributes.ExecutionLevel = WdfExecutionLevelPassive;
-    status = WdfIoQueueCreate(device, &ioQueueConfig, &attributes, &pDevContext->VendorRequestQueue);
+    status =
+        WdfIoQueueCreate(device, &ioQueueConfig, &attributes, &pDevContext->VendorRequestQueue);
     if (!NT_SUCCESS(status)) {
         TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP, "WdfIoQueueCreate failed  %!STATUS!\n", status);
         return status;
@@ -91,8 +92,8 @@ NTSTATUS TalvikEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
 
     status = WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_TALVIK, NULL);
     if (!NT_SUCCESS(status)) {
-        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP, "WdfDeviceCreateDeviceInterface failed  %!STATUS!\n",
-                    status);
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP,
+                    "WdfDeviceCreateDeviceInterface failed  %!STATUS!\n", status);
         return status;
     }
     return status;

@@ -13,8 +13,8 @@ static VOID TalvikInitSendOptions(PWDF_REQUEST_SEND_OPTIONS Options);
 // URB function of dispatch keys 4 to 11: (RequestType * 4) | Recipient.
 #define TALVIK_FIRST_KEY 4
 static const USHORT TalvikUrbFunctions[] = {
-    URB_FUNCTION_CLASS_DEVICE,   URB_FUNCTION_CLASS_INTERFACE,  URB_FUNCTION_CLASS_ENDPOINT,
-    URB_FUNCTION_CLASS_OTHER,    URB_FUNCTION_VENDOR_DEVICE,    URB_FUNCTION_VENDOR_INTERFACE,
+    URB_FUNCTION_CLASS_DEVICE,    URB_FUNCTION_CLASS_INTERFACE, URB_FUNCTION_CLASS_ENDPOINT,
+    URB_FUNCTION_CLASS_OTHER,     URB_FUNCTION_VENDOR_DEVICE,   URB_FUNCTION_VENDOR_INTERFACE,
     URB_FUNCTION_VENDOR_ENDPOINT, URB_FUNCTION_VENDOR_OTHER,
 };
 
@@ -112,16 +112,16 @@ static NTSTATUS TalvikStartInterruptRead(PDEVICE_CONTEXT DeviceContext, WDFREQUE
 
     status = WdfRequestRetrieveOutputMemory(Request, &memory);
     if (!NT_SUCCESS(status)) {
-        TalvikTrace(TRACE_LEVEL_ERROR, DBG_READ, "WdfRequestRetrieveOutputMemory failed %!STATUS!\n",
-                    status);
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_READ,
+                    "WdfRequestRetrieveOutputMemory failed %!STATUS!\n", status);
         return status;
     }
     TalvikTrace(TRACE_LEVEL_ERROR, DBG_READ, "WdfRequestRetrieveOutputMemory goes good\n");
 
     status = WdfUsbTargetPipeFormatRequestForRead(pipe, Request, memory, NULL);
     if (!NT_SUCCESS(status)) {
-        TalvikTrace(TRACE_LEVEL_ERROR, DBG_READ, "WdfUsbTargetPipeFormatRequestForRead failed 0x%x\n",
-                    status);
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_READ,
+                    "WdfUsbTargetPipeFormatRequestForRead failed 0x%x\n", status);
         return status;
     }
     TalvikTrace(TRACE_LEVEL_ERROR, DBG_READ, "WdfUsbTargetPipeFormatRequestForRead goes good\n");
@@ -203,8 +203,8 @@ NTSTATUS SendVendorRequest(WDFDEVICE Device, PDEVICE_CONTEXT DeviceContext, WDFR
     WdfRequestSetCompletionRoutine(Request, TalvikIoctlCompletionRoutine, DeviceContext);
 
     TalvikInitSendOptions(&options);
-    sent = WdfRequestSend(Request, WdfUsbTargetDeviceGetIoTarget(DeviceContext->UsbDevice),
-                          &options);
+    sent =
+        WdfRequestSend(Request, WdfUsbTargetDeviceGetIoTarget(DeviceContext->UsbDevice), &options);
     TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL, "WDFSend status %d\n", sent);
     if (!sent) {
         status = WdfRequestGetStatus(Request);
@@ -233,8 +233,8 @@ VOID TalvikIoctlCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target,
     bytes = 0;
 
     if (!NT_SUCCESS(status)) {
-        TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL, "TalvikIoctlCompletionRoutine:Request failed - %x\n",
-                    status);
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
+                    "TalvikIoctlCompletionRoutine:Request failed - %x\n", status);
     } else if (USBD_ERROR(usbCompletionParams->UsbdStatus)) {
         status = STATUS_UNSUCCESSFUL;
         TalvikTrace(TRACE_LEVEL_ERROR, DBG_READ,
@@ -269,8 +269,9 @@ VOID TalvikReadCompletionRoutine(WDFREQUEST Request, WDFIOTARGET Target,
         TalvikTrace(TRACE_LEVEL_INFORMATION, DBG_READ, "Number of bytes read: %d\n",
                     (ULONG)bytesRead);
     } else {
-        TalvikTrace(TRACE_LEVEL_ERROR, DBG_READ, "Read failed - request status 0x%x UsbdStatus 0x%x\n",
-                    status, usbCompletionParams->UsbdStatus);
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_READ,
+                    "Read failed - request status 0x%x UsbdStatus 0x%x\n", status,
+                    usbCompletionParams->UsbdStatus);
     }
 
     WdfRequestCompleteWithInformation(Request, status, bytesRead);

@@ -42,7 +42,9 @@ const char* PowerName(WDF_POWER_DEVICE_STATE s) {
 }
 } // namespace
 
-ThreadState& Thread() { return t_thread; }
+ThreadState& Thread() {
+    return t_thread;
+}
 
 std::string Hex(uint64_t value) {
     char buf[32];
@@ -281,12 +283,18 @@ bool FaultsImpl::PoolShouldFail() {
 }
 
 // ------------------------------------------------------------------------ world
-World::Impl::Impl() { faults.verifier = &verifier; }
+World::Impl::Impl() {
+    faults.verifier = &verifier;
+}
 World::Impl::~Impl() = default;
 
-void World::Impl::Violation(const std::string& text) { verifier.Report(text); }
+void World::Impl::Violation(const std::string& text) {
+    verifier.Report(text);
+}
 
-void World::Impl::Event(const std::string& text) { events.push_back(text); }
+void World::Impl::Event(const std::string& text) {
+    events.push_back(text);
+}
 
 uintptr_t World::Impl::Register(Object* obj, Object* parent) {
     uintptr_t h = nextHandle;
@@ -352,8 +360,8 @@ bool World::Impl::AttachContext(Object* obj, PWDF_OBJECT_ATTRIBUTES a, const cha
         n = n ? n : 1;
         obj->context.reset(new std::max_align_t[n]);
         std::memset(obj->context.get(), 0, n * sizeof(std::max_align_t)); // every byte zero
-        obj->contextType = a->ContextTypeInfo->UniqueType ? a->ContextTypeInfo->UniqueType
-                                                           : a->ContextTypeInfo;
+        obj->contextType =
+            a->ContextTypeInfo->UniqueType ? a->ContextTypeInfo->UniqueType : a->ContextTypeInfo;
     }
     return true;
 }
@@ -471,9 +479,8 @@ void World::Impl::RunUntil(const std::function<bool()>& pred, const char* what) 
         }
         active -= self;
         cv.notify_all();
-        bool done = cv.wait_for(lk, std::chrono::seconds(20), [&] {
-            return pred() || (active == 0 && !clock.Empty());
-        });
+        bool done = cv.wait_for(lk, std::chrono::seconds(20),
+                                [&] { return pred() || (active == 0 && !clock.Empty()); });
         active += self;
         if (!done) {
             lk.unlock();
@@ -500,7 +507,9 @@ World::~World() {
     g_world.store(nullptr);
 }
 
-World* World::Current() { return g_publicWorld; }
+World* World::Current() {
+    return g_publicWorld;
+}
 
 Status World::LoadDriver(DriverEntryFn entry) {
     Impl* w = impl_.get();
@@ -648,7 +657,9 @@ std::vector<PnpDevice*> World::Devices() const {
     return out;
 }
 
-uint64_t World::NowMs() const { return static_cast<uint64_t>(impl_->clock.Now() / kTicksPerMs); }
+uint64_t World::NowMs() const {
+    return static_cast<uint64_t>(impl_->clock.Now() / kTicksPerMs);
+}
 
 void World::AdvanceMs(uint64_t ms) {
     Activity busy(impl_.get());
@@ -663,8 +674,12 @@ uint64_t World::RunTimers() {
     return static_cast<uint64_t>((impl_->clock.Now() - start) / kTicksPerMs);
 }
 
-Verifier& World::verifier() { return impl_->verifier; }
-Faults& World::faults() { return impl_->faults; }
+Verifier& World::verifier() {
+    return impl_->verifier;
+}
+Faults& World::faults() {
+    return impl_->faults;
+}
 
 std::vector<std::string> World::Events() const {
     std::lock_guard<std::mutex> lk(impl_->mu);
@@ -821,8 +836,11 @@ NTSTATUS World::Impl::PowerDown(DeviceNode* node, WDF_POWER_DEVICE_STATE target,
     if (cb)
         status = CallPnp(node, (std::string("EvtDeviceD0Exit(") + PowerName(target) + ")").c_str(),
                          [&] { return cb(reinterpret_cast<WDFDEVICE>(h), target); });
-    if (surprise)
+    if (surprise) {
         RemoveTargets(node);
+        // What the driver still holds fails on the removed targets; it completes it.
+        RunUntil([&] { return DriverOwnedCount(node) == 0; }, "requests the driver owns");
+    }
     std::lock_guard<std::mutex> lk(mu);
     node->power = PowerState::Dx;
     return status;
@@ -840,9 +858,10 @@ void World::Impl::PurgeQueues(DeviceNode* node, NTSTATUS status, std::unique_loc
     (void)lk;
 }
 
+// Documented: when the device is removed the framework removes its I/O targets, cancelling
+// what was sent to them and waiting for it.
 void World::Impl::RemoveTargets(DeviceNode* node) {
     std::vector<std::shared_ptr<Transfer>> cancel;
-    std::vector<Request*> held;
     {
         std::lock_guard<std::mutex> lk(mu);
         for (UsbDeviceObj* u : node->usbTargets) {
@@ -852,20 +871,31 @@ void World::Impl::RemoveTargets(DeviceNode* node) {
                     targets.push_back(p);
             for (IoTarget* t : targets) {
                 t->ts = IoTarget::TS::Removed;
-                for (Request* r : t->sent)
-                    if (r->transfer)
-                        cancel.push_back(r->transfer);
-                for (Request* r : t->held)
-                    held.push_back(r);
-                t->held.clear();
+                for (Request* r : std::vector<Request*>(t->sent)) {
+                    if (auto tr = EndingTransfer(r))
+                        cancel.push_back(tr);
+                    else
+                        r->cancelRequested = true; // on its way to the bus
+                }
             }
         }
         Event(node->name + " USB targets removed");
     }
-    for (Request* r : held)
-        FinishSent(r, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0);
     for (auto& tr : cancel)
         CancelTransfer(tr);
+    RunUntil(
+        [&] {
+            for (UsbDeviceObj* u : node->usbTargets) {
+                if (!u->sent.empty())
+                    return false;
+                if (u->iface)
+                    for (UsbPipeObj* p : u->iface->pipes)
+                        if (!p->sent.empty())
+                            return false;
+            }
+            return true;
+        },
+        "I/O sent to removed targets");
 }
 
 void World::Impl::CheckGone(DeviceNode* node, std::unique_lock<std::mutex>& lk) {
@@ -1042,9 +1072,8 @@ Status DeviceNode::Resume() {
     uintptr_t h = reinterpret_cast<uintptr_t>(Handle());
     NTSTATUS status = STATUS_SUCCESS;
     if (auto cb = pnp.EvtDeviceD0Entry)
-        status = w->CallPnp(this, "EvtDeviceD0Entry(D2)", [&] {
-            return cb(reinterpret_cast<WDFDEVICE>(h), WdfPowerDeviceD2);
-        });
+        status = w->CallPnp(this, "EvtDeviceD0Entry(D2)",
+                            [&] { return cb(reinterpret_cast<WDFDEVICE>(h), WdfPowerDeviceD2); });
     if (!NT_SUCCESS(status)) {
         w->ReleaseHardware(this);
         w->TearDown(this, PnpState::FailedStart);
@@ -1121,7 +1150,10 @@ void DeviceNode::Remove() {
 using namespace kmdf::sim;
 
 // ------------------------------------------------------------------------ kernel services
-extern "C" KIRQL KeGetCurrentIrql(VOID) { return Thread().irql; }
+// Documented: the IRQL the processor runs at; here the level the layer called the driver at.
+extern "C" KIRQL KeGetCurrentIrql(VOID) {
+    return Thread().irql;
+}
 
 // Documented: pageable code runs at IRQL <= APC_LEVEL.
 extern "C" VOID KmdfVerifierCheckPagedCode(PCSTR Routine) {
@@ -1171,7 +1203,7 @@ extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     if (it == w->pool.end()) {
         lk.unlock();
         w->Violation("ExFreePoolWithTag: block " + Hex(reinterpret_cast<uintptr_t>(P)) +
-                      " is not allocated (freed twice?)");
+                     " is not allocated (freed twice?)");
         return;
     }
     if (it->second.tag != Tag) {
@@ -1189,6 +1221,7 @@ extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     std::free(P);
 }
 
+// Documented: prints to the kernel debugger; here the lines go to the world's debug log.
 extern "C" ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist) {
     (void)ComponentId;
     (void)Level;
@@ -1204,6 +1237,7 @@ extern "C" ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_li
     return 0;
 }
 
+// Documented: the variadic form of vDbgPrintEx.
 extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
     va_list args;
     va_start(args, Format);
@@ -1221,9 +1255,8 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
     Object* o = w->LookupAny(Handle, "WdfObjectGetTypedContext");
     if (!o)
         return nullptr;
-    PCWDF_OBJECT_CONTEXT_TYPE_INFO unique = TypeInfo && TypeInfo->UniqueType
-                                                ? TypeInfo->UniqueType
-                                                : TypeInfo;
+    PCWDF_OBJECT_CONTEXT_TYPE_INFO unique =
+        TypeInfo && TypeInfo->UniqueType ? TypeInfo->UniqueType : TypeInfo;
     if (!o->context || o->contextType != unique) {
         w->Violation(std::string("WdfObjectGetTypedContext: the ") + KindName(o->kind) +
                      " has no context of type " + (TypeInfo ? TypeInfo->ContextName : "?"));

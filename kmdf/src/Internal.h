@@ -48,10 +48,10 @@ std::string StatusText(NTSTATUS status);
 // ------------------------------------------------------------------------ thread state
 struct ThreadState {
     KIRQL irql = PASSIVE_LEVEL;
-    int depth = 0;                 // driver callbacks on this thread's stack
-    DeviceNode* device = nullptr;  // device on whose behalf the thread runs (leak attribution)
+    int depth = 0;                // driver callbacks on this thread's stack
+    DeviceNode* device = nullptr; // device on whose behalf the thread runs (leak attribution)
     std::vector<std::function<void()>> deferred; // work to run when depth returns to 0
-    int activeNest = 0;            // nested Activity guards of this thread
+    int activeNest = 0;                          // nested Activity guards of this thread
 };
 ThreadState& Thread();
 
@@ -119,8 +119,8 @@ struct Queue : Object {
     bool powerManaged = true;
     WDF_EXECUTION_LEVEL effectiveLevel = WdfExecutionLevelDispatch;
     std::deque<Request*> waiting;
-    int delivered = 0;         // requests the driver owns that this queue delivered
-    bool loopActive = false;   // a thread runs this sequential queue's delivery loop
+    int delivered = 0;       // requests the driver owns that this queue delivered
+    bool loopActive = false; // a thread runs this sequential queue's delivery loop
     bool rerun = false;
 };
 
@@ -131,7 +131,7 @@ struct IrpState {
     bool done = false;
     NTSTATUS status = STATUS_PENDING;
     uint64_t info = 0;
-    Request* req = nullptr;   // while the request is live
+    Request* req = nullptr; // while the request is live
     FileState* file = nullptr;
 };
 
@@ -157,6 +157,7 @@ struct Request : Object {
     Queue* queue = nullptr;
     bool inDispatch = false;
     uint64_t deliveries = 0; // times a queue delivered it to the driver
+    uint64_t sentInDelivery = 0; // the delivery in which it was last sent on
     // formatting
     enum class Fmt { None, Urb, PipeRead } fmt = Fmt::None;
     IoTarget* formatTarget = nullptr;
@@ -183,8 +184,8 @@ struct IoTarget : Object {
     explicit IoTarget(ObjKind k) : Object(k) {}
     enum class TS { Started, Stopped, Removed } ts = TS::Started;
     DeviceNode* node = nullptr;
-    std::vector<Request*> sent;  // sent and not completed (on the bus or held)
-    std::deque<Request*> held;   // sent while stopped
+    std::vector<Request*> sent; // sent and not completed (on the bus or held)
+    std::deque<Request*> held;  // sent while stopped
 };
 
 struct UsbInterfaceObj;
@@ -214,9 +215,10 @@ struct Transfer {
     uint64_t id = 0;
     Request* req = nullptr;
     ColorimeterImpl* device = nullptr;
-    size_t record = 0;      // index in the device's traffic log
+    size_t record = 0; // index in the device's traffic log
     bool done = false;
     bool isControl = true;
+    bool in = false; // data stage or pipe from device to host
     uint8_t endpoint = 0;
     uint8_t* buffer = nullptr;
     uint32_t length = 0;
@@ -277,12 +279,12 @@ struct DeviceNode : PnpDevice {
     NTSTATUS addStatus = STATUS_SUCCESS;
     PnpState state = PnpState::Added;
     PowerState power = PowerState::Dx;
-    bool idleDx = false;     // out of D0 by idle power-down (a request brings it back)
-    bool sleeping = false;   // out of D0 by system sleep
-    bool queuesHeld = true;  // power-managed queues deliver nothing
+    bool idleDx = false;    // out of D0 by idle power-down (a request brings it back)
+    bool sleeping = false;  // out of D0 by system sleep
+    bool queuesHeld = true; // power-managed queues deliver nothing
     bool removing = false;
     bool removePending = false;
-    bool busy = false;       // a PnP/power operation runs
+    bool busy = false; // a PnP/power operation runs
     std::atomic<int> inCallback{0};
     WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
     WDF_DEVICE_IO_TYPE ioType = WdfDeviceIoBuffered;
@@ -407,13 +409,13 @@ struct World::Impl {
     size_t DriverOwnedCount(DeviceNode* node);
     bool CanDeliver(Queue* q);
     void CompleteRequest(Request* req, NTSTATUS status, ULONG_PTR info); // framework or driver
-    void RunQueue(uintptr_t queue);  // unlocked
-    void KickQueue(uintptr_t queue); // unlocked
+    void RunQueue(uintptr_t queue);                                      // unlocked
+    void KickQueue(uintptr_t queue);                                     // unlocked
     void KickAll(DeviceNode* node);
-    void UpdateIdle(DeviceNode* node); // unlocked
+    void UpdateIdle(DeviceNode* node);              // unlocked
     void IdleFired(DeviceNode* node, uint64_t gen); // unlocked
-    void PowerUp(DeviceNode* node);    // unlocked
-    void FinishBusy(DeviceNode* node); // unlocked
+    void PowerUp(DeviceNode* node);                 // unlocked
+    void FinishBusy(DeviceNode* node);              // unlocked
     void AcquireBusy(DeviceNode* node, std::unique_lock<std::mutex>& lk);
     NTSTATUS PowerDown(DeviceNode* node, WDF_POWER_DEVICE_STATE target, bool surprise);
     void ReleaseHardware(DeviceNode* node);
@@ -434,6 +436,10 @@ struct World::Impl {
     void FinishSent(Request* req, NTSTATUS nt, USBD_STATUS usbd, uint32_t bytes); // unlocked
     void ApplyReply(const std::shared_ptr<Transfer>& tr, const ControlReply& reply);
     void TimeoutFired(uintptr_t req, uint64_t seq);
+    // The transfer that ends a sent request: its bus transfer, or for a request a stopped
+    // target holds, one made to give it back. Every end of a sent request goes through a
+    // transfer, so exactly one of them finishes it.
+    std::shared_ptr<Transfer> EndingTransfer(Request* r);
 };
 
 // Marks the calling thread as working inside the world for its lifetime.
@@ -448,7 +454,7 @@ private:
     World::Impl* w_;
 };
 
-World::Impl* W(); // the current world
+World::Impl* W();                           // the current world
 bool CheckIrql(const char* api, KIRQL max); // a violation when the thread runs above max
 
 // Runs a driver callback at the given IRQL on behalf of a device; deferred work runs when the

@@ -130,8 +130,8 @@ void World::Impl::RunQueue(uintptr_t h) {
             lk.unlock();
             CallDriver(Thread().irql, node, [&] {
                 if (handler)
-                    handler(reinterpret_cast<WDFQUEUE>(h), reinterpret_cast<WDFREQUEST>(rh),
-                            outLen, inLen, code);
+                    handler(reinterpret_cast<WDFQUEUE>(h), reinterpret_cast<WDFREQUEST>(rh), outLen,
+                            inLen, code);
                 else
                     dflt(reinterpret_cast<WDFQUEUE>(h), reinterpret_cast<WDFREQUEST>(rh));
             });
@@ -140,7 +140,9 @@ void World::Impl::RunQueue(uintptr_t h) {
             if (ro && static_cast<Request*>(ro)->deliveries == delivery) {
                 auto* req = static_cast<Request*>(ro);
                 req->inDispatch = false;
-                if (req->st == Request::St::Driver) {
+                // Sent on and already back (its completion routine may run on another thread).
+                bool sent = req->sentInDelivery == delivery;
+                if (req->st == Request::St::Driver && !sent) {
                     lk.unlock();
                     Violation(std::string("EvtIoDeviceControl returned without completing, "
                                           "forwarding or sending the request") +
@@ -257,8 +259,8 @@ void World::Impl::Submit(uintptr_t h) {
     std::vector<uint8_t> hostData;
     NTSTATUS early = STATUS_SUCCESS;
     USBD_STATUS earlyUsbd = USBD_STATUS_SUCCESS;
-    auto* pipe = r->fmt == Request::Fmt::PipeRead ? static_cast<UsbPipeObj*>(r->formatTarget)
-                                                   : nullptr;
+    auto* pipe =
+        r->fmt == Request::Fmt::PipeRead ? static_cast<UsbPipeObj*>(r->formatTarget) : nullptr;
     if (r->fmt == Request::Fmt::Urb) {
         auto* base = static_cast<uint8_t*>(r->fmtMemory->buffer) + r->fmtOffset;
         URB* urb = reinterpret_cast<URB*>(base);
@@ -313,6 +315,7 @@ void World::Impl::Submit(uintptr_t h) {
         setup.wIndex = c.Index;
         setup.wLength = static_cast<uint16_t>(c.TransferBufferLength);
         tr->isControl = true;
+        tr->in = in;
         tr->urb = urb;
         tr->buffer = static_cast<uint8_t*>(c.TransferBuffer);
         tr->length = early ? 0 : c.TransferBufferLength;
@@ -324,6 +327,7 @@ void World::Impl::Submit(uintptr_t h) {
         rec.dataOut = hostData;
     } else {
         tr->isControl = false;
+        tr->in = true;
         tr->endpoint = pipe->ep.bEndpointAddress;
         tr->buffer = static_cast<uint8_t*>(r->fmtMemory->buffer) + r->fmtOffset;
         tr->length = static_cast<uint32_t>(r->fmtLength);
@@ -383,18 +387,17 @@ void World::Impl::ApplyReply(const std::shared_ptr<Transfer>& tr, const ControlR
         }
         ControlReply later = reply;
         later.delayMs = 0;
-        tr->delayTimer = clock.Schedule(clock.Now() + reply.delayMs * kTicksPerMs,
-                                        [this, tr, later] {
-                                            {
-                                                std::lock_guard<std::mutex> l2(mu);
-                                                tr->delayTimer = 0;
-                                            }
-                                            ApplyReply(tr, later);
-                                        });
+        tr->delayTimer =
+            clock.Schedule(clock.Now() + reply.delayMs * kTicksPerMs, [this, tr, later] {
+                {
+                    std::lock_guard<std::mutex> l2(mu);
+                    tr->delayTimer = 0;
+                }
+                ApplyReply(tr, later);
+            });
         return;
     }
-    bool in = tr->urb && (tr->urb->UrbControlVendorClassRequest.TransferFlags &
-                          USBD_TRANSFER_DIRECTION_IN);
+    bool in = tr->in;
     bool ok = NT_SUCCESS(reply.ntStatus) && USBD_SUCCESS(reply.usbdStatus);
     uint32_t bytes = 0;
     if (in) {
@@ -413,8 +416,8 @@ void World::Impl::DeliverInterrupt(const std::shared_ptr<Transfer>& tr,
     if (data.size() > tr->length)
         CompleteTransfer(tr, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN, 0, nullptr);
     else
-        CompleteTransfer(tr, STATUS_SUCCESS, USBD_STATUS_SUCCESS, static_cast<uint32_t>(data.size()),
-                         &data);
+        CompleteTransfer(tr, STATUS_SUCCESS, USBD_STATUS_SUCCESS,
+                         static_cast<uint32_t>(data.size()), &data);
 }
 
 void World::Impl::CompleteTransfer(const std::shared_ptr<Transfer>& tr, NTSTATUS nt,
@@ -454,8 +457,6 @@ void World::Impl::CompleteTransfer(const std::shared_ptr<Transfer>& tr, NTSTATUS
                 rec.dataIn.assign(dataIn->begin(),
                                   dataIn->begin() + std::min<size_t>(bytes, dataIn->size()));
         }
-        r->transfer.reset();
-        r->onBus = false;
     }
     FinishSent(r, nt, usbd, bytes);
 }
@@ -464,11 +465,26 @@ void World::Impl::CancelTransfer(const std::shared_ptr<Transfer>& tr) {
     CompleteTransfer(tr, STATUS_CANCELLED, USBD_STATUS_CANCELED, 0, nullptr);
 }
 
+std::shared_ptr<Transfer> World::Impl::EndingTransfer(Request* r) {
+    if (r->transfer)
+        return r->transfer;
+    if (r->onBus)
+        return nullptr; // Submit has not made its transfer yet
+    auto& hq = r->sentTo->held;
+    hq.erase(std::remove(hq.begin(), hq.end(), r), hq.end());
+    auto tr = std::make_shared<Transfer>();
+    tr->req = r;
+    tr->device = &r->node->usb;
+    tr->record = SIZE_MAX;
+    r->transfer = tr;
+    r->onBus = true;
+    return tr;
+}
+
 // Documented: a request sent with a timeout whose timer fires first is cancelled and completes
 // with STATUS_IO_TIMEOUT; if the target completes first, its status stands.
 void World::Impl::TimeoutFired(uintptr_t h, uint64_t seq) {
     std::shared_ptr<Transfer> tr;
-    Request* held = nullptr;
     {
         std::lock_guard<std::mutex> lk(mu);
         Object* o = Find(h);
@@ -479,21 +495,13 @@ void World::Impl::TimeoutFired(uintptr_t h, uint64_t seq) {
             return;
         r->timer = 0;
         r->timedOut = true;
-        if (!r->onBus) {
-            auto& hq = r->sentTo->held;
-            hq.erase(std::remove(hq.begin(), hq.end(), r), hq.end());
-            held = r;
-        } else if (!r->transfer) {
-            r->cancelRequested = true;
+        tr = EndingTransfer(r);
+        if (!tr) {
+            r->cancelRequested = true; // on its way to the bus
             return;
-        } else {
-            tr = r->transfer;
         }
     }
-    if (held)
-        FinishSent(held, STATUS_IO_TIMEOUT, USBD_STATUS_CANCELED, 0);
-    else
-        CancelTransfer(tr);
+    CancelTransfer(tr);
 }
 
 void World::Impl::FinishSent(Request* r, NTSTATUS nt, USBD_STATUS usbd, uint32_t bytes) {
@@ -516,6 +524,7 @@ void World::Impl::FinishSent(Request* r, NTSTATUS nt, USBD_STATUS usbd, uint32_t
         t->held.erase(std::remove(t->held.begin(), t->held.end(), r), t->held.end());
         r->sentTo = nullptr;
         r->onBus = false;
+        r->transfer.reset();
         r->st = Request::St::Driver;
         r->status = nt;
         r->cparams = WDF_REQUEST_COMPLETION_PARAMS{};
@@ -547,14 +556,14 @@ void World::Impl::FinishSent(Request* r, NTSTATUS nt, USBD_STATUS usbd, uint32_t
     // Documented: completion routines may run at DISPATCH_LEVEL.
     if (routine) {
         CallDriver(DISPATCH_LEVEL, node, [&] {
-            routine(reinterpret_cast<WDFREQUEST>(h), reinterpret_cast<WDFIOTARGET>(th),
-                    &r->cparams, ctx);
+            routine(reinterpret_cast<WDFREQUEST>(h), reinterpret_cast<WDFIOTARGET>(th), &r->cparams,
+                    ctx);
         });
     } else {
         uintptr_t qh = 0;
         {
             std::lock_guard<std::mutex> lk(mu);
-            if (r->queue)
+            if (r->queue && r->queue->config.DispatchType == WdfIoQueueDispatchSequential)
                 qh = r->queue->handle;
             CompleteRequest(r, nt, 0);
         }
@@ -578,7 +587,9 @@ ControlReply ControlReply::Data(std::vector<uint8_t> bytes) {
     r.data = std::move(bytes);
     return r;
 }
-ControlReply ControlReply::Ack() { return ControlReply{}; }
+ControlReply ControlReply::Ack() {
+    return ControlReply{};
+}
 ControlReply ControlReply::Stall() {
     ControlReply r;
     r.ntStatus = STATUS_UNSUCCESSFUL;
@@ -690,15 +701,34 @@ void ColorimeterImpl::SignalRemoteWake() {
 }
 
 std::vector<uint8_t> ColorimeterImpl::DeviceDescriptor() const {
-    return {18,   USB_DEVICE_DESCRIPTOR_TYPE, 0x00, 0x02, 0xFF, 0, 0, 64,
-            static_cast<uint8_t>(config.vendorId & 0xff), static_cast<uint8_t>(config.vendorId >> 8),
-            static_cast<uint8_t>(config.productId & 0xff), static_cast<uint8_t>(config.productId >> 8),
-            0x00, 0x01, 1, 2, 0, 1};
+    return {18,
+            USB_DEVICE_DESCRIPTOR_TYPE,
+            0x00,
+            0x02,
+            0xFF,
+            0,
+            0,
+            64,
+            static_cast<uint8_t>(config.vendorId & 0xff),
+            static_cast<uint8_t>(config.vendorId >> 8),
+            static_cast<uint8_t>(config.productId & 0xff),
+            static_cast<uint8_t>(config.productId >> 8),
+            0x00,
+            0x01,
+            1,
+            2,
+            0,
+            1};
 }
 
 std::vector<uint8_t> ColorimeterImpl::ConfigurationDescriptor() const {
-    std::vector<uint8_t> d = {9, USB_CONFIGURATION_DESCRIPTOR_TYPE, 0, 0,
-                              static_cast<uint8_t>(config.hasInterface ? 1 : 0), 1, 0,
+    std::vector<uint8_t> d = {9,
+                              USB_CONFIGURATION_DESCRIPTOR_TYPE,
+                              0,
+                              0,
+                              static_cast<uint8_t>(config.hasInterface ? 1 : 0),
+                              1,
+                              0,
                               static_cast<uint8_t>(0x80 | (config.selfPowered ? 0x40 : 0) |
                                                    (config.remoteWake ? 0x20 : 0)),
                               50};
@@ -727,14 +757,14 @@ size_t ColorimeterImpl::LogStandard(uint8_t bm, uint8_t req, uint16_t value, uin
                                     uint16_t length) {
     TransferRecord rec;
     rec.kind = TransferRecord::Kind::Control;
-    rec.submittedMs = rec.completedMs =
-        static_cast<uint64_t>(node->w->clock.Now() / kTicksPerMs);
+    rec.submittedMs = rec.completedMs = static_cast<uint64_t>(node->w->clock.Now() / kTicksPerMs);
     rec.setup = SetupPacket{bm, req, value, index, length};
     rec.requestedLength = length;
     rec.completed = true;
     if (bm & 0x80) {
-        std::vector<uint8_t> d = value >> 8 == USB_DEVICE_DESCRIPTOR_TYPE ? DeviceDescriptor()
-                                                                         : ConfigurationDescriptor();
+        std::vector<uint8_t> d = value >> 8 == USB_DEVICE_DESCRIPTOR_TYPE
+                                     ? DeviceDescriptor()
+                                     : ConfigurationDescriptor();
         d.resize(std::min<size_t>(d.size(), length));
         rec.dataIn = d;
         rec.bytes = static_cast<uint32_t>(d.size());
@@ -748,7 +778,9 @@ size_t ColorimeterImpl::LogStandard(uint8_t bm, uint8_t req, uint16_t value, uin
 using namespace kmdf::sim;
 
 namespace {
-World::Impl* Wd() { return W(); }
+World::Impl* Wd() {
+    return W();
+}
 
 Request* Owned(WDFREQUEST handle, const char* api) {
     World::Impl* w = Wd();
@@ -781,22 +813,34 @@ IoTarget* TargetOf(const void* handle, const char* api) {
     return static_cast<IoTarget*>(o);
 }
 
+// Documented: the framework makes one pipe object per endpoint descriptor of the selected
+// setting, as the device's configuration descriptor lists them.
 void MakePipes(World::Impl* w, UsbInterfaceObj* iface, ColorimeterImpl& dev) {
-    uint8_t nextIn = 1, nextOut = 1;
-    for (const PipeSpec& p : dev.config.pipes) {
+    std::vector<uint8_t> d = dev.ConfigurationDescriptor();
+    bool inSetting = false;
+    for (size_t at = 0; at + 2 <= d.size() && d[at] >= 2; at += d[at]) {
+        if (d[at + 1] == USB_INTERFACE_DESCRIPTOR_TYPE) {
+            inSetting = d[at + 2] == iface->number && d[at + 3] == iface->setting;
+            continue;
+        }
+        if (!inSetting || d[at + 1] != USB_ENDPOINT_DESCRIPTOR_TYPE || at + 7 > d.size())
+            continue;
         auto* pipe = new UsbPipeObj;
         pipe->node = iface->usb->node;
-        pipe->ep.bLength = 7;
-        pipe->ep.bDescriptorType = USB_ENDPOINT_DESCRIPTOR_TYPE;
-        pipe->ep.bEndpointAddress = p.in ? static_cast<uint8_t>(0x80 | (nextIn++ & 0x0f))
-                                         : static_cast<uint8_t>(nextOut++ & 0x0f);
-        pipe->ep.wMaxPacketSize = p.maxPacketSize;
-        pipe->ep.bInterval = p.interval;
-        pipe->type = p.kind == PipeKind::Control       ? WdfUsbPipeTypeControl
-                     : p.kind == PipeKind::Isochronous ? WdfUsbPipeTypeIsochronous
-                     : p.kind == PipeKind::Bulk        ? WdfUsbPipeTypeBulk
-                                                       : WdfUsbPipeTypeInterrupt;
-        pipe->ep.bmAttributes = static_cast<UCHAR>(pipe->type - 1);
+        std::memcpy(&pipe->ep, &d[at], sizeof pipe->ep);
+        switch (pipe->ep.bmAttributes & USB_ENDPOINT_TYPE_MASK) {
+        case USB_ENDPOINT_TYPE_CONTROL:
+            pipe->type = WdfUsbPipeTypeControl;
+            break;
+        case USB_ENDPOINT_TYPE_ISOCHRONOUS:
+            pipe->type = WdfUsbPipeTypeIsochronous;
+            break;
+        case USB_ENDPOINT_TYPE_BULK:
+            pipe->type = WdfUsbPipeTypeBulk;
+            break;
+        default:
+            pipe->type = WdfUsbPipeTypeInterrupt;
+        }
         pipe->owner = iface->owner;
         w->Register(pipe, iface);
         iface->pipes.push_back(pipe);
@@ -902,7 +946,8 @@ extern "C" NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t Mi
         return STATUS_INVALID_DEVICE_REQUEST;
     if (r->outLen == 0 || r->outLen < MinimumRequiredSize)
         return STATUS_BUFFER_TOO_SMALL;
-    *Buffer = r->method == METHOD_BUFFERED ? static_cast<void*>(r->systemBuffer.data()) : r->userOut;
+    *Buffer =
+        r->method == METHOD_BUFFERED ? static_cast<void*>(r->systemBuffer.data()) : r->userOut;
     if (Length)
         *Length = r->outLen;
     return STATUS_SUCCESS;
@@ -1032,6 +1077,7 @@ extern "C" BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
             return FALSE;
         }
         r->sendFailed = false;
+        r->sentInDelivery = r->deliveries;
         r->timedOut = false;
         r->cancelRequested = r->irp && r->cancelRequested;
         r->st = Request::St::Sent;
@@ -1086,7 +1132,9 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
             lk.lock();
             Information = limit;
         }
-        if (r->queue)
+        // Only a sequential queue has room for its next request now; a parallel one delivers
+        // as requests arrive (and after power transitions), at PASSIVE_LEVEL.
+        if (r->queue && r->queue->config.DispatchType == WdfIoQueueDispatchSequential)
             qh = r->queue->handle;
         node = r->node;
         w->CompleteRequest(r, Status, Information);
@@ -1096,6 +1144,7 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
     w->UpdateIdle(node);
 }
 
+// Documented: WdfRequestCompleteWithInformation with 0 bytes.
 extern "C" VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
     WdfRequestCompleteWithInformation(Request, Status, 0);
 }
@@ -1118,6 +1167,10 @@ extern "C" NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Dest
         auto* q = static_cast<kmdf::sim::Queue*>(qo);
         if (!r->queue || q == r->queue || q->node != r->node)
             return STATUS_INVALID_DEVICE_REQUEST;
+        // Documented: a queue purged for the device's removal accepts no more requests (the
+        // framework's busy status; this layer answers STATUS_INVALID_DEVICE_STATE).
+        if (q->node->state == PnpState::SurpriseRemoved || q->node->removing)
+            return STATUS_INVALID_DEVICE_STATE;
         src = r->queue->handle;
         dst = q->handle;
         r->queue->delivered--;
@@ -1130,6 +1183,7 @@ extern "C" NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Dest
     return STATUS_SUCCESS;
 }
 
+// Documented: the queue that delivered the request.
 extern "C" WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
@@ -1263,14 +1317,16 @@ extern "C" NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice
         w->Violation("WdfUsbTargetDeviceRetrieveInformation: Size is wrong");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
-    const ColorimeterConfig& c = static_cast<UsbDeviceObj*>(o)->node->usb.config;
-    if (c.failInformationQuery)
+    ColorimeterImpl& dev = static_cast<UsbDeviceObj*>(o)->node->usb;
+    if (dev.config.failInformationQuery)
         return STATUS_NOT_SUPPORTED;
+    UCHAR attributes = dev.ConfigurationDescriptor()[7]; // bmAttributes
     Information->UsbdVersionInformation.USBDI_Version = 0x600;
     Information->UsbdVersionInformation.Supported_USB_Version = 0x200;
     Information->HcdPortCapabilities = 0;
-    Information->Traits = (c.selfPowered ? WDF_USB_DEVICE_TRAIT_SELF_POWERED : 0) |
-                          (c.remoteWake ? WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE : 0);
+    Information->Traits =
+        ((attributes & USB_CONFIG_SELF_POWERED) ? WDF_USB_DEVICE_TRAIT_SELF_POWERED : 0) |
+        ((attributes & USB_CONFIG_REMOTE_WAKEUP) ? WDF_USB_DEVICE_TRAIT_REMOTE_WAKE_CAPABLE : 0);
     return STATUS_SUCCESS;
 }
 
@@ -1367,8 +1423,7 @@ extern "C" WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterf
                                                        PWDF_USB_PIPE_INFORMATION PipeInfo) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
-    Object* o =
-        w->Lookup(UsbInterface, ObjKind::UsbInterface, "WdfUsbInterfaceGetConfiguredPipe");
+    Object* o = w->Lookup(UsbInterface, ObjKind::UsbInterface, "WdfUsbInterfaceGetConfiguredPipe");
     if (!o)
         return nullptr;
     auto* iface = static_cast<UsbInterfaceObj*>(o);
@@ -1407,6 +1462,7 @@ extern "C" BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe) {
     return o && USB_ENDPOINT_DIRECTION_IN(static_cast<UsbPipeObj*>(o)->ep.bEndpointAddress);
 }
 
+// Documented: the endpoint address has its direction bit clear.
 extern "C" BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
@@ -1464,8 +1520,9 @@ extern "C" NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQ
     if (!USB_ENDPOINT_DIRECTION_IN(p->ep.bEndpointAddress))
         return STATUS_INVALID_DEVICE_REQUEST;
     size_t offset = ReadOffset ? ReadOffset->BufferOffset : 0;
-    size_t length = ReadOffset && ReadOffset->BufferLength ? ReadOffset->BufferLength
-                                                           : mem->size - std::min(offset, mem->size);
+    size_t length = ReadOffset && ReadOffset->BufferLength
+                        ? ReadOffset->BufferLength
+                        : mem->size - std::min(offset, mem->size);
     if (offset + length > mem->size || length == 0)
         return STATUS_INVALID_BUFFER_SIZE;
     if (!p->noMaxPacketCheck && p->ep.wMaxPacketSize && length % p->ep.wMaxPacketSize)

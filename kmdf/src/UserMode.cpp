@@ -19,7 +19,9 @@ namespace kmdf::um {
 using namespace kmdf::sim;
 
 namespace {
-bool SameGuid(const GUID& a, const void* b) { return std::memcmp(&a, b, sizeof(GUID)) == 0; }
+bool SameGuid(const GUID& a, const void* b) {
+    return std::memcmp(&a, b, sizeof(GUID)) == 0;
+}
 } // namespace
 
 std::vector<std::string> FindDeviceInterfaces(const void* interfaceClassGuid) {
@@ -96,7 +98,9 @@ void Close(const Handle& handle) {
         w->UpdateIdle(handle->node);
 }
 
-IoOperation::IoOperation() : state_(std::make_shared<State>()) { state_->done = true; }
+IoOperation::IoOperation() : state_(std::make_shared<State>()) {
+    state_->done = true;
+}
 IoOperation::~IoOperation() = default;
 
 bool IoOperation::Done() const {
@@ -255,19 +259,10 @@ Status CancelIo(const Handle& handle, IoOperation* operation) {
                 wq.erase(std::remove(wq.begin(), wq.end(), r), wq.end());
                 kick.push_back(r->queue->handle);
                 w->CompleteRequest(r, STATUS_CANCELLED, 0);
-            } else if (r->st == Request::St::Sent && r->transfer) {
-                cancel.push_back(r->transfer);
-            } else if (r->st == Request::St::Sent && !r->onBus) {
-                // Held by a stopped target: the target gives it back cancelled.
-                auto& hq = r->sentTo->held;
-                hq.erase(std::remove(hq.begin(), hq.end(), r), hq.end());
-                r->onBus = true;
-                auto tr = std::make_shared<Transfer>();
-                tr->req = r;
-                tr->device = &r->node->usb;
-                tr->record = SIZE_MAX;
-                r->transfer = tr;
-                cancel.push_back(tr);
+            } else if (r->st == Request::St::Sent) {
+                // At the bus, or held by a stopped target, which gives it back cancelled.
+                if (auto tr = w->EndingTransfer(r))
+                    cancel.push_back(tr);
             }
         }
     }

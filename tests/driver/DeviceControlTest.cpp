@@ -171,14 +171,13 @@ TEST_F(DeviceControl, OnlyTheVendorDeviceKeyIsServed) {
     struct Row {
         UCHAR type, recipient;
         bool served;
-    } rows[] = {{1, 0, false}, {1, 1, false}, {1, 2, false}, {1, 3, false},
-                {0, 0, false}, {2, 1, false}, {2, 2, false}, {2, 3, false},
-                {3, 0, false}, {0x42, 0, false}, {0xFF, 0xFF, false}, {0, 4, false},
-                {2, 0, true},  {0, 8, true},  {2, 8, true}};
+    } rows[] = {{1, 0, false},       {1, 1, false}, {1, 2, false}, {1, 3, false}, {0, 0, false},
+                {2, 1, false},       {2, 2, false}, {2, 3, false}, {3, 0, false}, {0x42, 0, false},
+                {0xFF, 0xFF, false}, {0, 4, false}, {2, 0, true},  {0, 8, true},  {2, 8, true}};
     uint8_t out[4];
     for (const Row& row : rows) {
-        SCOPED_TRACE(testing::Message() << "type " << int(row.type) << " recipient "
-                                        << int(row.recipient));
+        SCOPED_TRACE(testing::Message()
+                     << "type " << int(row.type) << " recipient " << int(row.recipient));
         device_->Usb().ClearTraffic();
         uint32_t bytes = 99;
         EXPECT_EQ(Vendor(Block(1, row.type, row.recipient, 3, 0, 0), out, sizeof out, &bytes),
@@ -195,7 +194,7 @@ TEST_F(DeviceControl, OnlyTheVendorDeviceKeyIsServed) {
 
 TEST_F(DeviceControl, OtherControlCodesAreRefused) {
     const ULONG codes[] = {
-        IOCTL_VENDOR_OR_CLASS_REQUEST & ~3u,                 // METHOD_BUFFERED
+        IOCTL_VENDOR_OR_CLASS_REQUEST & ~3u, // METHOD_BUFFERED
         (IOCTL_VENDOR_OR_CLASS_REQUEST & ~3u) | METHOD_OUT_DIRECT,
         (IOCTL_VENDOR_OR_CLASS_REQUEST & ~3u) | METHOD_NEITHER,
         IOCTL_VENDOR_OR_CLASS_REQUEST | (FILE_READ_ACCESS << 14),
@@ -328,9 +327,9 @@ TEST_F(DeviceControl, AReadReturnsOneInterruptTransfer) {
 TEST_F(DeviceControl, AReadWithNothingToReadFailsAfterFiveSeconds) {
     uint8_t in[64];
     uint32_t bytes = 99;
-    EXPECT_EQ(um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in, sizeof in,
-                                  &bytes),
-              STATUS_IO_TIMEOUT);
+    EXPECT_EQ(
+        um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in, sizeof in, &bytes),
+        STATUS_IO_TIMEOUT);
     EXPECT_EQ(bytes, 0u);
     EXPECT_EQ(world().NowMs(), 5000u);
     EXPECT_EQ(device_->Usb().PendingInterruptReads(), 0u);
@@ -338,9 +337,9 @@ TEST_F(DeviceControl, AReadWithNothingToReadFailsAfterFiveSeconds) {
 
 TEST_F(DeviceControl, AZeroLengthReadNeverReachesTheDevice) {
     uint32_t bytes = 99;
-    EXPECT_EQ(um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, nullptr, 0,
-                                  &bytes),
-              STATUS_BUFFER_TOO_SMALL);
+    EXPECT_EQ(
+        um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, nullptr, 0, &bytes),
+        STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(bytes, 0u);
     EXPECT_TRUE(ReadTraffic(*device_).empty());
 }
@@ -358,8 +357,8 @@ TEST_F(DeviceControl, ReadFailuresOfTheFrameworkCompleteTheRequestAtOnce) {
         world().faults().Fail(row.api, row.status);
         uint8_t in[8];
         uint32_t bytes = 99;
-        EXPECT_EQ(um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in,
-                                      sizeof in, &bytes),
+        EXPECT_EQ(um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in, sizeof in,
+                                      &bytes),
                   row.status);
         EXPECT_EQ(bytes, 0u);
     }

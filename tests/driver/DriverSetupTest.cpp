@@ -7,9 +7,15 @@ using namespace talvik_test;
 
 namespace {
 
-PipeSpec Interrupt(bool in = true) { return PipeSpec{PipeKind::Interrupt, in, 64, 1}; }
-PipeSpec Bulk(bool in) { return PipeSpec{PipeKind::Bulk, in, 64, 0}; }
-PipeSpec Control() { return PipeSpec{PipeKind::Control, false, 64, 0}; }
+PipeSpec Interrupt(bool in = true) {
+    return PipeSpec{PipeKind::Interrupt, in, 64, 1};
+}
+PipeSpec Bulk(bool in) {
+    return PipeSpec{PipeKind::Bulk, in, 64, 0};
+}
+PipeSpec Control() {
+    return PipeSpec{PipeKind::Control, false, 64, 0};
+}
 
 ColorimeterConfig WithPipes(std::vector<PipeSpec> pipes) {
     ColorimeterConfig c;
@@ -94,8 +100,8 @@ TEST_F(DriverSetup, TwoColorimetersHaveSeparateContextsAndInterfaces) {
     auto block = Block(1, 2, 0, 7, 0, 0);
     unsigned char out[8];
     std::uint32_t bytes = 0;
-    EXPECT_EQ(kmdf::um::DeviceIoControl(h, IOCTL_VENDOR_OR_CLASS_REQUEST, &block, sizeof block,
-                                        out, sizeof out, &bytes),
+    EXPECT_EQ(kmdf::um::DeviceIoControl(h, IOCTL_VENDOR_OR_CLASS_REQUEST, &block, sizeof block, out,
+                                        sizeof out, &bytes),
               STATUS_SUCCESS);
     EXPECT_EQ(VendorTraffic(a).size(), 1u);
     EXPECT_TRUE(VendorTraffic(b).empty());
@@ -180,14 +186,15 @@ TEST_F(DriverSetup, PipesAreRecordedByKindAndTheInterruptPipeIsMandatory) {
     } rows[] = {
         {"interrupt only", WithPipes({Interrupt()}), STATUS_SUCCESS, 0, -1, -1, -1},
         {"no pipes", WithPipes({}), STATUS_INVALID_DEVICE_STATE, -1, -1, -1, -1},
-        {"only bulk", WithPipes({Bulk(true), Bulk(false)}), STATUS_INVALID_DEVICE_STATE, -1, 0,
-         1, -1},
+        {"only bulk", WithPipes({Bulk(true), Bulk(false)}), STATUS_INVALID_DEVICE_STATE, -1, 0, 1,
+         -1},
         {"two interrupt pipes: the last wins", WithPipes({Interrupt(), Interrupt()}),
          STATUS_SUCCESS, 1, -1, -1, -1},
         {"bulk classified by direction", WithPipes({Bulk(false), Interrupt(), Bulk(true)}),
          STATUS_SUCCESS, 1, 2, 0, -1},
-        {"every kind", WithPipes({Control(), Bulk(true), Interrupt(), Bulk(false),
-                                  PipeSpec{PipeKind::Isochronous, true, 64, 1}}),
+        {"every kind",
+         WithPipes({Control(), Bulk(true), Interrupt(), Bulk(false),
+                    PipeSpec{PipeKind::Isochronous, true, 64, 1}}),
          STATUS_SUCCESS, 2, 1, 3, 0},
     };
     ASSERT_EQ(world().LoadDriver(DriverEntry), STATUS_SUCCESS);
@@ -237,8 +244,7 @@ TEST_F(DriverSetup, EveryPreparationFailureFailsTheStartAndLeaksNothing) {
     } rows[] = {
         {"WdfUsbTargetDeviceCreate", STATUS_NO_SUCH_DEVICE, STATUS_NO_SUCH_DEVICE, false},
         {"WdfUsbTargetDeviceSelectConfig", STATUS_UNSUCCESSFUL, STATUS_UNSUCCESSFUL, false},
-        {"WdfUsbInterfaceSelectSetting", STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER,
-         false},
+        {"WdfUsbInterfaceSelectSetting", STATUS_INVALID_PARAMETER, STATUS_INVALID_PARAMETER, false},
         {"WdfDeviceAssignS0IdleSettings", STATUS_INVALID_DEVICE_REQUEST,
          STATUS_INVALID_DEVICE_REQUEST, false},
         {"WdfDeviceAssignSxWakeSettings", STATUS_NOT_SUPPORTED, STATUS_NOT_SUPPORTED, false},
@@ -267,8 +273,7 @@ TEST_F(DriverSetup, EveryPreparationFailureFailsTheStartAndLeaksNothing) {
         if (allocated) {
             EXPECT_EQ(freed < prepared, row.blockFreedOnFailure);
         }
-        EXPECT_EQ(HasEvent("WdfMemoryCreatePreallocated"),
-                  allocated && !row.blockFreedOnFailure);
+        EXPECT_EQ(HasEvent("WdfMemoryCreatePreallocated"), allocated && !row.blockFreedOnFailure);
         EXPECT_EQ(world().PoolBlocksOutstanding(), 0u);
         EXPECT_EQ(world().LiveObjects(), 1u);
         EXPECT_TRUE(HasEvent("EvtDeviceD0Entry") == (std::string(row.api) == "WdfIoTargetStart"));
@@ -314,8 +319,8 @@ TEST_F(DriverSetup, ReleaseFreesTheBlockBeforeDeletingItsMemoryObjectAndRestartM
     auto block = Block(1, 2, 0, 3, 0, 0);
     unsigned char out[4];
     std::uint32_t bytes = 0;
-    EXPECT_EQ(kmdf::um::DeviceIoControl(h, IOCTL_VENDOR_OR_CLASS_REQUEST, &block, sizeof block,
-                                        out, sizeof out, &bytes),
+    EXPECT_EQ(kmdf::um::DeviceIoControl(h, IOCTL_VENDOR_OR_CLASS_REQUEST, &block, sizeof block, out,
+                                        sizeof out, &bytes),
               STATUS_SUCCESS);
     EXPECT_EQ(bytes, 4u);
     kmdf::um::Close(h);
@@ -329,8 +334,8 @@ TEST_F(DriverSetup, SleepAndResumeRunD0ExitAndEntryAndHoldRequestsMeanwhile) {
     EXPECT_TRUE(HasEvent("EvtDeviceD0Exit(D2)"));
     kmdf::um::IoOperation op;
     auto block = Block(0, 2, 0, 9, 0, 0);
-    EXPECT_EQ(kmdf::um::DeviceIoControlAsync(h, IOCTL_VENDOR_OR_CLASS_REQUEST, &block,
-                                             sizeof block, nullptr, 0, &op),
+    EXPECT_EQ(kmdf::um::DeviceIoControlAsync(h, IOCTL_VENDOR_OR_CLASS_REQUEST, &block, sizeof block,
+                                             nullptr, 0, &op),
               STATUS_PENDING);
     world().AdvanceMs(60000); // asleep: no idle wake-up, the request waits
     EXPECT_FALSE(op.Done());

@@ -41,7 +41,9 @@ void DriverTest::TearDown() {
     }
 }
 
-void DriverTest::ExpectViolation(const std::string& text) { expected_.push_back(text); }
+void DriverTest::ExpectViolation(const std::string& text) {
+    expected_.push_back(text);
+}
 
 PnpDevice& DriverTest::StartColorimeter(const ColorimeterConfig& config) {
     if (!world_->DriverLoaded()) {
@@ -91,6 +93,8 @@ long DriverTest::EventIndex(const std::string& text) const {
     return -1;
 }
 
-bool DriverTest::HasEvent(const std::string& text) const { return EventIndex(text) >= 0; }
+bool DriverTest::HasEvent(const std::string& text) const {
+    return EventIndex(text) >= 0;
+}
 
 } // namespace talvik_test
