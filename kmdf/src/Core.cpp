@@ -474,8 +474,11 @@ void World::Impl::RunUntil(const std::function<bool()>& pred, const char* what) 
             lk.unlock();
             bool fired = clock.FireNext(INT64_MAX);
             lk.lock();
-            if (fired)
+            if (fired) {
+                // The timer may have made new timers while another waiter found none.
+                cv.notify_all();
                 continue;
+            }
         }
         active -= self;
         cv.notify_all();
