@@ -4,7 +4,7 @@ JOBS ?= 2
 B := build
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps win32 win64 native test demo dist bench fuzz stress clean format
+.PHONY: all deps win32 win64 native asan tsan test demo dist bench fuzz stress clean format
 
 all: native
 
@@ -23,10 +23,24 @@ win64: deps
 
 native: deps win32 win64
 	cmake -S . -B $(B)/native $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
-	  -DWIN32_BUILD_DIR=$(abspath $(B)/win32) -DWIN64_BUILD_DIR=$(abspath $(B)/win64) >/dev/null
+	  -DWIN32_BUILD_DIR=$(abspath $(B)/win32) -DWIN64_BUILD_DIR=$(abspath $(B)/win64) \
+	  -DTALVIK_ASAN_BUILD_DIR=$(abspath $(B)/asan) -DTALVIK_TSAN_BUILD_DIR=$(abspath $(B)/tsan) \
+	  >/dev/null
 	cmake --build $(B)/native -j $(JOBS)
 
-test: native
+# The driver's stress run built with AddressSanitizer + UndefinedBehaviorSanitizer, and with
+# ThreadSanitizer.
+asan: deps
+	cmake -S . -B $(B)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTALVIK_SANITIZE=address,undefined >/dev/null
+	cmake --build $(B)/asan -j $(JOBS) --target talvik_driver_stress
+
+tsan: deps
+	cmake -S . -B $(B)/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTALVIK_SANITIZE=thread >/dev/null
+	cmake --build $(B)/tsan -j $(JOBS) --target talvik_driver_stress
+
+test: native asan tsan
 	ctest --test-dir $(B)/native --output-on-failure -j 1
 
 demo: native
@@ -39,6 +53,14 @@ dist: win32 win64
 	cp driver/Talvik2.inf driver/*.h driver/*.cpp dist/driver/
 	cp $(B)/win32/setup/Setup.exe dist/
 	cp $(B)/win64/client/talvikctl.exe dist/
+
+# A million random device-control operations against the driver in each sanitizer build.
+STRESS_OPS ?= 1000000
+STRESS_SEED ?= 2026
+stress: asan tsan
+	$(B)/asan/tests/stress/talvik_driver_stress --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
+	TSAN_OPTIONS=halt_on_error=1 $(B)/tsan/tests/stress/talvik_driver_stress \
+	  --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
 
 clean:
 	rm -rf $(B) dist

@@ -39,7 +39,9 @@ using kmdf::um::IoOperation;
 using Status = kmdf::um::Status;
 using Bytes = std::vector<uint8_t>;
 
-constexpr Status S(uint32_t v) { return static_cast<Status>(v); }
+constexpr Status S(uint32_t v) {
+    return static_cast<Status>(v);
+}
 constexpr Status kSuccess = 0;
 constexpr Status kPending = 0x103;
 constexpr Status kUnsuccessful = S(0xC0000001);
@@ -51,6 +53,7 @@ constexpr Status kBufferTooSmall = S(0xC0000023);
 constexpr Status kDeletePending = S(0xC0000056);
 constexpr Status kIoTimeout = S(0xC00000B5);
 constexpr Status kCancelled = S(0xC0000120);
+constexpr Status kInvalidDeviceState = S(0xC0000184);
 
 constexpr uint32_t kVendorCode = 0x00222059;
 constexpr uint32_t kReadCode = 0x0022204E;
@@ -88,7 +91,9 @@ uint32_t InLengthFor(uint8_t request, uint16_t index, uint16_t wLength) {
 uint8_t InByte(uint8_t request, uint16_t value, size_t i) {
     return static_cast<uint8_t>(request * 31 + value + i * 7);
 }
-uint8_t OutByte(uint16_t index, size_t i) { return static_cast<uint8_t>(index + i * 13 + 5); }
+uint8_t OutByte(uint16_t index, size_t i) {
+    return static_cast<uint8_t>(index + i * 13 + 5);
+}
 
 // ------------------------------------------------------------------------ one request
 enum class Kind { Vendor, Read, Refused };
@@ -323,16 +328,23 @@ void Stress::MakeOp(std::mt19937_64& rng, Op& op) {
     }
 }
 
-bool IsGone(Status s) { return s == kDeletePending || s == kNoSuchDevice || s == kInvalidHandle; }
+// What requests of an unplugged device end with: refused by the I/O manager, or failed at the
+// removed USB target.
+bool IsGone(Status s) {
+    return s == kDeletePending || s == kNoSuchDevice || s == kInvalidHandle ||
+           s == kInvalidDeviceState;
+}
 
 void Stress::Check(const Op& op, Status status, uint64_t bytes, bool disturbed,
                    uint64_t elapsedMs) {
-    const char* name = op.kind == Kind::Vendor ? "vendor" : op.kind == Kind::Read ? "read" : "refused";
+    const char* name = op.kind == Kind::Vendor ? "vendor"
+                       : op.kind == Kind::Read ? "read"
+                                               : "refused";
     auto fail = [&](const std::string& why) {
-        Violation(std::string(name) + " code " + Hex(op.code) + " in " + std::to_string(op.in.size()) +
-                  " out " + std::to_string(op.out.size()) + ": " + why + " (status " +
-                  Hex(static_cast<uint32_t>(status)) + ", " + std::to_string(bytes) + " bytes, " +
-                  std::to_string(elapsedMs) + " ms)");
+        Violation(std::string(name) + " code " + Hex(op.code) + " in " +
+                  std::to_string(op.in.size()) + " out " + std::to_string(op.out.size()) + ": " +
+                  why + " (status " + Hex(static_cast<uint32_t>(status)) + ", " +
+                  std::to_string(bytes) + " bytes, " + std::to_string(elapsedMs) + " ms)");
     };
     if (status == kPending)
         return fail("still pending after its wait");
@@ -391,7 +403,13 @@ void Stress::Worker(int index) {
     auto finish = [&](std::unique_ptr<Op> op) {
         const Status status = op->io.Wait();
         const uint64_t bytes = op->io.Information();
-        const bool disturbed = (op->epoch & 1) != 0 || m_epoch.load() != op->epoch;
+        // Requests on a handle of an unplugged device count as disturbed whenever they ran.
+        bool unplugged;
+        {
+            std::lock_guard<std::mutex> lk(m_mu);
+            unplugged = m_generation != generation;
+        }
+        const bool disturbed = unplugged || (op->epoch & 1) != 0 || m_epoch.load() != op->epoch;
         Check(*op, status, bytes, disturbed, m_world.NowMs() - op->startMs);
         if (IsGone(status))
             return true;
@@ -440,8 +458,9 @@ void Stress::Worker(int index) {
         }
         auto op = std::make_unique<Op>();
         MakeOp(rng, *op);
-        (op->kind == Kind::Vendor ? m_count.vendor : op->kind == Kind::Read ? m_count.reads
-                                                                             : m_count.refused)++;
+        (op->kind == Kind::Vendor ? m_count.vendor
+         : op->kind == Kind::Read ? m_count.reads
+                                  : m_count.refused)++;
         op->epoch = m_epoch.load();
         op->startMs = m_world.NowMs();
         const Status started = kmdf::um::DeviceIoControlAsync(
@@ -520,19 +539,21 @@ void Stress::Controller() {
         const uint32_t roll = pick(1000);
         Counted();
         if (roll < 600) {
-            // An interrupt transfer: its length byte, a sequence number, a checksum last.
-            Bytes packet(1 + pick(12));
-            packet[0] = static_cast<uint8_t>(packet.size());
-            uint8_t sum = packet[0];
-            for (size_t i = 1; i + 1 < packet.size(); ++i) {
-                packet[i] = static_cast<uint8_t>(sequence + i);
-                sum = static_cast<uint8_t>(sum + packet[i]);
+            // Interrupt transfers: a length byte, a sequence number, a checksum last.
+            for (uint32_t n = 1 + pick(6); n != 0; --n) {
+                Bytes packet(1 + pick(12));
+                packet[0] = static_cast<uint8_t>(packet.size());
+                uint8_t sum = packet[0];
+                for (size_t i = 1; i + 1 < packet.size(); ++i) {
+                    packet[i] = static_cast<uint8_t>(sequence + i);
+                    sum = static_cast<uint8_t>(sum + packet[i]);
+                }
+                if (packet.size() >= 2)
+                    packet.back() = sum;
+                ++sequence;
+                device->Usb().PushInterrupt(packet);
+                ++m_count.interrupts;
             }
-            if (packet.size() >= 2)
-                packet.back() = sum;
-            ++sequence;
-            device->Usb().PushInterrupt(packet);
-            ++m_count.interrupts;
         } else if (roll < 760) {
             // Time passes under load: requests may run into their 5 s timeout.
             m_world.AdvanceMs(pick(7000));
@@ -667,8 +688,9 @@ int main(int argc, char** argv) {
         else
             ok = false;
         if (!ok) {
-            std::fprintf(stderr,
-                         "usage: talvik_driver_stress [--seed N] [--ops N] [--threads 1-16] [--quiet]\n");
+            std::fprintf(
+                stderr,
+                "usage: talvik_driver_stress [--seed N] [--ops N] [--threads 1-16] [--quiet]\n");
             return 2;
         }
     }

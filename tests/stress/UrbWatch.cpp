@@ -10,10 +10,10 @@
 #include <map>
 #include <mutex>
 
-extern "C" NTSTATUS __real_WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice,
-                                                                 WDFREQUEST Request,
-                                                                 WDFMEMORY UrbMemory,
-                                                                 PWDFMEMORY_OFFSET UrbMemoryOffsets);
+extern "C" NTSTATUS
+__real_WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
+                                             WDFMEMORY UrbMemory,
+                                             PWDFMEMORY_OFFSET UrbMemoryOffsets);
 extern "C" VOID __real_WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status,
                                                          ULONG_PTR Information);
 
@@ -47,10 +47,10 @@ unsigned long UrbBlocksHeld() {
 
 using namespace talvik_stress;
 
-extern "C" NTSTATUS __wrap_WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice,
-                                                                 WDFREQUEST Request,
-                                                                 WDFMEMORY UrbMemory,
-                                                                 PWDFMEMORY_OFFSET UrbMemoryOffsets) {
+extern "C" NTSTATUS
+__wrap_WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
+                                             WDFMEMORY UrbMemory,
+                                             PWDFMEMORY_OFFSET UrbMemoryOffsets) {
     std::function<void(const std::string&)> report;
     char text[160] = "";
     {
