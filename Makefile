@@ -54,6 +54,10 @@ dist: win32 win64
 	cp $(B)/win32/setup/Setup.exe dist/
 	cp $(B)/win64/client/talvikctl.exe dist/
 
+# Cost figures; each part of the system has a script of its own here.
+bench: deps
+	bash scripts/bench-driver.sh
+
 # A million random device-control operations against the driver in each sanitizer build.
 STRESS_OPS ?= 1000000
 STRESS_SEED ?= 2026
