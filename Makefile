@@ -4,7 +4,7 @@ JOBS ?= 2
 B := build
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps win32 win64 native asan tsan test demo dist bench fuzz stress clean format
+.PHONY: all deps win32 win64 native asan tsan test demo dist bench fuzz fuzz-build stress clean format
 
 all: native
 
@@ -21,9 +21,10 @@ win64: deps
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake >/dev/null
 	cmake --build $(B)/win64 -j $(JOBS)
 
-native: deps win32 win64
+native: deps win32 win64 fuzz-build
 	cmake -S . -B $(B)/native $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DWIN32_BUILD_DIR=$(abspath $(B)/win32) -DWIN64_BUILD_DIR=$(abspath $(B)/win64) \
+	  -DFUZZ_BUILD_DIR=$(abspath $(B)/fuzz) \
 	  -DTALVIK_ASAN_BUILD_DIR=$(abspath $(B)/asan) -DTALVIK_TSAN_BUILD_DIR=$(abspath $(B)/tsan) \
 	  >/dev/null
 	cmake --build $(B)/native -j $(JOBS)
@@ -65,6 +66,15 @@ stress: asan tsan
 	$(B)/asan/tests/stress/talvik_driver_stress --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
 	TSAN_OPTIONS=halt_on_error=1 $(B)/tsan/tests/stress/talvik_driver_stress \
 	  --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
+
+# libFuzzer targets (clang, ASan + UBSan) in a tree of their own; `make test` runs each briefly.
+FUZZ_SECONDS ?= 600
+fuzz-build: deps
+	CC=clang CXX=clang++ cmake -S tests/fuzz -B $(B)/fuzz $(CMAKE_GEN) >/dev/null
+	cmake --build $(B)/fuzz -j $(JOBS)
+
+fuzz: fuzz-build
+	bash tests/fuzz/run-fuzzer.sh $(B)/fuzz/edid_fuzzer $(FUZZ_SECONDS) tests/fuzz/edid.dict
 
 clean:
 	rm -rf $(B) dist

@@ -6,10 +6,11 @@ set -euo pipefail
 packages=(
   build-essential cmake ninja-build pkg-config
   g++-mingw-w64-i686 g++-mingw-w64-x86-64 binutils-mingw-w64-i686 binutils-mingw-w64-x86-64
-  wine wine32:i386 wine64 xvfb xauth x11-apps imagemagick
-  fonts-ipafont-gothic msitools
+  wine wine32:i386 wine64 fonts-wine xvfb xauth x11-apps imagemagick
+  fonts-ipafont-gothic msitools wixl
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev valgrind python3
+  locales # ja_JP sources for the Wine tests' private locale (localedef + LOCPATH)
 )
 
 missing=()

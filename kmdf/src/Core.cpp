@@ -1236,6 +1236,8 @@ extern "C" ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_li
     std::vsnprintf(buf, sizeof buf, fmt.c_str(), arglist);
     World::Impl* w = W();
     std::lock_guard<std::mutex> lk(w->mu);
+    if (w->debugLog.size() >= kLogLimit)
+        w->debugLog.erase(w->debugLog.begin(), w->debugLog.begin() + kLogLimit / 2);
     w->debugLog.push_back(buf);
     return 0;
 }

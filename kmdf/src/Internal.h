@@ -75,6 +75,9 @@ private:
 };
 
 constexpr int64_t kTicksPerMs = 10000;
+// Logs (bus traffic, events, debug output) keep their latest entries only, so long runs stay
+// bounded.
+constexpr size_t kLogLimit = 65536;
 
 // ------------------------------------------------------------------------ objects
 enum class ObjKind { Driver, Device, Queue, Request, Memory, UsbDevice, UsbInterface, UsbPipe };
@@ -156,7 +159,7 @@ struct Request : Object {
     void* userOut = nullptr;
     Queue* queue = nullptr;
     bool inDispatch = false;
-    uint64_t deliveries = 0; // times a queue delivered it to the driver
+    uint64_t deliveries = 0;     // times a queue delivered it to the driver
     uint64_t sentInDelivery = 0; // the delivery in which it was last sent on
     // formatting
     enum class Fmt { None, Urb, PipeRead } fmt = Fmt::None;
@@ -246,8 +249,9 @@ struct ColorimeterImpl : Colorimeter {
     std::deque<std::vector<uint8_t>> interruptData;
     std::deque<std::shared_ptr<Transfer>> pendingReads;
     std::vector<std::shared_ptr<Transfer>> pendingControl;
-    std::vector<TransferRecord> traffic;
-    size_t trafficBase = 0; // records cleared before this index
+    std::deque<TransferRecord> traffic;
+    size_t trafficBase = 0;          // records dropped or cleared before this index
+    void Record(TransferRecord rec); // keeps the latest kLogLimit records
     bool detached = false;
 };
 

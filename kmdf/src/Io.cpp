@@ -336,7 +336,7 @@ void World::Impl::Submit(uintptr_t h) {
         rec.endpoint = tr->endpoint;
         rec.requestedLength = tr->length;
     }
-    dev.traffic.push_back(rec);
+    dev.Record(rec);
     tr->record = dev.trafficBase + dev.traffic.size() - 1;
     if (dev.detached) {
         lk.unlock();
@@ -685,7 +685,15 @@ size_t ColorimeterImpl::PendingInterruptReads() const {
 
 std::vector<TransferRecord> ColorimeterImpl::Traffic() const {
     std::lock_guard<std::mutex> lk(node->w->mu);
-    return traffic;
+    return {traffic.begin(), traffic.end()};
+}
+
+void ColorimeterImpl::Record(TransferRecord rec) {
+    if (traffic.size() >= kLogLimit) {
+        traffic.pop_front();
+        trafficBase++;
+    }
+    traffic.push_back(std::move(rec));
 }
 
 void ColorimeterImpl::ClearTraffic() {
@@ -769,7 +777,7 @@ size_t ColorimeterImpl::LogStandard(uint8_t bm, uint8_t req, uint16_t value, uin
         rec.dataIn = d;
         rec.bytes = static_cast<uint32_t>(d.size());
     }
-    traffic.push_back(rec);
+    Record(rec);
     return trafficBase + traffic.size() - 1;
 }
 

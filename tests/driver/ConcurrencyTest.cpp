@@ -16,9 +16,14 @@ class Concurrency : public DriverTest {};
 
 bool Allowed(NTSTATUS s) {
     static const std::set<NTSTATUS> allowed = {
-        STATUS_SUCCESS,         STATUS_UNSUCCESSFUL,   STATUS_IO_TIMEOUT,
-        STATUS_CANCELLED,       STATUS_DELETE_PENDING, STATUS_NO_SUCH_DEVICE,
-        STATUS_BUFFER_TOO_SMALL, STATUS_INVALID_DEVICE_REQUEST,
+        STATUS_SUCCESS,
+        STATUS_UNSUCCESSFUL,
+        STATUS_IO_TIMEOUT,
+        STATUS_CANCELLED,
+        STATUS_DELETE_PENDING,
+        STATUS_NO_SUCH_DEVICE,
+        STATUS_BUFFER_TOO_SMALL,
+        STATUS_INVALID_DEVICE_REQUEST,
         STATUS_INVALID_DEVICE_STATE}; // sent to a removed target
     return allowed.count(s) != 0;
 }

@@ -2,6 +2,7 @@
 // class, open failures, and the overlapped request paths - pending, cancelled, completed at once,
 // completed with a count - on a named pipe, which answers file-system control codes through the
 // same DeviceIoControl path a device does.
+#include "Cli.h"
 #include "talvik/Client.h"
 #include "talvik/SystemErrors.h"
 #include "transport/win32/Win32Transport.h"
@@ -9,6 +10,7 @@
 #include <winioctl.h>
 
 #include <cstdio>
+#include <sstream>
 #include <string>
 
 namespace {
@@ -102,11 +104,26 @@ void Overlapped() {
     CloseHandle(peer);
 }
 
+// talvikctl's commands over this transport, with no colorimeter attached.
+void Commands() {
+    talvik::Win32Transport transport;
+    talvik::Client client(transport);
+    std::ostringstream out, err;
+    int rc = talvik::cli::Run({"list"}, client, out, err);
+    Check(rc == 0 && out.str() == "0 colorimeters\n", "talvikctl list",
+          static_cast<unsigned long>(rc));
+    out.str("");
+    rc = talvik::cli::Run({"read", "--count", "2"}, client, out, err);
+    Check(rc == talvik::cli::kExitRequestFailed && out.str() == "no colorimeter 0 (0 present)\n",
+          "talvikctl read without a colorimeter", static_cast<unsigned long>(rc));
+}
+
 } // namespace
 
 int main() {
     Enumeration();
     Overlapped();
+    Commands();
     std::printf("%d failure(s)\n", g_failures);
     return g_failures == 0 ? 0 : 1;
 }

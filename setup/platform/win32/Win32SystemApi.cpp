@@ -1,5 +1,6 @@
 // The real side of the system seam: each method forwards to the Win32 function of its name.
 #include "platform/SystemApi.h"
+#include "platform/win32/SystemMsi.h"
 
 #include <shlobj.h>
 #include <msi.h>
@@ -43,7 +44,11 @@ public:
 
     BOOL GetVersionExA(LPOSVERSIONINFOA info) override { return ::GetVersionExA(info); }
     BOOL IsUserAnAdmin() override { return ::IsUserAnAdmin(); }
-    INT MsiQueryProductStateA(LPCSTR code) override { return ::MsiQueryProductStateA(code); }
+    INT MsiQueryProductStateA(LPCSTR code) override {
+        if (!LoadSystemMsi()) // never let the delay-load helper look for msi.dll itself
+            return INSTALLSTATE_UNKNOWN;
+        return ::MsiQueryProductStateA(code);
+    }
 
     BOOL EnumDisplayDevicesA(LPCSTR dev, DWORD i, PDISPLAY_DEVICEA d, DWORD flags) override {
         return ::EnumDisplayDevicesA(dev, i, d, flags);
@@ -114,11 +119,18 @@ public:
     LRESULT DefWindowProcA(HWND w, UINT m, WPARAM wp, LPARAM lp) override {
         return ::DefWindowProcA(w, m, wp, lp);
     }
+    LONG_PTR SetWindowLongPtrA(HWND w, int i, LONG_PTR v) override {
+        return ::SetWindowLongPtrA(w, i, v);
+    }
+    LONG_PTR GetWindowLongPtrA(HWND w, int i) override { return ::GetWindowLongPtrA(w, i); }
+    BOOL GetWindowRect(HWND w, LPRECT r) override { return ::GetWindowRect(w, r); }
 };
 
 } // namespace
 
 CSystemApi& DefaultSystemApi() {
-    static CWin32SystemApi api;
-    return api;
+    // Never destroyed: the application object's destructor, run among the static destructors
+    // at exit, still releases the mutex through here.
+    static CWin32SystemApi* api = new CWin32SystemApi;
+    return *api;
 }

@@ -49,6 +49,7 @@ CFakeSystemApi::CFakeSystemApi() : dialogWindow(kDialogWindow) {
     version.dwBuildNumber = 7601;
     version.dwPlatformId = 2;
     runProcess = [](const std::string&) -> std::optional<DWORD> { return std::nullopt; };
+    systemMetrics = {{SM_CXICON, 32}, {SM_CYICON, 32}, {SM_CXSCREEN, 1024}, {SM_CYSCREEN, 768}};
 }
 
 WIN32_FIND_DATAA CFakeSystemApi::Entry(const std::string& name, bool directory) {
@@ -60,9 +61,14 @@ WIN32_FIND_DATAA CFakeSystemApi::Entry(const std::string& name, bool directory) 
 
 void CFakeSystemApi::SetRegistryValue(const std::string& keyPath, const std::string& name,
                                       const std::vector<BYTE>& data) {
+    AddRegistryKey(keyPath);
+    registry[Lower(keyPath)].values[name] = data;
+}
+
+void CFakeSystemApi::AddRegistryKey(const std::string& keyPath) {
     // Create the key and make it a sub-key of its parent, as a real registry would.
     std::string path = keyPath;
-    registry[Lower(path)].values[name] = data;
+    registry[Lower(path)];
     for (;;) {
         size_t slash = path.rfind('\\');
         if (slash == std::string::npos)
@@ -164,21 +170,35 @@ FARPROC CFakeSystemApi::GetProcAddress(HMODULE module, LPCSTR name) {
 UINT CFakeSystemApi::CallGetSystemWow64DirectoryW(FARPROC function, LPWSTR buffer, UINT size) {
     if (function != &FakeWow64Probe)
         return 0;
+    wow64ProbeBufferSize = size;
     if (wow64ProbeResult != 0 && buffer && size > 0)
         buffer[0] = 0;
     lastError = wow64ProbeError;
     return wow64ProbeResult;
 }
 
-BOOL CFakeSystemApi::CreateProcessA(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIBUTES,
-                                    LPSECURITY_ATTRIBUTES, BOOL, DWORD, LPVOID,
-                                    LPCSTR currentDirectory, LPSTARTUPINFOA,
+BOOL CFakeSystemApi::CreateProcessA(LPCSTR application, LPSTR commandLine,
+                                    LPSECURITY_ATTRIBUTES processAttributes,
+                                    LPSECURITY_ATTRIBUTES threadAttributes, BOOL inheritHandles,
+                                    DWORD creationFlags, LPVOID environment,
+                                    LPCSTR currentDirectory, LPSTARTUPINFOA startupInfo,
                                     LPPROCESS_INFORMATION info) {
     std::string line = commandLine ? commandLine : "";
     FakeProcessRun run;
     run.commandLine = line;
     run.currentDirectoryWasNull = currentDirectory == nullptr;
     run.currentDirectory = currentDirectory ? currentDirectory : "";
+    run.applicationWasNull = application == nullptr;
+    run.securityAttributesWereNull = processAttributes == nullptr && threadAttributes == nullptr;
+    run.inheritHandles = inheritHandles;
+    run.creationFlags = creationFlags;
+    run.environmentWasNull = environment == nullptr;
+    if (startupInfo) {
+        STARTUPINFOA sized{};
+        sized.cb = startupInfo->cb;
+        run.startupInfoSize = startupInfo->cb;
+        run.startupInfoOnlySized = std::memcmp(&sized, startupInfo, sizeof(sized)) == 0;
+    }
     processRuns.push_back(run);
     log.push_back("CreateProcessA(" + line + ")");
     std::optional<DWORD> exitCode = runProcess(line);
@@ -186,7 +206,8 @@ BOOL CFakeSystemApi::CreateProcessA(LPCSTR, LPSTR commandLine, LPSECURITY_ATTRIB
         lastError = ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
-    info->hProcess = NewHandle({Kind::Process, line, 0, *exitCode});
+    info->hProcess = startWithoutProcessHandle ? nullptr
+                                               : NewHandle({Kind::Process, line, 0, *exitCode});
     info->hThread = NewHandle({Kind::Thread, line});
     info->dwProcessId = 100 + static_cast<DWORD>(processRuns.size());
     info->dwThreadId = 200 + static_cast<DWORD>(processRuns.size());
@@ -200,7 +221,7 @@ DWORD CFakeSystemApi::WaitForSingleObject(HANDLE handle, DWORD milliseconds) {
 
 BOOL CFakeSystemApi::GetExitCodeProcess(HANDLE handle, LPDWORD exitCode) {
     OpenHandle* h = Find(handle, Kind::Process);
-    if (!h)
+    if (!h || exitCodeUnreadable)
         return FALSE;
     *exitCode = h->exitCode;
     return TRUE;
@@ -299,6 +320,7 @@ BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DE
 
 LONG CFakeSystemApi::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
     std::string path = subKey ? subKey : "";
+    keyOpenAttempts.push_back(path);
     if (key != HKEY_LOCAL_MACHINE) {
         OpenHandle* parent = Find(reinterpret_cast<HANDLE>(key), Kind::Key);
         if (!parent)
@@ -344,7 +366,7 @@ LONG CFakeSystemApi::RegQueryValueExA(HKEY key, LPCSTR valueName, LPDWORD, LPDWO
         *dataSize = size;
         return ERROR_MORE_DATA;
     }
-    if (data)
+    if (data && size) // an empty value has no bytes to copy (and no pointer to them)
         std::memcpy(data, it->second.data(), size);
     *dataSize = size;
     return ERROR_SUCCESS;
@@ -419,9 +441,22 @@ int CFakeSystemApi::WideCharToMultiByte(UINT, DWORD, LPCWSTR wide, int wideLengt
     return static_cast<int>(out.size());
 }
 
-INT_PTR CFakeSystemApi::DialogBoxParamA(HINSTANCE, LPCSTR, HWND, DLGPROC, LPARAM) {
+INT_PTR CFakeSystemApi::DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND owner, DLGPROC proc,
+                                        LPARAM param) {
     log.push_back("DialogBoxParamA");
-    return -1;
+    UINT templateId = static_cast<UINT>(reinterpret_cast<UINT_PTR>(templateName));
+    dialogTemplates.push_back(templateId);
+    dialogOwners.push_back(owner);
+    if (!runDialog)
+        return -1;
+    HWND window = m_dialogDepth == 0
+                      ? dialogWindow
+                      : reinterpret_cast<HWND>(reinterpret_cast<UINT_PTR>(dialogWindow) +
+                                               0x100 * m_dialogDepth);
+    ++m_dialogDepth;
+    INT_PTR result = runDialog(templateId, window, proc, param);
+    --m_dialogDepth;
+    return result;
 }
 
 BOOL CFakeSystemApi::EndDialog(HWND, INT_PTR result) {
@@ -485,12 +520,18 @@ BOOL CFakeSystemApi::PostMessageA(HWND window, UINT message, WPARAM wParam, LPAR
     return TRUE;
 }
 
-LRESULT CFakeSystemApi::SendMessageA(HWND, UINT message, WPARAM, LPARAM) {
+LRESULT CFakeSystemApi::SendMessageA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) {
+    sentMessages.push_back({window, message, wParam, lParam});
     log.push_back("SendMessageA(" + std::to_string(message) + ")");
     return 0;
 }
 
-BOOL CFakeSystemApi::PeekMessageA(LPMSG msg, HWND, UINT, UINT, UINT remove) {
+BOOL CFakeSystemApi::PeekMessageA(LPMSG msg, HWND window, UINT filterMin, UINT filterMax,
+                                  UINT remove) {
+    if (logPeeks)
+        log.push_back("PeekMessageA(" + std::to_string(reinterpret_cast<UINT_PTR>(window)) + "," +
+                      std::to_string(filterMin) + "," + std::to_string(filterMax) + "," +
+                      std::to_string(remove) + ")");
     if (pendingMessages.empty())
         return FALSE;
     *msg = pendingMessages.front();
@@ -499,25 +540,32 @@ BOOL CFakeSystemApi::PeekMessageA(LPMSG msg, HWND, UINT, UINT, UINT remove) {
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsDialogMessageA(HWND, LPMSG msg) { return msg->message == WM_KEYDOWN; }
+BOOL CFakeSystemApi::IsDialogMessageA(HWND dialog, LPMSG msg) {
+    dialogMessageWindows.push_back(dialog);
+    return msg->message == WM_KEYDOWN;
+}
 
-BOOL CFakeSystemApi::TranslateMessage(const MSG*) { return FALSE; }
+BOOL CFakeSystemApi::TranslateMessage(const MSG* msg) {
+    translatedMessages.push_back(msg->message);
+    return FALSE;
+}
 
 LRESULT CFakeSystemApi::DispatchMessageA(const MSG* msg) {
     dispatchedMessages.push_back(msg->message);
     return 0;
 }
 
-HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return kSystemMenu; }
+HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return hasSystemMenu ? kSystemMenu : nullptr; }
 
-BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR, LPCSTR item) {
+BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR item) {
     if (menu != kSystemMenu)
         return FALSE;
     systemMenu.push_back((flags & MF_SEPARATOR) ? "-" : std::string(item ? item : ""));
+    systemMenuIds.push_back(id);
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsIconic(HWND) { return FALSE; }
+BOOL CFakeSystemApi::IsIconic(HWND) { return dialogIconic; }
 
 HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     *paint = PAINTSTRUCT{};
@@ -528,11 +576,12 @@ HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
 BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
 
 int CFakeSystemApi::GetSystemMetrics(int index) {
-    return (index == SM_CXICON || index == SM_CYICON) ? 32 : 0;
+    auto it = systemMetrics.find(index);
+    return it == systemMetrics.end() ? 0 : it->second;
 }
 
 BOOL CFakeSystemApi::GetClientRect(HWND, LPRECT rect) {
-    *rect = RECT{0, 0, 160, 120};
+    *rect = clientRect;
     return TRUE;
 }
 
@@ -544,4 +593,24 @@ BOOL CFakeSystemApi::DrawIcon(HDC, int x, int y, HICON) {
 LRESULT CFakeSystemApi::DefWindowProcA(HWND, UINT message, WPARAM, LPARAM) {
     log.push_back("DefWindowProcA(" + std::to_string(message) + ")");
     return 0;
+}
+
+LONG_PTR CFakeSystemApi::SetWindowLongPtrA(HWND window, int index, LONG_PTR value) {
+    LONG_PTR& slot = windowLongs[{window, index}];
+    LONG_PTR previous = slot;
+    slot = value;
+    return previous;
+}
+
+LONG_PTR CFakeSystemApi::GetWindowLongPtrA(HWND window, int index) {
+    auto it = windowLongs.find({window, index});
+    return it == windowLongs.end() ? 0 : it->second;
+}
+
+BOOL CFakeSystemApi::GetWindowRect(HWND window, LPRECT rect) {
+    auto it = windowRects.find(window);
+    if (it == windowRects.end())
+        return FALSE;
+    *rect = it->second;
+    return TRUE;
 }

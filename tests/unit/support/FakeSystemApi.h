@@ -31,6 +31,14 @@ struct FakeProcessRun {
     std::string commandLine;
     std::string currentDirectory; // null passed as ""
     bool currentDirectoryWasNull = true;
+    // The remaining arguments, as far as a test can see them.
+    bool applicationWasNull = true;
+    bool securityAttributesWereNull = true; // process and thread
+    BOOL inheritHandles = FALSE;
+    DWORD creationFlags = 0;
+    bool environmentWasNull = true;
+    DWORD startupInfoSize = 0;
+    bool startupInfoOnlySized = true; // every member besides cb zero
 };
 
 class CFakeSystemApi : public CSystemApi {
@@ -62,12 +70,16 @@ public:
     void SetRegistryString(const std::string& keyPath, const std::string& name,
                            const std::string& text); // stored with its NUL
     std::vector<std::string> openedKeys;              // every successful open, in order
+    std::vector<std::string> keyOpenAttempts;         // every open asked for, in order
+    // Creates a key without values and makes it a sub-key of its parent (appended to the order).
+    void AddRegistryKey(const std::string& keyPath);
 
     // 64-bit probe.
     bool hasKernel32 = true;
     bool hasWow64Probe = true;
     UINT wow64ProbeResult = 1;
     DWORD wow64ProbeError = 0;
+    UINT wow64ProbeBufferSize = 0; // the size of the last probe call
 
     // Directory listings: pattern -> entries in listing order. A pattern not present fails.
     std::map<std::string, std::vector<WIN32_FIND_DATAA>> listings;
@@ -76,6 +88,8 @@ public:
     // Processes: decides whether a command line starts (nullopt: start fails) and its exit code.
     std::function<std::optional<DWORD>(const std::string& commandLine)> runProcess;
     std::vector<FakeProcessRun> processRuns;
+    bool startWithoutProcessHandle = false; // CreateProcessA succeeds but gives only a thread
+    bool exitCodeUnreadable = false;        // GetExitCodeProcess fails
 
     std::vector<DWORD> sleeps;
 
@@ -105,9 +119,28 @@ public:
     };
     std::vector<PostedMessage> postedMessages;
     std::vector<MSG> pendingMessages; // what PeekMessageA hands out, front first
+    std::vector<UINT> translatedMessages;
     std::vector<UINT> dispatchedMessages;
+    std::vector<HWND> dialogMessageWindows; // the window of each IsDialogMessageA call
+    bool logPeeks = false; // log "PeekMessageA(window,min,max,remove)" for each call
     std::vector<std::string> systemMenu; // item texts, "-" for a separator
+    std::vector<UINT_PTR> systemMenuIds; // command ids, in the same order
+    bool hasSystemMenu = true;
     std::optional<INT_PTR> endDialogResult;
+
+    // Modal dialogs. Each DialogBoxParamA records its template and owner; when runDialog is set
+    // it plays the dialog: it gets a window handle (dialogWindow for the outermost dialog, a
+    // handle of its own for each nested one) and the dialog procedure, sends it messages and
+    // returns what DialogBoxParamA returns. Unset, a dialog fails to show (-1).
+    std::function<INT_PTR(UINT templateId, HWND dialog, DLGPROC proc, LPARAM param)> runDialog;
+    std::vector<UINT> dialogTemplates;
+    std::vector<HWND> dialogOwners;
+    std::map<std::pair<HWND, int>, LONG_PTR> windowLongs; // SetWindowLongPtrA by window, index
+    std::map<HWND, RECT> windowRects;                     // GetWindowRect fails for others
+    bool dialogIconic = false;
+    RECT clientRect{0, 0, 160, 120};
+    std::map<int, int> systemMetrics; // SM_CXICON/SM_CYICON 32, screen 1024 x 768 by default
+    std::vector<PostedMessage> sentMessages; // SendMessageA calls, in order
 
     // Ordered transcript of the calls that change something, e.g. "ShowWindow(0)".
     std::vector<std::string> log;
@@ -169,6 +202,9 @@ public:
     BOOL GetClientRect(HWND, LPRECT) override;
     BOOL DrawIcon(HDC, int, int, HICON) override;
     LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) override;
+    LONG_PTR SetWindowLongPtrA(HWND, int, LONG_PTR) override;
+    LONG_PTR GetWindowLongPtrA(HWND, int) override;
+    BOOL GetWindowRect(HWND, LPRECT) override;
 
 private:
     enum class Kind { Mutex, Process, Thread, Find, Key };
@@ -180,6 +216,7 @@ private:
     };
     std::map<UINT_PTR, OpenHandle> m_handles;
     UINT_PTR m_nextHandle = 0x1000;
+    int m_dialogDepth = 0;
     HANDLE NewHandle(OpenHandle handle);
     OpenHandle* Find(HANDLE handle, Kind kind);
     const FakeRegistryKey* KeyAt(const std::string& path) const;

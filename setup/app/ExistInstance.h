@@ -1,0 +1,23 @@
+// The single-instance guard: a named mutex held from start-up to exit.
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+class CExistInstance {
+public:
+    CExistInstance();
+    virtual ~CExistInstance(); // releases and closes the mutex
+    CExistInstance(const CExistInstance&) = delete;
+    CExistInstance& operator=(const CExistInstance&) = delete;
+
+    // True when another instance already holds the guard. Creates (or opens) the mutex on the
+    // first call; later calls answer false without creating anything.
+    bool IsAlreadyRunning();
+
+    // "MUTEX_" + application name + "_" + a fixed GUID text.
+    std::string GetMutexName() const;
+
+    HANDLE m_hMutex;
+};

@@ -1,0 +1,129 @@
+#include "display/EnumDisplay.h"
+
+#include "platform/ScopedRegKey.h"
+#include "platform/SystemApi.h"
+
+#include <algorithm>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+namespace {
+
+constexpr size_t kPathMax = 1024;  // composed key paths
+constexpr DWORD kNameMax = 1024;   // sub-key names, in characters
+constexpr DWORD kDriverMax = 1024; // the "Driver" value, in bytes
+constexpr DWORD kEdidMax = 256;    // base block and one extension
+constexpr size_t kEdidBlock = 128;
+
+// Composes into a fixed buffer. A text that would not fit is reported, never cut short: a
+// truncated key path could name some other key.
+template <size_t N, typename... Args>
+bool Compose(char (&buffer)[N], const char* format, Args... args) {
+    int length = std::snprintf(buffer, N, format, args...);
+    return length >= 0 && static_cast<size_t>(length) < N;
+}
+
+// Position of the first `wanted`, stepping over double-byte characters so that a trail byte is
+// never taken for it.
+size_t FindChar(const std::string& text, char wanted) {
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (text[i] == wanted)
+            return i;
+        if (SystemApi().IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < text.size())
+            ++i;
+    }
+    return std::string::npos;
+}
+
+struct MonitorId {
+    std::string model;     // names the key under Enum\DISPLAY
+    std::string driverKey; // "{class}\instance", matched against each instance's "Driver"
+};
+
+// MONITOR\model\{class}\instance, the prefix in any letter case.
+bool CutMonitorId(const char* deviceId, MonitorId& parts) {
+    const std::string id = deviceId ? deviceId : "";
+    const size_t slash = FindChar(id, '\\');
+    if (slash == std::string::npos)
+        return false;
+    std::string prefix = id.substr(0, slash);
+    SystemApi().CharUpperA(&prefix[0]);
+    if (prefix != "MONITOR")
+        return false;
+
+    const std::string remainder = id.substr(slash + 1);
+    const size_t modelEnd = FindChar(remainder, '\\');
+    parts.model = modelEnd == std::string::npos ? std::string() : remainder.substr(0, modelEnd);
+    const size_t brace = FindChar(remainder, '{');
+    parts.driverKey = brace == std::string::npos ? remainder : remainder.substr(brace);
+    return true;
+}
+
+// Whether the instance's "Driver" value is exactly the driver key (letter case counts).
+bool DriverMatches(const char* modelPath, const char* instance, const std::string& driverKey) {
+    char path[kPathMax];
+    if (!Compose(path, "%s\\%s", modelPath, instance))
+        return false;
+    CScopedRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ) != ERROR_SUCCESS)
+        return false;
+    // Zero-filled so that a value stored without its terminator still ends inside the buffer;
+    // one that fills the whole buffer without a terminator matches nothing.
+    char driver[kDriverMax] = {};
+    DWORD size = kDriverMax;
+    if (SystemApi().RegQueryValueExA(key.Get(), "Driver", nullptr, nullptr,
+                                     reinterpret_cast<LPBYTE>(driver), &size) != ERROR_SUCCESS)
+        return false;
+    const char* const end = std::find(driver, driver + kDriverMax, '\0');
+    if (end == driver + kDriverMax)
+        return false;
+    return driverKey == std::string(driver, static_cast<size_t>(end - driver));
+}
+
+// Copies the instance's EDID base block; a value longer than the buffer counts as absent.
+bool ReadEdid(const char* modelPath, const char* instance, BYTE* edid) {
+    char path[kPathMax];
+    if (!Compose(path, "%s\\%s\\Device Parameters", modelPath, instance))
+        return false;
+    CScopedRegKey key;
+    if (key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ) != ERROR_SUCCESS)
+        return false;
+    // Zero-filled: a value shorter than a base block leaves zeros, not stack bytes, in the copy.
+    BYTE block[kEdidMax] = {};
+    DWORD size = kEdidMax;
+    if (SystemApi().RegQueryValueExA(key.Get(), "EDID", nullptr, nullptr, block, &size) !=
+        ERROR_SUCCESS)
+        return false;
+    std::memcpy(edid, block, kEdidBlock);
+    return true;
+}
+
+} // namespace
+
+int CEnumDisplay::GetMonitorEdid(BYTE* edid, const char* deviceId) {
+    MonitorId parts;
+    if (!CutMonitorId(deviceId, parts))
+        return 0;
+    char modelPath[kPathMax];
+    if (!Compose(modelPath, "SYSTEM\\CurrentControlSet\\Enum\\DISPLAY\\%s", parts.model.c_str()))
+        return 0;
+    CScopedRegKey modelKey;
+    if (modelKey.Open(HKEY_LOCAL_MACHINE, modelPath, KEY_READ) != ERROR_SUCCESS)
+        return 0;
+
+    // One instance key per time the monitor was seen; the first one of this driver key that has
+    // an EDID supplies it.
+    for (DWORD index = 0;; ++index) {
+        char instance[kNameMax];
+        DWORD size = kNameMax;
+        if (SystemApi().RegEnumKeyExA(modelKey.Get(), index, instance, &size, nullptr, nullptr,
+                                      nullptr, nullptr) != ERROR_SUCCESS)
+            return 0;
+        instance[kNameMax - 1] = '\0'; // a fixed buffer is never trusted to be terminated
+        if (!parts.driverKey.empty() && !DriverMatches(modelPath, instance, parts.driverKey))
+            continue;
+        if (ReadEdid(modelPath, instance, edid))
+            return 1;
+    }
+}

@@ -1,0 +1,15 @@
+#include "installers/MessagePump.h"
+
+#include "app/KLDRSetupDlg.h"
+#include "platform/SystemApi.h"
+
+void PumpMessages(CKLDRSetupDlg& dialog) {
+    CSystemApi& api = SystemApi();
+    MSG message;
+    while (api.PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {
+        if (api.IsDialogMessageA(dialog.GetSafeHwnd(), &message))
+            continue;
+        api.TranslateMessage(&message);
+        api.DispatchMessageA(&message);
+    }
+}

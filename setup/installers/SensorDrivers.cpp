@@ -1,0 +1,99 @@
+#include "installers/SensorDrivers.h"
+
+#include "app/Catalogue.h"
+#include "app/KLDRSetupDlg.h"
+#include "installers/FindListing.h"
+#include "installers/MessagePump.h"
+#include "installers/PathSplit.h"
+#include "installers/ProcessRunner.h"
+#include "platform/SystemApi.h"
+#include "res/resource.h"
+
+namespace {
+
+// After each package, and after each INF whose installer could not be started.
+constexpr DWORD kPauseMs = 100;
+
+// The catalogue text with its %s filled. The text comes from our own resources, but it is filled
+// as data, never used as a printf format: only %s and %% are taken, anything else stays as is.
+std::string FillStatusText(const std::string& text, const std::string& value) {
+    std::string out;
+    bool filled = false;
+    for (size_t i = 0; i < text.size(); ++i) {
+        if (SystemApi().IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < text.size()) {
+            out += text.substr(i, 2);
+            ++i;
+        } else if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%') {
+            out += '%';
+            ++i;
+        } else if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 's' && !filled) {
+            out += value;
+            filled = true;
+            ++i;
+        } else {
+            out += text[i];
+        }
+    }
+    return out;
+}
+
+BOOL RunSensorInstaller(const std::string& arguments) {
+    std::string installer = GetSensorInstallerPath();
+    if (installer.empty())
+        return FALSE;
+    DWORD exitCode = 0; // not read: a run that started and ended counts as done
+    return RunAndWait(QuoteCommandPath(installer) + arguments, exitCode);
+}
+
+bool IsDirectory(const WIN32_FIND_DATAA& entry) {
+    return (entry.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) != 0;
+}
+
+} // namespace
+
+BOOL InstallSensorInf(const std::string& infPath) {
+    return RunSensorInstaller(" \"" + infPath + "\"");
+}
+
+BOOL UninstallSensorInf(const std::string& infPath) {
+    return RunSensorInstaller(" /uninstall \"" + infPath + "\"");
+}
+
+BOOL InstallSensorPackage(const std::string& packagePath, CKLDRSetupDlg& dialog) {
+    BOOL result = FALSE;
+    CFindListing listing(packagePath + "\\*.inf");
+    WIN32_FIND_DATAA entry;
+    while (listing.Next(entry)) {
+        if (IsDotEntry(entry))
+            continue;
+        // Not tested for being a file: a directory named *.inf is passed on like one.
+        std::string infPath = packagePath + "\\" + entry.cFileName;
+        UINT textId = dialog.m_bUninstall ? IDS_UNINSTALLING : IDS_INSTALLING;
+        dialog.UpdateStatus(FillStatusText(LoadCatalogueText(textId), GetFileBaseName(infPath)));
+        PumpMessages(dialog);
+        result = dialog.m_bUninstall ? UninstallSensorInf(infPath) : InstallSensorInf(infPath);
+        if (result)
+            break;
+        SystemApi().Sleep(kPauseMs);
+    }
+    dialog.UpdateStatus("");
+    PumpMessages(dialog);
+    return result;
+}
+
+BOOL InstallSensorDrivers(CKLDRSetupDlg& dialog) {
+    BOOL result = FALSE;
+    std::string packages = GetSensorPackagesDirectory();
+    if (packages.empty())
+        return FALSE;
+    CFindListing listing(packages + "\\*");
+    WIN32_FIND_DATAA entry;
+    while (listing.Next(entry)) {
+        if (IsDotEntry(entry) || !IsDirectory(entry))
+            continue;
+        if (InstallSensorPackage(packages + "\\" + entry.cFileName, dialog))
+            result = TRUE;
+        SystemApi().Sleep(kPauseMs);
+    }
+    return result;
+}

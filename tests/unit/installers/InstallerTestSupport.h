@@ -1,0 +1,37 @@
+// Shared pieces of the installer tests: a dialog bound to the fake's window, and log filters.
+#pragma once
+
+#include "FakeSystemApi.h"
+#include "app/KLDRSetupDlg.h"
+
+#include <string>
+#include <vector>
+
+class CBoundSetupDlg : public CKLDRSetupDlg {
+public:
+    explicit CBoundSetupDlg(HWND window) { m_hWnd = window; }
+};
+
+// The entries of the call log that start with one of the prefixes, in order.
+inline std::vector<std::string> LogOf(const CFakeSystemApi& world,
+                                      const std::vector<std::string>& prefixes) {
+    std::vector<std::string> out;
+    for (const std::string& line : world.log)
+        for (const std::string& prefix : prefixes)
+            if (line.compare(0, prefix.size(), prefix) == 0) {
+                out.push_back(line);
+                break;
+            }
+    return out;
+}
+
+// Scripts the 64-bit probe: "x64", "x86" (the call is not implemented), or the variants.
+enum class Probe { X64, X86, NoKernel32, NoFunction, OtherError };
+inline void SetProbe(CFakeSystemApi& world, Probe probe) {
+    world.hasKernel32 = probe != Probe::NoKernel32;
+    world.hasWow64Probe = probe != Probe::NoFunction;
+    world.wow64ProbeResult = probe == Probe::X64 ? 260 : 0;
+    world.wow64ProbeError = probe == Probe::OtherError ? ERROR_ACCESS_DENIED
+                            : probe == Probe::X86      ? ERROR_CALL_NOT_IMPLEMENTED
+                                                       : 0;
+}
