@@ -8,6 +8,7 @@
 
 namespace talvik {
 
+// Channels it opens refer to it: it must outlive them.
 class SimTransport : public Transport {
 public:
     // Called after each request has completed and been waited for (talvikctl prints the bus
