@@ -4,7 +4,7 @@ JOBS ?= 2
 B := build
 CMAKE_GEN := -G Ninja
 
-.PHONY: all deps win32 win64 native test demo dist bench fuzz fuzz-build stress clean format
+.PHONY: all deps win32 win64 native asan tsan test demo dist bench fuzz fuzz-build stress clean format
 
 all: native
 
@@ -24,10 +24,24 @@ win64: deps
 native: deps win32 win64 fuzz-build
 	cmake -S . -B $(B)/native $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DWIN32_BUILD_DIR=$(abspath $(B)/win32) -DWIN64_BUILD_DIR=$(abspath $(B)/win64) \
-	  -DFUZZ_BUILD_DIR=$(abspath $(B)/fuzz) >/dev/null
+	  -DFUZZ_BUILD_DIR=$(abspath $(B)/fuzz) \
+	  -DTALVIK_ASAN_BUILD_DIR=$(abspath $(B)/asan) -DTALVIK_TSAN_BUILD_DIR=$(abspath $(B)/tsan) \
+	  >/dev/null
 	cmake --build $(B)/native -j $(JOBS)
 
-test: native
+# The driver's stress run built with AddressSanitizer + UndefinedBehaviorSanitizer, and with
+# ThreadSanitizer.
+asan: deps
+	cmake -S . -B $(B)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTALVIK_SANITIZE=address,undefined >/dev/null
+	cmake --build $(B)/asan -j $(JOBS) --target talvik_driver_stress
+
+tsan: deps
+	cmake -S . -B $(B)/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+	  -DTALVIK_SANITIZE=thread >/dev/null
+	cmake --build $(B)/tsan -j $(JOBS) --target talvik_driver_stress
+
+test: native asan tsan
 	ctest --test-dir $(B)/native --output-on-failure -j 1
 
 # DEMO_ARGS: see scripts/demo.sh (e.g. --uninstall, --installed, --version win2k, --all).
@@ -42,7 +56,23 @@ bench: native
 
 dist: win32 win64
 	rm -rf dist && mkdir -p dist
+	# The driver's INF with its sources and headers (no .sys is built on Linux).
+	mkdir -p dist/driver
+	cp driver/Talvik2.inf driver/*.h driver/*.cpp dist/driver/
 	cp $(B)/win32/setup/Setup.exe dist/
+	cp $(B)/win64/client/talvikctl.exe dist/
+
+# Cost figures; each part of the system has a script of its own here.
+bench: deps
+	bash scripts/bench-driver.sh
+
+# A million random device-control operations against the driver in each sanitizer build.
+STRESS_OPS ?= 1000000
+STRESS_SEED ?= 2026
+stress: asan tsan
+	$(B)/asan/tests/stress/talvik_driver_stress --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
+	TSAN_OPTIONS=halt_on_error=1 $(B)/tsan/tests/stress/talvik_driver_stress \
+	  --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
 
 # libFuzzer targets (clang, ASan + UBSan) in a tree of their own; `make test` runs each briefly.
 FUZZ_SECONDS ?= 600

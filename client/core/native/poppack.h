@@ -1,0 +1,2 @@
+// Ends the packing of pshpack1.h.
+#pragma pack(pop)

@@ -1,0 +1,114 @@
+// Driver entry, device creation and the trace routine.
+#include <initguid.h>
+
+#include "Talvik.h"
+
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(INIT, DriverEntry)
+#pragma alloc_text(PAGE, TalvikEvtDeviceAdd)
+#pragma alloc_text(PAGE, TalvikEvtDriverContextCleanup)
+#endif
+
+NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    WDF_DRIVER_CONFIG config;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    NTSTATUS status;
+
+    TalvikTrace(TRACE_LEVEL_ERROR, DBG_INIT, "Talvik Driver - Driver Framework Edition.\n");
+    TalvikTrace(TRACE_LEVEL_INFORMATION, DBG_INIT, "Built %s %s\n", __DATE__, __TIME__);
+
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.EvtCleanupCallback = TalvikEvtDriverContextCleanup;
+    WDF_DRIVER_CONFIG_INIT(&config, TalvikEvtDeviceAdd);
+
+    status = WdfDriverCreate(DriverObject, RegistryPath, &attributes, &config, WDF_NO_HANDLE);
+    if (!NT_SUCCESS(status)) {
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_INIT, "WdfDriverCreate failed with status 0x%x\n",
+                    status);
+    }
+    return status;
+}
+
+VOID TalvikEvtDriverContextCleanup(WDFOBJECT Driver) {
+    PAGED_CODE();
+    UNREFERENCED_PARAMETER(Driver);
+}
+
+NTSTATUS TalvikEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
+    WDF_PNPPOWER_EVENT_CALLBACKS pnpPowerCallbacks;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_DEVICE_PNP_CAPABILITIES pnpCaps;
+    WDF_IO_QUEUE_CONFIG ioQueueConfig;
+    PDEVICE_CONTEXT pDevContext;
+    WDFDEVICE device;
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(Driver);
+    PAGED_CODE();
+
+    WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnpPowerCallbacks);
+    pnpPowerCallbacks.EvtDevicePrepareHardware = TalvikEvtDevicePrepareHardware;
+    pnpPowerCallbacks.EvtDeviceReleaseHardware = TalvikEvtDeviceReleaseHardware;
+    pnpPowerCallbacks.EvtDeviceD0Entry = TalvikEvtDeviceD0Entry;
+    pnpPowerCallbacks.EvtDeviceD0Exit = TalvikEvtDeviceD0Exit;
+    WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnpPowerCallbacks);
+
+    WdfDeviceInitSetIoType(DeviceInit, WdfDeviceIoBuffered);
+
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_CONTEXT);
+    status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
+    if (!NT_SUCCESS(status)) {
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP,
+                    "WdfDeviceCreate failed with Status code %!STATUS!\n", status);
+        return status;
+    }
+    pDevContext = GetDeviceContext(device);
+
+    WDF_DEVICE_PNP_CAPABILITIES_INIT(&pnpCaps);
+    pnpCaps.SurpriseRemovalOK = WdfTrue;
+    WdfDeviceSetPnpCapabilities(device, &pnpCaps);
+
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&ioQueueConfig, WdfIoQueueDispatchParallel);
+    ioQueueConfig.EvtIoDeviceControl = TalvikEvtIoDeviceControl;
+    status = WdfIoQueueCreate(device, &ioQueueConfig, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+    if (!NT_SUCCESS(status)) {
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP, "WdfIoQueueCreate failed  %!STATUS!\n", status);
+        return status;
+    }
+
+    // Vendor requests share the device's one URB block, so they wait here for each other.
+    // Passive level: the next one is delivered when the previous one completes, which happens
+    // at DISPATCH_LEVEL, and the device-control routine is pageable.
+    WDF_IO_QUEUE_CONFIG_INIT(&ioQueueConfig, WdfIoQueueDispatchSequential);
+    ioQueueConfig.EvtIoDeviceControl = TalvikEvtIoDeviceControl;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ExecutionLevel = WdfExecutionLevelPassive;
+    status =
+        WdfIoQueueCreate(device, &ioQueueConfig, &attributes, &pDevContext->VendorRequestQueue);
+    if (!NT_SUCCESS(status)) {
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP, "WdfIoQueueCreate failed  %!STATUS!\n", status);
+        return status;
+    }
+
+    status = WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_TALVIK, NULL);
+    if (!NT_SUCCESS(status)) {
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP,
+                    "WdfDeviceCreateDeviceInterface failed  %!STATUS!\n", status);
+        return status;
+    }
+    return status;
+}
+
+VOID TalvikTrace(ULONG Level, ULONG Flags, PCSTR Format, ...) {
+#if DBG
+    va_list args;
+    UNREFERENCED_PARAMETER(Flags);
+    va_start(args, Format);
+    vDbgPrintEx(DPFLTR_IHVDRIVER_ID, Level, Format, args);
+    va_end(args);
+#else
+    UNREFERENCED_PARAMETER(Level);
+    UNREFERENCED_PARAMETER(Flags);
+    UNREFERENCED_PARAMETER(Format);
+#endif
+}

@@ -1,0 +1,323 @@
+// The I/O manager between a simulated application and the driver: device-interface lookup,
+// handles, device-control requests with the buffer rules of their methods, cancellation.
+#include "Internal.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+
+namespace kmdf::um {
+
+class File : public sim::FileState {};
+
+struct IoOperation::State : sim::IrpState {};
+
+} // namespace kmdf::um
+
+namespace kmdf::um {
+
+using namespace kmdf::sim;
+
+namespace {
+bool SameGuid(const GUID& a, const void* b) {
+    return std::memcmp(&a, b, sizeof(GUID)) == 0;
+}
+} // namespace
+
+std::vector<std::string> FindDeviceInterfaces(const void* interfaceClassGuid) {
+    World::Impl* w = W();
+    std::lock_guard<std::mutex> lk(w->mu);
+    std::vector<std::string> out;
+    for (auto& n : w->nodes) {
+        if (!n->interfacesEnabled)
+            continue;
+        for (auto& i : n->interfaces)
+            if (SameGuid(i.first, interfaceClassGuid))
+                out.push_back(i.second);
+    }
+    return out;
+}
+
+// Documented: CreateFile on a device interface opens the device; the framework completes the
+// create itself when the driver registers no file-object callbacks.
+Status Open(const std::string& symbolicLink, std::uint32_t access, Handle* handle) {
+    World::Impl* w = W();
+    std::lock_guard<std::mutex> lk(w->mu);
+    for (auto& n : w->nodes) {
+        for (auto& i : n->interfaces) {
+            if (i.second != symbolicLink)
+                continue;
+            if (n->state == PnpState::SurpriseRemoved)
+                return STATUS_DELETE_PENDING;
+            if (!n->interfacesEnabled || n->removing)
+                return STATUS_NO_SUCH_DEVICE;
+            auto f = std::make_shared<File>();
+            f->node = n.get();
+            f->access = access;
+            n->openHandles++;
+            w->Event(n->name + " opened");
+            *handle = f;
+            return STATUS_SUCCESS;
+        }
+    }
+    return STATUS_NO_SUCH_DEVICE;
+}
+
+void Close(const Handle& handle) {
+    if (!handle)
+        return;
+    World::Impl* w = W();
+    Activity busy(w);
+    DeviceNode* removeNow = nullptr;
+    {
+        std::unique_lock<std::mutex> lk(w->mu);
+        if (handle->closed)
+            return;
+        handle->closed = true;
+        DeviceNode* n = handle->node;
+        // Documented: cleanup cancels the handle's requests still waiting in framework queues.
+        std::vector<Request*> queued;
+        for (IrpState* irp : handle->outstanding)
+            if (irp->req && irp->req->st == Request::St::Queued)
+                queued.push_back(irp->req);
+        for (Request* r : queued) {
+            auto& wq = r->queue->waiting;
+            wq.erase(std::remove(wq.begin(), wq.end(), r), wq.end());
+            w->CompleteRequest(r, STATUS_CANCELLED, 0);
+        }
+        n->openHandles--;
+        w->Event(n->name + " closed");
+        if (n->openHandles == 0 && n->removePending) {
+            n->removePending = false;
+            removeNow = n;
+        }
+    }
+    if (removeNow)
+        removeNow->Remove();
+    else
+        w->UpdateIdle(handle->node);
+}
+
+IoOperation::IoOperation() : state_(std::make_shared<State>()) {
+    state_->done = true;
+}
+IoOperation::~IoOperation() = default;
+
+bool IoOperation::Done() const {
+    World::Impl* w = W();
+    std::lock_guard<std::mutex> lk(w->mu);
+    return state_->done;
+}
+
+Status IoOperation::GetStatus() const {
+    World::Impl* w = W();
+    std::lock_guard<std::mutex> lk(w->mu);
+    return state_->status;
+}
+
+std::uint64_t IoOperation::Information() const {
+    World::Impl* w = W();
+    std::lock_guard<std::mutex> lk(w->mu);
+    return state_->info;
+}
+
+Status IoOperation::Wait() {
+    World::Impl* w = W();
+    auto s = state_;
+    w->RunUntil([&] { return s->done; }, "an I/O request");
+    return GetStatus();
+}
+
+Status IoOperation::WaitWithoutAdvancing() {
+    World::Impl* w = W();
+    std::unique_lock<std::mutex> lk(w->mu);
+    auto s = state_;
+    w->cv.wait(lk, [&] { return s->done; });
+    return s->status;
+}
+
+Status DeviceIoControlAsync(const Handle& handle, std::uint32_t code, const void* inBuffer,
+                            std::uint32_t inLength, void* outBuffer, std::uint32_t outLength,
+                            IoOperation* operation) {
+    World::Impl* w = W();
+    Activity busy(w);
+    auto irp = operation->state_;
+    DeviceNode* node;
+    uintptr_t qh = 0;
+    {
+        std::lock_guard<std::mutex> lk(w->mu);
+        irp->done = false;
+        irp->info = 0;
+        irp->req = nullptr;
+        irp->file = nullptr;
+        auto fail = [&](NTSTATUS s) {
+            irp->status = s;
+            irp->done = true;
+            return s;
+        };
+        if (!handle || handle->closed)
+            return fail(STATUS_INVALID_HANDLE);
+        node = handle->node;
+        if (node->state == PnpState::SurpriseRemoved || node->removing)
+            return fail(STATUS_DELETE_PENDING);
+        if (node->state == PnpState::Removed || node->state == PnpState::FailedStart ||
+            !node->device)
+            return fail(STATUS_NO_SUCH_DEVICE);
+        // Documented: the I/O manager checks the control code's required access against the
+        // handle's.
+        std::uint32_t need = (code >> 14) & 3;
+        if ((need & handle->access) != need)
+            return fail(STATUS_ACCESS_DENIED);
+        if ((inLength && !inBuffer) || (outLength && !outBuffer))
+            return fail(STATUS_INVALID_PARAMETER);
+        if (!node->defaultQueue)
+            return fail(STATUS_INVALID_DEVICE_REQUEST);
+        auto* r = new Request;
+        r->node = node;
+        r->code = code;
+        r->method = code & 3;
+        r->inLen = inLength;
+        r->outLen = outLength;
+        r->userIn = inBuffer;
+        r->userOut = outBuffer;
+        r->irp = irp;
+        r->file = handle;
+        r->owner = node;
+        switch (r->method) {
+        case METHOD_BUFFERED:
+            r->systemBuffer.assign(std::max(inLength, outLength), 0);
+            if (inLength)
+                std::memcpy(r->systemBuffer.data(), inBuffer, inLength);
+            break;
+        case METHOD_IN_DIRECT:
+        case METHOD_OUT_DIRECT:
+            // Documented: the input buffer is copied to a system buffer; the output buffer is
+            // locked and described by an MDL (none when its length is zero).
+            if (inLength)
+                r->systemBuffer.assign(static_cast<const uint8_t*>(inBuffer),
+                                       static_cast<const uint8_t*>(inBuffer) + inLength);
+            if (!outLength)
+                r->userOut = nullptr;
+            break;
+        default:
+            break;
+        }
+        w->Register(r, nullptr);
+        irp->req = r;
+        irp->file = handle.get();
+        irp->status = STATUS_PENDING;
+        handle->outstanding.insert(irp.get());
+        Queue* q = node->defaultQueue;
+        r->queue = q;
+        q->waiting.push_back(r);
+        qh = q->handle;
+    }
+    w->UpdateIdle(node);
+    w->PowerUp(node);
+    w->KickQueue(qh);
+    std::lock_guard<std::mutex> lk(w->mu);
+    return irp->done ? irp->status : STATUS_PENDING;
+}
+
+Status DeviceIoControl(const Handle& handle, std::uint32_t code, const void* inBuffer,
+                       std::uint32_t inLength, void* outBuffer, std::uint32_t outLength,
+                       std::uint32_t* bytesReturned) {
+    IoOperation op;
+    Status s = DeviceIoControlAsync(handle, code, inBuffer, inLength, outBuffer, outLength, &op);
+    if (s == STATUS_PENDING)
+        s = op.Wait();
+    if (bytesReturned)
+        *bytesReturned = static_cast<std::uint32_t>(op.Information());
+    return s;
+}
+
+// Documented: IRP cancellation: the framework completes a request still in its queue with
+// STATUS_CANCELLED; a request sent to a lower driver is cancelled there; a request the driver
+// holds without a cancel routine is not affected.
+Status CancelIo(const Handle& handle, IoOperation* operation) {
+    World::Impl* w = W();
+    Activity busy(w);
+    std::vector<std::shared_ptr<Transfer>> cancel;
+    std::vector<uintptr_t> kick;
+    bool found = false;
+    {
+        std::lock_guard<std::mutex> lk(w->mu);
+        if (!handle || handle->closed)
+            return STATUS_INVALID_HANDLE;
+        std::vector<IrpState*> targets;
+        for (IrpState* irp : handle->outstanding)
+            if (!operation || irp == operation->state_.get())
+                targets.push_back(irp);
+        for (IrpState* irp : targets) {
+            Request* r = irp->req;
+            if (!r)
+                continue;
+            found = true;
+            r->cancelRequested = true;
+            if (r->st == Request::St::Queued) {
+                auto& wq = r->queue->waiting;
+                wq.erase(std::remove(wq.begin(), wq.end(), r), wq.end());
+                kick.push_back(r->queue->handle);
+                w->CompleteRequest(r, STATUS_CANCELLED, 0);
+            } else if (r->st == Request::St::Sent) {
+                // At the bus, or held by a stopped target, which gives it back cancelled.
+                if (auto tr = w->EndingTransfer(r))
+                    cancel.push_back(tr);
+            }
+        }
+    }
+    for (auto& tr : cancel)
+        w->CancelTransfer(tr);
+    for (uintptr_t h : kick)
+        w->KickQueue(h);
+    if (handle)
+        w->UpdateIdle(handle->node);
+    return found ? STATUS_SUCCESS : STATUS_NOT_FOUND;
+}
+
+std::uint32_t NtStatusToWin32Error(Status status) {
+    switch (static_cast<std::uint32_t>(status)) {
+    case 0x00000000:
+        return 0; // ERROR_SUCCESS
+    case 0x00000103:
+        return 997; // ERROR_IO_PENDING
+    case 0xC0000001:
+        return 31; // ERROR_GEN_FAILURE
+    case 0xC0000008:
+        return 6; // ERROR_INVALID_HANDLE
+    case 0xC000000D:
+        return 87; // ERROR_INVALID_PARAMETER
+    case 0xC000000E:
+        return 2; // ERROR_FILE_NOT_FOUND
+    case 0xC0000010:
+        return 1; // ERROR_INVALID_FUNCTION
+    case 0xC0000022:
+        return 5; // ERROR_ACCESS_DENIED
+    case 0xC0000023:
+        return 122; // ERROR_INSUFFICIENT_BUFFER
+    case 0xC0000056:
+        return 5; // ERROR_ACCESS_DENIED
+    case 0xC000009A:
+        return 1450; // ERROR_NO_SYSTEM_RESOURCES
+    case 0xC000009D:
+        return 1167; // ERROR_DEVICE_NOT_CONNECTED
+    case 0xC00000A3:
+        return 21; // ERROR_NOT_READY
+    case 0xC00000B5:
+        return 121; // ERROR_SEM_TIMEOUT
+    case 0xC00000BB:
+        return 50; // ERROR_NOT_SUPPORTED
+    case 0xC0000120:
+        return 995; // ERROR_OPERATION_ABORTED
+    case 0xC0000184:
+        return 22; // ERROR_BAD_COMMAND
+    case 0xC0000225:
+        return 1168; // ERROR_NOT_FOUND
+    case 0xC00002B6:
+        return 1617; // ERROR_DEVICE_REMOVED
+    default:
+        return 317; // ERROR_MR_MID_NOT_FOUND
+    }
+}
+
+} // namespace kmdf::um
