@@ -50,6 +50,7 @@ demo: native
 	@bash scripts/demo.sh $(DEMO_ARGS)
 	@if [ -f scripts/demo-colorimeter.sh ]; then bash scripts/demo-colorimeter.sh; fi
 
+# Cost figures; each part of the system has a script of its own here.
 bench: native
 	@bash scripts/bench-setup.sh
 	@if [ -f scripts/bench-driver.sh ]; then bash scripts/bench-driver.sh; fi
@@ -61,10 +62,6 @@ dist: win32 win64
 	cp driver/Talvik2.inf driver/*.h driver/*.cpp dist/driver/
 	cp $(B)/win32/setup/Setup.exe dist/
 	cp $(B)/win64/client/talvikctl.exe dist/
-
-# Cost figures; each part of the system has a script of its own here.
-bench: deps
-	bash scripts/bench-driver.sh
 
 # A million random device-control operations against the driver in each sanitizer build.
 STRESS_OPS ?= 1000000
