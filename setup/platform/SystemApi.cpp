@@ -8,13 +8,21 @@ CSystemApi* g_current = nullptr;
 HINSTANCE g_instance = nullptr;
 } // namespace
 
-CSystemApi& SystemApi() { return g_current ? *g_current : DefaultSystemApi(); }
+CSystemApi& SystemApi() {
+    return g_current ? *g_current : DefaultSystemApi();
+}
 
-HINSTANCE AppInstance() { return g_instance; }
-void SetAppInstance(HINSTANCE instance) { g_instance = instance; }
+HINSTANCE AppInstance() {
+    return g_instance;
+}
+void SetAppInstance(HINSTANCE instance) {
+    g_instance = instance;
+}
 
 CScopedSystemApi::CScopedSystemApi(CSystemApi& replacement) : m_previous(g_current) {
     g_current = &replacement;
 }
 
-CScopedSystemApi::~CScopedSystemApi() { g_current = m_previous; }
+CScopedSystemApi::~CScopedSystemApi() {
+    g_current = m_previous;
+}

@@ -21,7 +21,9 @@ HWND const kDialogWindow = reinterpret_cast<HWND>(static_cast<UINT_PTR>(0xD1A1))
 HMENU const kSystemMenu = reinterpret_cast<HMENU>(static_cast<UINT_PTR>(0x3E40));
 HMODULE const kKernel32 = reinterpret_cast<HMODULE>(static_cast<UINT_PTR>(0x7C800000));
 
-INT_PTR WINAPI FakeWow64Probe() { return 0; }
+INT_PTR WINAPI FakeWow64Probe() {
+    return 0;
+}
 
 } // namespace
 
@@ -88,7 +90,9 @@ void CFakeSystemApi::SetRegistryString(const std::string& keyPath, const std::st
     SetRegistryValue(keyPath, name, data);
 }
 
-int CFakeSystemApi::OpenHandleCount() const { return static_cast<int>(m_handles.size()); }
+int CFakeSystemApi::OpenHandleCount() const {
+    return static_cast<int>(m_handles.size());
+}
 
 HANDLE CFakeSystemApi::NewHandle(OpenHandle handle) {
     UINT_PTR value = m_nextHandle;
@@ -206,8 +210,8 @@ BOOL CFakeSystemApi::CreateProcessA(LPCSTR application, LPSTR commandLine,
         lastError = ERROR_FILE_NOT_FOUND;
         return FALSE;
     }
-    info->hProcess = startWithoutProcessHandle ? nullptr
-                                               : NewHandle({Kind::Process, line, 0, *exitCode});
+    info->hProcess =
+        startWithoutProcessHandle ? nullptr : NewHandle({Kind::Process, line, 0, *exitCode});
     info->hThread = NewHandle({Kind::Thread, line});
     info->dwProcessId = 100 + static_cast<DWORD>(processRuns.size());
     info->dwThreadId = 200 + static_cast<DWORD>(processRuns.size());
@@ -295,8 +299,7 @@ INT CFakeSystemApi::MsiQueryProductStateA(LPCSTR productCode) {
     return productState;
 }
 
-BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out,
-                                         DWORD) {
+BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out, DWORD) {
     if (!device) {
         if (index >= adapters.size())
             return FALSE;
@@ -403,7 +406,8 @@ int CFakeSystemApi::LoadStringW(HINSTANCE, UINT id, LPWSTR buffer, int bufferMax
         return 0;
     }
     if (bufferMax == 0) { // read-only pointer into the table, as Windows gives it
-        *reinterpret_cast<const WCHAR**>(buffer) = reinterpret_cast<const WCHAR*>(it->second.data());
+        *reinterpret_cast<const WCHAR**>(buffer) =
+            reinterpret_cast<const WCHAR*>(it->second.data());
         return static_cast<int>(it->second.size());
     }
     int n = std::min<int>(static_cast<int>(it->second.size()), bufferMax - 1);
@@ -555,7 +559,9 @@ LRESULT CFakeSystemApi::DispatchMessageA(const MSG* msg) {
     return 0;
 }
 
-HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) { return hasSystemMenu ? kSystemMenu : nullptr; }
+HMENU CFakeSystemApi::GetSystemMenu(HWND, BOOL) {
+    return hasSystemMenu ? kSystemMenu : nullptr;
+}
 
 BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR item) {
     if (menu != kSystemMenu)
@@ -565,7 +571,9 @@ BOOL CFakeSystemApi::AppendMenuA(HMENU menu, UINT flags, UINT_PTR id, LPCSTR ite
     return TRUE;
 }
 
-BOOL CFakeSystemApi::IsIconic(HWND) { return dialogIconic; }
+BOOL CFakeSystemApi::IsIconic(HWND) {
+    return dialogIconic;
+}
 
 HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     *paint = PAINTSTRUCT{};
@@ -573,7 +581,9 @@ HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     return paint->hdc;
 }
 
-BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) { return TRUE; }
+BOOL CFakeSystemApi::EndPaint(HWND, const PAINTSTRUCT*) {
+    return TRUE;
+}
 
 int CFakeSystemApi::GetSystemMetrics(int index) {
     auto it = systemMetrics.find(index);

@@ -69,8 +69,8 @@ public:
                           const std::vector<BYTE>& data);
     void SetRegistryString(const std::string& keyPath, const std::string& name,
                            const std::string& text); // stored with its NUL
-    std::vector<std::string> openedKeys;              // every successful open, in order
-    std::vector<std::string> keyOpenAttempts;         // every open asked for, in order
+    std::vector<std::string> openedKeys;             // every successful open, in order
+    std::vector<std::string> keyOpenAttempts;        // every open asked for, in order
     // Creates a key without values and makes it a sub-key of its parent (appended to the order).
     void AddRegistryKey(const std::string& keyPath);
 
@@ -122,7 +122,7 @@ public:
     std::vector<UINT> translatedMessages;
     std::vector<UINT> dispatchedMessages;
     std::vector<HWND> dialogMessageWindows; // the window of each IsDialogMessageA call
-    bool logPeeks = false; // log "PeekMessageA(window,min,max,remove)" for each call
+    bool logPeeks = false;               // log "PeekMessageA(window,min,max,remove)" for each call
     std::vector<std::string> systemMenu; // item texts, "-" for a separator
     std::vector<UINT_PTR> systemMenuIds; // command ids, in the same order
     bool hasSystemMenu = true;
@@ -139,7 +139,7 @@ public:
     std::map<HWND, RECT> windowRects;                     // GetWindowRect fails for others
     bool dialogIconic = false;
     RECT clientRect{0, 0, 160, 120};
-    std::map<int, int> systemMetrics; // SM_CXICON/SM_CYICON 32, screen 1024 x 768 by default
+    std::map<int, int> systemMetrics;        // SM_CXICON/SM_CYICON 32, screen 1024 x 768 by default
     std::vector<PostedMessage> sentMessages; // SendMessageA calls, in order
 
     // Ordered transcript of the calls that change something, e.g. "ShowWindow(0)".
