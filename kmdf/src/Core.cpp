@@ -1174,6 +1174,11 @@ bool CheckIrql(const char* api, KIRQL max) {
     }
     return true;
 }
+
+bool InjectFailure(World::Impl* w, const char* api, KIRQL max, NTSTATUS* status) {
+    CheckIrql(api, max);
+    return w->faults.Check(api, status);
+}
 } // namespace kmdf::sim
 
 // Documented: NonPagedPool at IRQL <= DISPATCH_LEVEL, PagedPool below it; the contents are not
@@ -1297,9 +1302,8 @@ extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRIN
                                     PWDF_OBJECT_ATTRIBUTES DriverAttributes,
                                     PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver) {
     World::Impl* w = W();
-    CheckIrql("WdfDriverCreate", PASSIVE_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfDriverCreate", &status))
+    if (InjectFailure(w, "WdfDriverCreate", PASSIVE_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     if (DriverObject != &w->driverObject || !RegistryPath || !DriverConfig ||
@@ -1411,9 +1415,8 @@ extern "C" VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device,
 extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
                                                    PCUNICODE_STRING ReferenceString) {
     World::Impl* w = W();
-    CheckIrql("WdfDeviceCreateDeviceInterface", PASSIVE_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfDeviceCreateDeviceInterface", &status))
+    if (InjectFailure(w, "WdfDeviceCreateDeviceInterface", PASSIVE_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     DeviceNode* n = NodeOf(Device, "WdfDeviceCreateDeviceInterface");
@@ -1444,9 +1447,8 @@ extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID*
 extern "C" NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device,
                                                   PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
     World::Impl* w = W();
-    CheckIrql("WdfDeviceAssignS0IdleSettings", PASSIVE_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfDeviceAssignS0IdleSettings", &status))
+    if (InjectFailure(w, "WdfDeviceAssignS0IdleSettings", PASSIVE_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     DeviceNode* n = NodeOf(Device, "WdfDeviceAssignS0IdleSettings");
@@ -1471,9 +1473,8 @@ extern "C" NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device,
 extern "C" NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device,
                                                   PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
     World::Impl* w = W();
-    CheckIrql("WdfDeviceAssignSxWakeSettings", PASSIVE_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfDeviceAssignSxWakeSettings", &status))
+    if (InjectFailure(w, "WdfDeviceAssignSxWakeSettings", PASSIVE_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     DeviceNode* n = NodeOf(Device, "WdfDeviceAssignSxWakeSettings");
@@ -1496,9 +1497,8 @@ extern "C" NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device,
 extern "C" NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
                                                 size_t BufferSize, WDFMEMORY* Memory) {
     World::Impl* w = W();
-    CheckIrql("WdfMemoryCreatePreallocated", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfMemoryCreatePreallocated", &status))
+    if (InjectFailure(w, "WdfMemoryCreatePreallocated", DISPATCH_LEVEL, &status))
         return status;
     if (!Buffer || BufferSize == 0 || !Memory)
         return STATUS_INVALID_PARAMETER;

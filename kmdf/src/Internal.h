@@ -460,6 +460,9 @@ private:
 
 World::Impl* W();                           // the current world
 bool CheckIrql(const char* api, KIRQL max); // a violation when the thread runs above max
+// Entry of a framework call the tests may make fail: the IRQL check, then the injected status,
+// if any. True when the call is to fail with *status.
+bool InjectFailure(World::Impl* w, const char* api, KIRQL max, NTSTATUS* status);
 
 // Runs a driver callback at the given IRQL on behalf of a device; deferred work runs when the
 // outermost callback returns.

@@ -863,9 +863,8 @@ void MakePipes(World::Impl* w, UsbInterfaceObj* iface, ColorimeterImpl& dev) {
 extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
                                      PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue) {
     World::Impl* w = Wd();
-    CheckIrql("WdfIoQueueCreate", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfIoQueueCreate", &status))
+    if (InjectFailure(w, "WdfIoQueueCreate", DISPATCH_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     DeviceNode* n = NodeOfDevice(Device, "WdfIoQueueCreate");
@@ -919,9 +918,8 @@ extern "C" WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue) {
 extern "C" NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength,
                                                   PVOID* Buffer, size_t* Length) {
     World::Impl* w = Wd();
-    CheckIrql("WdfRequestRetrieveInputBuffer", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfRequestRetrieveInputBuffer", &status))
+    if (InjectFailure(w, "WdfRequestRetrieveInputBuffer", DISPATCH_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     kmdf::sim::Request* r = Owned(Request, "WdfRequestRetrieveInputBuffer");
@@ -942,9 +940,8 @@ extern "C" NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t Min
 extern "C" NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
                                                    PVOID* Buffer, size_t* Length) {
     World::Impl* w = Wd();
-    CheckIrql("WdfRequestRetrieveOutputBuffer", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfRequestRetrieveOutputBuffer", &status))
+    if (InjectFailure(w, "WdfRequestRetrieveOutputBuffer", DISPATCH_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     kmdf::sim::Request* r = Owned(Request, "WdfRequestRetrieveOutputBuffer");
@@ -965,9 +962,8 @@ extern "C" NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t Mi
 // STATUS_BUFFER_TOO_SMALL for a zero-length output buffer (no MDL).
 extern "C" NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory) {
     World::Impl* w = Wd();
-    CheckIrql("WdfRequestRetrieveOutputMemory", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfRequestRetrieveOutputMemory", &status))
+    if (InjectFailure(w, "WdfRequestRetrieveOutputMemory", DISPATCH_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     kmdf::sim::Request* r = Owned(Request, "WdfRequestRetrieveOutputMemory");
@@ -1161,9 +1157,8 @@ extern "C" VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
 // framework delivers it from there.
 extern "C" NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue) {
     World::Impl* w = Wd();
-    CheckIrql("WdfRequestForwardToIoQueue", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfRequestForwardToIoQueue", &status))
+    if (InjectFailure(w, "WdfRequestForwardToIoQueue", DISPATCH_LEVEL, &status))
         return status;
     uintptr_t src, dst;
     {
@@ -1205,9 +1200,8 @@ extern "C" WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request) {
 // Documented: a started target passes requests on; requests it held while stopped go now.
 extern "C" NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
     World::Impl* w = Wd();
-    CheckIrql("WdfIoTargetStart", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfIoTargetStart", &status))
+    if (InjectFailure(w, "WdfIoTargetStart", DISPATCH_LEVEL, &status))
         return status;
     std::vector<uintptr_t> go;
     {
@@ -1281,9 +1275,8 @@ extern "C" VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTI
 extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
                                              WDFUSBDEVICE* UsbDevice) {
     World::Impl* w = Wd();
-    CheckIrql("WdfUsbTargetDeviceCreate", PASSIVE_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfUsbTargetDeviceCreate", &status))
+    if (InjectFailure(w, "WdfUsbTargetDeviceCreate", PASSIVE_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     DeviceNode* n = NodeOfDevice(Device, "WdfUsbTargetDeviceCreate");
@@ -1313,9 +1306,8 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRI
 extern "C" NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice,
                                                           PWDF_USB_DEVICE_INFORMATION Information) {
     World::Impl* w = Wd();
-    CheckIrql("WdfUsbTargetDeviceRetrieveInformation", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfUsbTargetDeviceRetrieveInformation", &status))
+    if (InjectFailure(w, "WdfUsbTargetDeviceRetrieveInformation", DISPATCH_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(UsbDevice, ObjKind::UsbDevice, "WdfUsbTargetDeviceRetrieveInformation");
@@ -1483,9 +1475,8 @@ extern "C" NTSTATUS WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice
                                                           WDFREQUEST Request, WDFMEMORY UrbMemory,
                                                           PWDFMEMORY_OFFSET UrbMemoryOffset) {
     World::Impl* w = Wd();
-    CheckIrql("WdfUsbTargetDeviceFormatRequestForUrb", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfUsbTargetDeviceFormatRequestForUrb", &status))
+    if (InjectFailure(w, "WdfUsbTargetDeviceFormatRequestForUrb", DISPATCH_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     const char* api = "WdfUsbTargetDeviceFormatRequestForUrb";
@@ -1512,9 +1503,8 @@ extern "C" NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQ
                                                          WDFMEMORY ReadMemory,
                                                          PWDFMEMORY_OFFSET ReadOffset) {
     World::Impl* w = Wd();
-    CheckIrql("WdfUsbTargetPipeFormatRequestForRead", DISPATCH_LEVEL);
     NTSTATUS status;
-    if (w->faults.Check("WdfUsbTargetPipeFormatRequestForRead", &status))
+    if (InjectFailure(w, "WdfUsbTargetPipeFormatRequestForRead", DISPATCH_LEVEL, &status))
         return status;
     std::lock_guard<std::mutex> lk(w->mu);
     const char* api = "WdfUsbTargetPipeFormatRequestForRead";
