@@ -1,6 +1,10 @@
 #!/usr/bin/env bash
 # Installs every tool the build, the tests and the demo need on a fresh Debian machine.
 # Idempotent: packages already present are left alone, so a second run costs a few seconds.
+#
+# A mirror in mid-sync can fail one index (i386 security lagging amd64) and then leave the
+# resolver unable to pair amd64 libraries with their i386 twins. So a failed index does not end
+# the run, and a failed resolve is retried once pinned to the distribution's own release.
 set -euo pipefail
 
 packages=(
@@ -10,20 +14,86 @@ packages=(
   fonts-ipafont-gothic msitools wixl
   libgtest-dev libgmock-dev googletest
   clang libclang-rt-14-dev valgrind python3
+  clang-19 lld-19 python3-pefile # the driver image: MSVC-mode compile, lld-link, image checks
   locales # ja_JP sources for the Wine tests' private locale (localedef + LOCPATH)
 )
 
-missing=()
-for p in "${packages[@]}"; do
-  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
-done
-[ ${#missing[@]} -eq 0 ] && exit 0
+# Where the release is read from; a test points it elsewhere.
+OS_RELEASE_FILE=${OS_RELEASE_FILE:-/etc/os-release}
 
-SUDO=""
-[ "$(id -u)" -eq 0 ] || SUDO="sudo"
-export DEBIAN_FRONTEND=noninteractive
-if ! dpkg --print-foreign-architectures | grep -qx i386; then
-  $SUDO dpkg --add-architecture i386
-fi
-$SUDO apt-get update -qq
-$SUDO apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+say() { echo "install-deps: $*" >&2; }
+
+missing_packages() {
+  local p
+  for p in "$@"; do
+    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || echo "$p"
+  done
+}
+
+release_codename() {
+  local codename
+  codename=$(. "$OS_RELEASE_FILE" && echo "${VERSION_CODENAME:-}")
+  [ -n "$codename" ] || { say "no VERSION_CODENAME in $OS_RELEASE_FILE"; return 1; }
+  echo "$codename"
+}
+
+# apt's words for "the resolver could not find a consistent set", as opposed to a package that
+# does not exist or a download that failed.
+is_resolver_failure() {
+  grep -qE 'held broken packages|Unable to correct problems|unmet dependencies|but it is not going to be installed' "$1"
+}
+
+# Names the package apt could not have, from its error lines; falls back to the list asked for.
+failed_package() {
+  local log=$1
+  shift
+  local name
+  name=$(sed -nE \
+    -e "s/^E: Unable to locate package (.*)$/\1/p" \
+    -e "s/^E: Package '([^']+)' has no installation candidate.*/\1/p" \
+    -e "s/^ *([^ ]+) : Depends: .*/\1/p" \
+    -e "s|^E: Failed to fetch .*/([^/_]+)_[^/]*\.deb.*|\1|p" \
+    "$log" | head -n 1)
+  echo "${name:-$*}"
+}
+
+apt_install() {
+  local log
+  log=$(mktemp)
+  if $SUDO apt-get install -y -qq --no-install-recommends "$@" >"$log" 2>&1; then
+    rm -f "$log"
+    return 0
+  fi
+  if is_resolver_failure "$log"; then
+    local release
+    release=$(release_codename)
+    say "the resolver failed (mirror in mid-sync?); trying again pinned to '$release'"
+    if $SUDO apt-get install -y -qq --no-install-recommends -t "$release" "$@" >"$log" 2>&1; then
+      rm -f "$log"
+      return 0
+    fi
+  fi
+  cat "$log" >&2
+  say "could not install $(failed_package "$log" "$@")"
+  rm -f "$log"
+  return 1
+}
+
+main() {
+  local missing
+  mapfile -t missing < <(missing_packages "${packages[@]}")
+  [ ${#missing[@]} -eq 0 ] && return 0
+
+  SUDO=""
+  [ "$(id -u)" -eq 0 ] || SUDO="sudo"
+  export DEBIAN_FRONTEND=noninteractive
+  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+    $SUDO dpkg --add-architecture i386
+  fi
+  if ! $SUDO apt-get update -qq; then
+    say "some package indexes failed to download; going on with those that did"
+  fi
+  apt_install "${missing[@]}"
+}
+
+main "$@"
