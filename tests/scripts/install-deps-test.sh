@@ -1,0 +1,97 @@
+#!/usr/bin/env bash
+# The install script's decisions against a stubbed apt: a failed index, a resolver failure that
+# the release pin cures, and failures that must end the run naming the package.
+set -euo pipefail
+
+SCRIPT=$(cd "$(dirname "$0")/../.." && pwd)/scripts/install-deps.sh
+WORK=$(mktemp -d)
+trap 'rm -rf "$WORK"' EXIT
+
+mkdir "$WORK/bin"
+cat >"$WORK/os-release" <<'REL'
+NAME="Test Linux"
+VERSION_CODENAME=testrel
+REL
+
+# apt-get: records each call; behaviour from STUB_UPDATE (exit code) and STUB_INSTALL, a list of
+# outcomes, one per install call: ok, resolver, missing:<pkg>, broken:<pkg>.
+cat >"$WORK/bin/apt-get" <<'STUB'
+#!/usr/bin/env bash
+echo "apt-get $*" >>"$STUB_LOG"
+case $1 in
+  update) exit "${STUB_UPDATE:-0}" ;;
+  install)
+    n=$(grep -c '^apt-get install' "$STUB_LOG")
+    outcome=$(echo "$STUB_INSTALL" | cut -d' ' -f"$n")
+    case $outcome in
+      ok) exit 0 ;;
+      resolver) echo "E: Unable to correct problems, you have held broken packages."; exit 100 ;;
+      missing:*) echo "E: Unable to locate package ${outcome#missing:}"; exit 100 ;;
+      broken:*)
+        echo " ${outcome#broken:} : Depends: libwine:i386 (= 8.0) but it is not going to be installed"
+        echo "E: Unable to correct problems, you have held broken packages."
+        exit 100 ;;
+    esac ;;
+esac
+exit 0
+STUB
+cat >"$WORK/bin/dpkg-query" <<'STUB'
+#!/usr/bin/env bash
+[ "${STUB_INSTALLED:-none}" = all ] && printf 'install ok installed'
+exit 0
+STUB
+cat >"$WORK/bin/dpkg" <<'STUB'
+#!/usr/bin/env bash
+[ "$1" = --print-foreign-architectures ] && echo i386
+exit 0
+STUB
+printf '#!/bin/sh\necho 0\n' >"$WORK/bin/id"
+chmod +x "$WORK/bin/"*
+
+failures=0
+# run NAME EXPECTED_EXIT; the script's stderr lands in $WORK/err, apt's calls in $WORK/log.
+run() {
+  local name=$1 expected=$2 rc=0
+  : >"$WORK/log"
+  PATH="$WORK/bin:$PATH" STUB_LOG="$WORK/log" OS_RELEASE_FILE="$WORK/os-release" \
+    bash "$SCRIPT" >/dev/null 2>"$WORK/err" || rc=$?
+  if { [ "$expected" = 0 ] && [ $rc -ne 0 ]; } || { [ "$expected" != 0 ] && [ $rc -eq 0 ]; }; then
+    echo "FAIL $name: exit $rc"; cat "$WORK/err"; failures=$((failures + 1)); return 1
+  fi
+}
+expect() { # NAME FILE GREP-PATTERN
+  grep -qE -- "$3" "$2" || { echo "FAIL $1: no '$3' in $(basename "$2")"; cat "$2"; failures=$((failures + 1)); }
+}
+expect_not() {
+  ! grep -qE -- "$3" "$2" || { echo "FAIL $1: unexpected '$3'"; cat "$2"; failures=$((failures + 1)); }
+}
+installs_are() { # NAME COUNT
+  local n
+  n=$(grep -c '^apt-get install' "$WORK/log" || true)
+  [ "$n" = "$2" ] || { echo "FAIL $1: $n install calls, expected $2"; failures=$((failures + 1)); }
+}
+
+export STUB_UPDATE STUB_INSTALL STUB_INSTALLED
+
+STUB_INSTALLED=all STUB_UPDATE=0 STUB_INSTALL=ok
+run nothing-missing 0 && installs_are nothing-missing 0 && expect_not nothing-missing "$WORK/log" update
+
+STUB_INSTALLED=none STUB_UPDATE=100 STUB_INSTALL=ok
+run index-failure 0 && expect index-failure "$WORK/err" "indexes failed" &&
+  installs_are index-failure 1
+
+STUB_UPDATE=0 STUB_INSTALL="resolver ok"
+run resolver-then-pinned 0 && installs_are resolver-then-pinned 2 &&
+  expect resolver-then-pinned "$WORK/log" "install .*-t testrel .*wine32:i386"
+
+STUB_UPDATE=100 STUB_INSTALL="missing:wine32:i386"
+run no-such-package 1 && expect no-such-package "$WORK/err" "could not install wine32:i386" &&
+  expect_not no-such-package "$WORK/log" "-t testrel"
+
+STUB_UPDATE=0 STUB_INSTALL="resolver broken:wine32:i386"
+run still-broken-when-pinned 1 &&
+  expect still-broken-when-pinned "$WORK/err" "could not install wine32:i386" &&
+  installs_are still-broken-when-pinned 2
+
+if [ $failures -ne 0 ]; then echo "$failures failure(s)"; exit 1; fi
+echo "install-deps: all cases pass"
