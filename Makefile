@@ -2,7 +2,6 @@
 # needs first (scripts/install-deps.sh is idempotent).
 JOBS ?= 2
 B := build
-CMAKE_GEN := -G Ninja
 
 .PHONY: all deps win32 win64 native asan tsan test demo dist bench fuzz fuzz-build stress clean format
 
@@ -11,38 +10,17 @@ all: native
 deps:
 	@bash scripts/install-deps.sh
 
-win32: deps
-	cmake -S . -B $(B)/win32 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-i686.cmake >/dev/null
-	cmake --build $(B)/win32 -j $(JOBS)
-
-win64: deps
-	cmake -S . -B $(B)/win64 $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Release \
-	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake >/dev/null
-	cmake --build $(B)/win64 -j $(JOBS)
+# Each tree is a preset of CMakePresets.json (build/<preset>), the one place its settings live.
+win32 win64 asan tsan: deps
+	cmake --preset $@ >/dev/null
+	cmake --build --preset $@ -j $(JOBS)
 
 native: deps win32 win64 fuzz-build
-	cmake -S . -B $(B)/native $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
-	  -DWIN32_BUILD_DIR=$(abspath $(B)/win32) -DWIN64_BUILD_DIR=$(abspath $(B)/win64) \
-	  -DFUZZ_BUILD_DIR=$(abspath $(B)/fuzz) \
-	  -DTALVIK_ASAN_BUILD_DIR=$(abspath $(B)/asan) -DTALVIK_TSAN_BUILD_DIR=$(abspath $(B)/tsan) \
-	  >/dev/null
-	cmake --build $(B)/native -j $(JOBS)
-
-# The driver's stress run built with AddressSanitizer + UndefinedBehaviorSanitizer, and with
-# ThreadSanitizer.
-asan: deps
-	cmake -S . -B $(B)/asan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DTALVIK_SANITIZE=address,undefined >/dev/null
-	cmake --build $(B)/asan -j $(JOBS) --target talvik_driver_stress
-
-tsan: deps
-	cmake -S . -B $(B)/tsan $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=RelWithDebInfo \
-	  -DTALVIK_SANITIZE=thread >/dev/null
-	cmake --build $(B)/tsan -j $(JOBS) --target talvik_driver_stress
+	cmake --preset $@ >/dev/null
+	cmake --build --preset $@ -j $(JOBS)
 
 test: native asan tsan
-	ctest --test-dir $(B)/native --output-on-failure -j 1
+	ctest --preset native
 
 # DEMO_ARGS: see scripts/demo.sh (e.g. --uninstall, --installed, --version win2k, --all).
 DEMO_ARGS ?=
@@ -74,7 +52,7 @@ stress: asan tsan
 # libFuzzer targets (clang, ASan + UBSan) in a tree of their own; `make test` runs each briefly.
 FUZZ_SECONDS ?= 600
 fuzz-build: deps
-	CC=clang CXX=clang++ cmake -S tests/fuzz -B $(B)/fuzz $(CMAKE_GEN) >/dev/null
+	CC=clang CXX=clang++ cmake -S tests/fuzz -B $(B)/fuzz -G Ninja >/dev/null
 	cmake --build $(B)/fuzz -j $(JOBS)
 
 fuzz: fuzz-build

@@ -4,12 +4,11 @@
 # vendor request), and that cost against the 125 us of the fastest high-speed control transfer
 # (goal <= 1 %). The driver runs in the framework layer; the layer's own work stands in for the
 # platform's framework and is not counted as the driver's.
-#   scripts/bench-driver.sh [BUILD_DIR]   (default build/bench, optimised with symbols)
+#   scripts/bench-driver.sh   (the bench preset: build/bench, optimised with symbols)
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-build=${1:-$root/build/bench}
-cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$build" -j 2 --target talvik_driver_bench talvik2_driver >/dev/null
+build=$root/build/bench
+(cd "$root" && cmake --preset bench >/dev/null && cmake --build --preset bench -j 2 >/dev/null)
 bench=$build/tests/bench/talvik_driver_bench
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT

@@ -8,8 +8,8 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-$root/build/native}
 ctl=$build/client/talvikctl
 if [ ! -x "$ctl" ]; then
-  cmake -S "$root" -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Debug >/dev/null
-  cmake --build "$build" -j 2 --target talvikctl >/dev/null
+  (cd "$root" && cmake --preset native >/dev/null &&
+    cmake --build --preset native -j 2 --target talvikctl >/dev/null)
 fi
 
 echo "== Colorimeter: talvikctl against the virtual colorimeter (virtual time in ms)"

@@ -33,6 +33,10 @@ for f in "$W32/setup/Setup.exe" "$SEQUENCE" "$W32/tests/stubs/KldrStub.exe" \
   "$W64/tests/stubs/KldrStub.exe" "$MSI"; do
   [ -f "$f" ] || { echo "demo: $f is missing; build first (make demo builds)" >&2; exit 1; }
 done
+if ! "${BED[@]}" can-run "$W32/setup/Setup.exe"; then
+  echo "demo: the setup part needs a host that runs 32-bit x86 code; skipped here" >&2
+  exit 0
+fi
 
 usage() { sed -n '2,/^set -euo/p' "$0" | sed '$d; s/^# \{0,1\}//' >&2; exit 2; }
 

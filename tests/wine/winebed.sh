@@ -9,6 +9,7 @@
 #   winebed.sh [--prefix DIR] shot FILE.png       screenshot of the session's screen
 #   winebed.sh [--prefix DIR] env                 print the environment of the session (for eval)
 #   winebed.sh [--prefix DIR] down                end the session (wineserver and Xvfb)
+#   winebed.sh can-run PROGRAM                    exit 0 when this host can run PROGRAM, else 77
 #
 # `run` without a session starts one and ends it afterwards. --version sets the value "Version"
 # under HKCU\Software\Wine (winxp, win2003, vista, win7, win10, ...) for programs started from
@@ -61,9 +62,37 @@ ensure_locale() {
 }
 ensure_locale
 export LOCPATH=$LOCALE_DIR
+# Some hosts run no IA-32 code at all (IA-32 emulation off in the kernel): there the 32-bit
+# loader cannot start, Wine's wrapper still picks it, and only 64-bit programs can run, through
+# the 64-bit loader. Tests of 32-bit programs are then skipped (exit 77), not failed.
+WINE32_LOADER=/usr/lib/wine/wine
+WINE64_LOADER=/usr/lib/wine/wine64
+SKIP=77
+host_runs_i386() { "$WINE32_LOADER" --version >/dev/null 2>&1; }
+if host_runs_i386; then
+  WINE_LOADER=wine
+else
+  WINE_LOADER=$WINE64_LOADER
+  export WINELOADER=$WINE64_LOADER
+fi
+# Machine field of a PE file's header: 014c for i386, 8664 for x64.
+pe_machine() {
+  local lfanew
+  lfanew=$(od -An -tu4 -j60 -N4 "$1" 2>/dev/null | tr -d ' ')
+  [ -n "$lfanew" ] || return 0
+  od -An -tx2 -j$((lfanew + 4)) -N2 "$1" 2>/dev/null | tr -d ' '
+}
+can_run() {
+  [ -f "$1" ] && [ "$(pe_machine "$1")" = 014c ] && ! host_runs_i386 && {
+    echo "winebed: skipped: this host cannot execute 32-bit x86 code (its kernel has IA-32" \
+      "emulation off), so Wine cannot run $(basename "$1")" >&2
+    return $SKIP
+  }
+  return 0
+}
 # Set per command, not in this shell.
-wine() { LC_ALL=ja_JP.UTF-8 command wine "$@"; }
-wineboot() { LC_ALL=ja_JP.UTF-8 command wineboot "$@"; }
+wine() { LC_ALL=ja_JP.UTF-8 command "$WINE_LOADER" "$@"; }
+wineboot() { LC_ALL=ja_JP.UTF-8 command "$WINE_LOADER" wineboot "$@"; }
 
 session_alive() {
   [ -f "$SESSION" ] || return 1
@@ -176,6 +205,7 @@ run() {
     esac
   done
   [ $# -gt 0 ] || die "run: no program"
+  can_run "$1" || return $?
   local own_session=0
   if ! session_alive; then up; own_session=1; fi
   session_alive || die "no session"
@@ -187,7 +217,7 @@ run() {
   # Output goes through a file: processes the program leaves running must not hold our pipe.
   local log rc=0
   log=$(mktemp)
-  LC_ALL=ja_JP.UTF-8 timeout --kill-after=10 "$timeout" wine "$@" </dev/null >"$log" 2>&1 || rc=$?
+  LC_ALL=ja_JP.UTF-8 timeout --kill-after=10 "$timeout" "$WINE_LOADER" "$@" </dev/null >"$log" 2>&1 || rc=$?
   cat "$log"
   rm -f "$log"
   [ $rc -ne 124 ] || echo "winebed: timed out after ${timeout}s: $*" >&2
@@ -199,6 +229,7 @@ case $cmd in
   up) up "$@" ;;
   down) down ;;
   run) run "$@" ;;
+  can-run) can_run "${1:?can-run: no program}" ;;
   env)
     session_alive || die "no session"
     printf 'export WINEPREFIX=%q WINEDEBUG=-all LOCPATH=%q LC_ALL=ja_JP.UTF-8 DISPLAY=%q\n' \

@@ -15,6 +15,7 @@ PROBE=$W32/tests/wine/installers/InstallersProbe.exe
 STUB32=$W32/tests/stubs/KldrStub.exe
 STUB64=$W64/tests/stubs/KldrStub.exe
 for f in "$PROBE" "$STUB32" "$STUB64"; do [ -f "$f" ] || { echo "missing $f" >&2; exit 1; }; done
+"$WINEBED" can-run "$PROBE" || exit $?
 mkdir -p "$WORK"
 WORK=$(cd "$WORK" && pwd)
 
