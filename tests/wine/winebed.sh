@@ -26,7 +26,7 @@ set -euo pipefail
 ROOT=$(cd "$(dirname "$0")/../.." && pwd)
 PREFIX=${WINEBED_PREFIX:-$ROOT/build/wine-prefix}
 # Bump when the prefix settings below change, so that existing prefixes pick them up.
-CONFIG_REVISION=3
+CONFIG_REVISION=4
 
 die() { echo "winebed: $*" >&2; exit 2; }
 
@@ -138,6 +138,10 @@ create_prefix() {
   # No Mono/Gecko download prompts while the prefix is made.
   WINEDLLOVERRIDES="mscoree,mshtml=" wineboot -i </dev/null >/dev/null 2>&1
   wineserver -w
+  # Caption buttons and scroll arrows are letters of Wine's symbol font Marlett ("r" is the
+  # close button). Wine looks for its own fonts only in the prefix's Fonts folder, where
+  # Debian's Wine puts none; without it the face falls back to IPAGothic and shows the letters.
+  cp /usr/share/wine/fonts/marlett.ttf "$PREFIX/drive_c/windows/Fonts/"
   DISPLAY= write_base_registry
   wineserver -k 2>/dev/null || true
   wineserver -w
