@@ -80,7 +80,7 @@ BOOL CKLDRSetupDlg::OnInitDialog() {
 }
 
 void CKLDRSetupDlg::OnSysCommand(UINT nID, LPARAM) {
-    if ((nID & ~0xFu) == IDM_ABOUTBOX) { // the id is 32 bits wide; only the low four are free
+    if ((nID & ~0xFu) == IDM_ABOUTBOX) { // 32 bits wide: only the low four are the system's
         CAboutDlg dlgAbout(m_hWnd);
         dlgAbout.DoModal();
     } else {
