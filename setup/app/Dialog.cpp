@@ -91,7 +91,9 @@ bool CDialog::OnWndMsg(UINT message, WPARAM wParam, LPARAM lParam, LRESULT* resu
     return false;
 }
 
-// A modal dialog without a centring style appears over its owner, as the framework places it.
+// A modal dialog without a centring style appears over its owner, as the framework places it,
+// and stays inside the work area of the owner's monitor: with several monitors the primary
+// screen's size says nothing about where the owner is.
 void CDialog::CenterOverOwner() {
     RECT owner{}, self{};
     if (!m_hWndParent || !SystemApi().GetWindowRect(m_hWndParent, &owner) ||
@@ -100,17 +102,22 @@ void CDialog::CenterOverOwner() {
     int width = self.right - self.left, height = self.bottom - self.top;
     int x = owner.left + ((owner.right - owner.left) - width) / 2;
     int y = owner.top + ((owner.bottom - owner.top) - height) / 2;
-    // Keep it on the screen.
-    int screenWidth = SystemApi().GetSystemMetrics(SM_CXSCREEN);
-    int screenHeight = SystemApi().GetSystemMetrics(SM_CYSCREEN);
-    if (x + width > screenWidth)
-        x = screenWidth - width;
-    if (y + height > screenHeight)
-        y = screenHeight - height;
-    if (x < 0)
-        x = 0;
-    if (y < 0)
-        y = 0;
+    MONITORINFO monitor{};
+    monitor.cbSize = sizeof(monitor);
+    HMONITOR nearest = SystemApi().MonitorFromWindow(m_hWndParent, MONITOR_DEFAULTTONEAREST);
+    if (nearest && SystemApi().GetMonitorInfoA(nearest, &monitor)) {
+        const RECT& work = monitor.rcWork;
+        // Right and bottom first, so that a box larger than the work area keeps its caption
+        // and left edge visible.
+        if (x + width > work.right)
+            x = work.right - width;
+        if (y + height > work.bottom)
+            y = work.bottom - height;
+        if (x < work.left)
+            x = work.left;
+        if (y < work.top)
+            y = work.top;
+    }
     SystemApi().SetWindowPos(m_hWnd, nullptr, x, y, 0, 0,
                              SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE);
 }

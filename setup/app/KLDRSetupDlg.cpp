@@ -7,8 +7,25 @@
 #include "platform/SystemApi.h"
 #include "res/resource.h"
 
+#include <climits>
+#include <vector>
+
 namespace {
-constexpr int kStatusMax = 1024;
+
+// The control's whole text. The buffer grows until the text fits with two bytes to spare (a
+// copy cut short may stop before a double-byte character, one byte early), and only the bytes
+// the call says it copied are taken: on failure the buffer's content is not defined.
+std::string ReadItemText(HWND dialog, int id) {
+    for (int size = 256;; size *= 2) {
+        std::vector<char> buffer(static_cast<size_t>(size));
+        UINT copied = SystemApi().GetDlgItemTextA(dialog, id, buffer.data(), size);
+        if (copied + 2 < static_cast<UINT>(size))
+            return std::string(buffer.data(), copied);
+        if (size > INT_MAX / 2) // no control holds a gigabyte of text
+            return {};
+    }
+}
+
 } // namespace
 
 CKLDRSetupDlg::CKLDRSetupDlg(HWND parent)
@@ -29,9 +46,7 @@ END_MESSAGE_MAP()
 
 void CKLDRSetupDlg::DoDataExchange(CDataExchange* pDX) {
     if (pDX->m_bSaveAndValidate) {
-        char text[kStatusMax];
-        SystemApi().GetDlgItemTextA(pDX->m_hWnd, IDC_STATUS, text, kStatusMax);
-        m_strStatus = text;
+        m_strStatus = ReadItemText(pDX->m_hWnd, IDC_STATUS);
     } else {
         SystemApi().SetDlgItemTextA(pDX->m_hWnd, IDC_STATUS, m_strStatus.c_str());
     }
@@ -65,7 +80,7 @@ BOOL CKLDRSetupDlg::OnInitDialog() {
 }
 
 void CKLDRSetupDlg::OnSysCommand(UINT nID, LPARAM) {
-    if ((nID & 0xFFF0) == IDM_ABOUTBOX) {
+    if ((nID & ~0xFu) == IDM_ABOUTBOX) { // 32 bits wide: only the low four are the system's
         CAboutDlg dlgAbout(m_hWnd);
         dlgAbout.DoModal();
     } else {

@@ -11,6 +11,7 @@
 #include "res/resource.h"
 
 #include <new>
+#include <optional>
 
 namespace {
 
@@ -28,14 +29,13 @@ void PostInstallSensors(CKLDRSetupDlg& dialog) {
     SystemApi().PostMessageA(dialog.GetSafeHwnd(), WM_INSTALL_SENSORS, 0, 0);
 }
 
-bool HasSupportedDisplaySnapshot() {
-    // Running out of memory while the snapshot is built means no display could be detected;
-    // nothing may leave the dialog procedure as an exception.
+// Empty when memory ran out while the snapshot was built: then no display could be detected.
+// Nothing may leave the dialog procedure as an exception.
+void TakeDisplaySnapshot(std::optional<CEnumDisplay>& displays) {
     try {
-        CEnumDisplay displays;
-        return displays.HasSupportedDisplay() != 0;
+        displays.emplace();
     } catch (const std::bad_alloc&) {
-        return false;
+        // A constructor that throws leaves the optional empty.
     }
 }
 
@@ -53,7 +53,10 @@ BOOL RunSetupSequence(CKLDRSetupDlg& dialog) {
             return StopWithMessage(dialog, IDS_OS_UNSUPPORTED);
     }
 
-    if (!HasSupportedDisplaySnapshot())
+    // Held until the sequence returns, whichever way it ends.
+    std::optional<CEnumDisplay> displays;
+    TakeDisplaySnapshot(displays);
+    if (!displays || !displays->HasSupportedDisplay())
         return StopWithMessage(dialog, IDS_NO_SUPPORTED_DISPLAY);
 
     if (!UserIsAdministrator())

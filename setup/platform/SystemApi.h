@@ -96,6 +96,8 @@ public:
     virtual LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value) = 0;
     virtual LONG_PTR GetWindowLongPtrA(HWND window, int index) = 0;
     virtual BOOL GetWindowRect(HWND window, LPRECT rect) = 0;
+    virtual HMONITOR MonitorFromWindow(HWND window, DWORD flags) = 0;
+    virtual BOOL GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info) = 0;
 };
 
 // The implementation in force: the real one unless a test has put another in its place.

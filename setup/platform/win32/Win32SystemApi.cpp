@@ -124,6 +124,12 @@ public:
     }
     LONG_PTR GetWindowLongPtrA(HWND w, int i) override { return ::GetWindowLongPtrA(w, i); }
     BOOL GetWindowRect(HWND w, LPRECT r) override { return ::GetWindowRect(w, r); }
+    HMONITOR MonitorFromWindow(HWND w, DWORD flags) override {
+        return ::MonitorFromWindow(w, flags);
+    }
+    BOOL GetMonitorInfoA(HMONITOR m, LPMONITORINFO info) override {
+        return ::GetMonitorInfoA(m, info);
+    }
 };
 
 } // namespace

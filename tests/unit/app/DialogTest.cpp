@@ -103,37 +103,87 @@ INSTANTIATE_TEST_SUITE_P(
     Ids, SetupDialogSysCommand,
     ::testing::Values(SysCommandCase{16, true}, SysCommandCase{17, true}, SysCommandCase{24, true},
                       SysCommandCase{31, true}, SysCommandCase{0, false}, SysCommandCase{15, false},
-                      SysCommandCase{32, false}, SysCommandCase{0x10010, true}, // mask 0xFFF0
+                      SysCommandCase{32, false}, SysCommandCase{0x10010, false},
+                      SysCommandCase{0xFFFF001F, false}, SysCommandCase{0x8000001F, false},
                       SysCommandCase{SC_MOVE, false}, SysCommandCase{SC_CLOSE, false},
                       SysCommandCase{SC_RESTORE, false}));
 
-TEST(SetupDialog, AboutBoxIsCentredOverTheDialogAndKeptOnScreen) {
+struct AboutPlacementCase {
+    const char* what;
+    std::vector<FakeMonitor> monitors;
+    RECT owner;
+    POINT placed; // the about box is 317 x 147
+};
+
+void PrintTo(const AboutPlacementCase& c, std::ostream* os) {
+    *os << c.what;
+}
+
+const FakeMonitor kPrimary{{0, 0, 1024, 768}, {0, 0, 1024, 738}};
+const FakeMonitor kRightOfPrimary{{1024, 0, 2304, 1024}, {1024, 0, 2304, 1024}};
+const FakeMonitor kLeftOfPrimary{{-1280, -256, 0, 768}, {-1280, -256, 0, 728}};
+
+const AboutPlacementCase kAboutPlacements[] = {
+    {"centred over the owner", {kPrimary}, {300, 200, 635, 373}, {309, 213}},
+    {"kept inside the right edge", {kPrimary}, {900, 100, 1235, 273}, {707, 113}},
+    {"kept above the taskbar, not the screen's bottom",
+     {kPrimary},
+     {300, 650, 635, 823},
+     {309, 591}},
+    {"kept inside the left and top edges", {kPrimary}, {-200, -100, 135, 73}, {0, 0}},
+    {"on a monitor right of the primary one",
+     {kPrimary, kRightOfPrimary},
+     {1500, 300, 1835, 473},
+     {1509, 313}},
+    {"at the far edge of that monitor",
+     {kPrimary, kRightOfPrimary},
+     {2100, 900, 2435, 1073},
+     {1987, 877}},
+    {"on a monitor left of the primary one, above its origin",
+     {kPrimary, kLeftOfPrimary},
+     {-900, -200, -565, -27},
+     {-891, -187}},
+    {"the owner mostly on the second monitor",
+     {kPrimary, kRightOfPrimary},
+     {1000, 400, 1335, 573},
+     {1024, 413}},
+    {"the owner off every monitor: the nearest one",
+     {kPrimary, kRightOfPrimary},
+     {2400, 100, 2735, 273},
+     {1987, 113}},
+    {"a work area smaller than the box: its top left corner",
+     {{{0, 0, 300, 100}, {0, 0, 300, 100}}},
+     {0, 0, 300, 100},
+     {0, 0}},
+};
+
+class AboutBoxPlacement : public ::testing::TestWithParam<AboutPlacementCase> {};
+
+TEST_P(AboutBoxPlacement, CentredOverTheOwnerInsideItsMonitorsWorkArea) {
+    const AboutPlacementCase& c = GetParam();
     DialogRun run;
-    HWND about = nullptr;
-    run.world.runDialog = [&, inner = run.world.runDialog](UINT id, HWND dialog, DLGPROC proc,
-                                                           LPARAM param) {
-        if (id == kAboutTemplate)
-            about = dialog;
-        return inner(id, dialog, proc, param);
+    run.world.monitors = c.monitors;
+    run.world.windowRects[run.world.dialogWindow] = c.owner;
+    // The about box is the first nested dialog: its rectangle before it is placed.
+    HWND about = reinterpret_cast<HWND>(reinterpret_cast<UINT_PTR>(run.world.dialogWindow) + 0x100);
+    run.world.windowRects[about] = RECT{0, 0, 317, 147};
+    run.then = [&](HWND dialog, DLGPROC proc) {
+        run.world.windowPlacements.clear();
+        proc(dialog, WM_SYSCOMMAND, 16, 0);
     };
-    run.then = [&](HWND dialog, DLGPROC proc) { proc(dialog, WM_SYSCOMMAND, 16, 0); };
-    run.world.windowRects[run.world.dialogWindow] = RECT{900, 100, 1235, 273};
-    // The about box's rectangle before it is placed: the same for every nested handle.
-    for (int depth = 1; depth < 3; ++depth)
-        run.world.windowRects[reinterpret_cast<HWND>(
-            reinterpret_cast<UINT_PTR>(run.world.dialogWindow) + 0x100 * depth)] =
-            RECT{0, 0, 317, 147};
     CScopedSystemApi scope(run.world);
     CKLDRSetupDlg dlg;
     dlg.DoModal();
-    ASSERT_NE(about, nullptr);
-    // Centred: x = 900 + (335 - 317) / 2 = 909, but the screen is 1024 wide: 1024 - 317 = 707.
-    auto placed = std::find_if(run.world.log.begin(), run.world.log.end(),
-                               [](const auto& l) { return l.rfind("SetWindowPos(", 0) == 0; });
-    ASSERT_NE(placed, run.world.log.end());
-    EXPECT_EQ(*placed, "SetWindowPos(other," +
-                           std::to_string(SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE) + ")");
+    ASSERT_EQ(run.world.dialogTemplates.back(), kAboutTemplate);
+    ASSERT_EQ(run.world.windowPlacements.size(), 1u);
+    const auto& placement = run.world.windowPlacements[0];
+    EXPECT_EQ(placement.window, about);
+    EXPECT_EQ(placement.x, c.placed.x);
+    EXPECT_EQ(placement.y, c.placed.y);
+    EXPECT_EQ(placement.flags, static_cast<UINT>(SWP_NOSIZE | SWP_NOZORDER | SWP_NOACTIVATE));
 }
+
+INSTANTIATE_TEST_SUITE_P(Owners, AboutBoxPlacement, ::testing::ValuesIn(kAboutPlacements));
 
 struct PaintCase {
     RECT client;
@@ -160,6 +210,13 @@ TEST_P(SetupDialogMinimisedPaint, DrawsTheIconCentred) {
     EXPECT_EQ(painting, (std::vector<std::string>{"SendMessageA(39)",
                                                   "DrawIcon(" + std::to_string(GetParam().x) + "," +
                                                       std::to_string(GetParam().y) + ")"}));
+    // The background is erased on the device context the painting got, of the dialog itself.
+    const auto erase = std::find_if(run.world.sentMessages.begin(), run.world.sentMessages.end(),
+                                    [](const auto& m) { return m.message == WM_ICONERASEBKGND; });
+    ASSERT_NE(erase, run.world.sentMessages.end());
+    EXPECT_EQ(erase->window, run.world.dialogWindow);
+    EXPECT_EQ(erase->wParam, reinterpret_cast<WPARAM>(run.world.paintDc));
+    EXPECT_EQ(erase->lParam, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(ClientAreas, SetupDialogMinimisedPaint,
@@ -238,6 +295,45 @@ TEST(SetupDialog, StatusUpdateSavesAssignsAndLoads) {
     EXPECT_EQ(world.dialogItemTexts[1000], "Kaleidra のセットアップが終了しました。");
     dlg.UpdateStatus("");
     EXPECT_EQ(world.dialogItemTexts[1000], "");
+}
+
+// The save step takes the control's whole text however long it is, and nothing when the text
+// cannot be read.
+TEST(SetupDialog, StatusSaveTakesTheWholeTextAndNothingUndefined) {
+    const std::string kSo = "\x83\x5C"; // one double-byte character
+    std::string doubleBytes;
+    for (int i = 0; i < 200; ++i)
+        doubleBytes += kSo; // 400 bytes: a 256-byte buffer holds 127 characters, one byte short
+    const struct {
+        const char* what;
+        std::string text;
+        bool readable;
+        std::string saved;
+    } cases[] = {
+        {"short", "shown", true, "shown"},
+        {"empty", "", true, ""},
+        {"253 bytes", std::string(253, 'a'), true, std::string(253, 'a')},
+        {"254 bytes", std::string(254, 'b'), true, std::string(254, 'b')},
+        {"1023 bytes", std::string(1023, 'c'), true, std::string(1023, 'c')},
+        {"5000 bytes", std::string(5000, 'd'), true, std::string(5000, 'd')},
+        {"double-byte text cut before a character", doubleBytes, true, doubleBytes},
+        {"unreadable", "anything", false, ""},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        CFakeSystemApi world;
+        CScopedSystemApi scope(world);
+        RecordingDlg dlg;
+        dlg.Attach(world.dialogWindow);
+        world.dialogItemTexts[1000] = c.text;
+        if (!c.readable)
+            world.unreadableItems.insert(1000);
+        dlg.m_strStatus = "stale";
+        dlg.UpdateStatus("next");
+        ASSERT_EQ(dlg.exchanges.size(), 2u);
+        EXPECT_EQ(dlg.exchanges[0].second, c.saved);
+        EXPECT_EQ(world.dialogItemTexts[1000], "next");
+    }
 }
 
 TEST(SetupApp, RunsTheDialogWithTheUninstallFlagAlreadySet) {

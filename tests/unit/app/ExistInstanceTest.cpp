@@ -100,16 +100,34 @@ TEST(ExistInstance, OtherFileNamesDoNotCollide) {
     EXPECT_TRUE(sameName.IsAlreadyRunning());
 }
 
-TEST(ExistInstance, MutexThatCannotBeCreatedMeansNoOtherInstance) {
+TEST(ExistInstance, AsksForOwnershipWithDefaultSecurity) {
     CFakeSystemApi world;
-    world.failMutexCreation = true;
     CScopedSystemApi scope(world);
-    {
-        CExistInstance guard;
-        EXPECT_FALSE(guard.IsAlreadyRunning());
-        EXPECT_EQ(guard.m_hMutex, nullptr);
+    CExistInstance first, second;
+    first.IsAlreadyRunning();
+    second.IsAlreadyRunning();
+    ASSERT_EQ(world.mutexCreations.size(), 2u);
+    for (const FakeMutexCreation& creation : world.mutexCreations) {
+        EXPECT_EQ(creation.name, "MUTEX_Setup_" + kGuid);
+        EXPECT_TRUE(creation.attributesWereNull);
+        EXPECT_EQ(creation.initialOwner, TRUE); // the first instance owns it from the start
     }
-    EXPECT_TRUE(world.log.empty()); // nothing to release or close
+}
+
+// Whatever error is left behind, even "already exists", a mutex that could not be created
+// means no other instance.
+TEST(ExistInstance, MutexThatCannotBeCreatedMeansNoOtherInstance) {
+    for (DWORD error : {ERROR_ACCESS_DENIED, ERROR_ALREADY_EXISTS}) {
+        CFakeSystemApi world;
+        world.mutexCreationError = error;
+        CScopedSystemApi scope(world);
+        {
+            CExistInstance guard;
+            EXPECT_FALSE(guard.IsAlreadyRunning()) << error;
+            EXPECT_EQ(guard.m_hMutex, nullptr);
+        }
+        EXPECT_TRUE(world.log.empty()); // nothing to release or close
+    }
 }
 
 TEST(ExistInstance, ReleasesThenClosesAtExit) {

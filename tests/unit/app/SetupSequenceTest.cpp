@@ -1,6 +1,8 @@
 #include "app/KLDRSetupDlg.h"
 #include "app/SetupSequence.h"
 
+#include "../installers/InstallerTestSupport.h"
+#include "AllocationFault.h"
 #include "FakeSystemApi.h"
 
 #include <gtest/gtest.h>
@@ -80,7 +82,7 @@ struct Outcome {
 
 Outcome RunSequence(Machine& machine, bool uninstall = false) {
     CScopedSystemApi scope(machine.world);
-    CKLDRSetupDlg dialog;
+    CBoundSetupDlg dialog(machine.world.dialogWindow);
     dialog.m_bUninstall = uninstall ? TRUE : FALSE;
     Outcome outcome;
     outcome.result = RunSetupSequence(dialog);
@@ -88,6 +90,7 @@ Outcome RunSequence(Machine& machine, bool uninstall = false) {
         outcome.boxes.push_back(box.text);
         outcome.icons.push_back(box.type);
         EXPECT_EQ(box.caption, "Setup");
+        EXPECT_EQ(box.owner, machine.world.dialogWindow) << "owned by the setup dialog";
     }
     outcome.tools = machine.Tools();
     outcome.status = machine.world.dialogItemTexts[1000];
@@ -235,6 +238,143 @@ TEST(SetupSequence, SensorPhaseDisablesOkGoesTopmostAndFinishes) {
         EXPECT_EQ(Contains(log[sensor], "/uninstall"), uninstall);
         EXPECT_TRUE(machine.world.dialogTopmost);
         EXPECT_EQ(machine.world.dialogItemTexts[1000], "FINISHED");
+    }
+}
+
+// The sensor phase is asked for with the dialog's own window and both parameters 0, and after
+// the already-installed box has been closed.
+TEST(SetupSequence, PostsTheSensorPhaseToItsOwnWindow) {
+    for (INT state : {5, -1}) {
+        SCOPED_TRACE(state);
+        Machine machine;
+        machine.world.productState = state;
+        Outcome outcome = RunSequence(machine);
+        ASSERT_EQ(machine.world.postedMessages.size(), 1u);
+        const auto& posted = machine.world.postedMessages[0];
+        EXPECT_EQ(posted.window, machine.world.dialogWindow);
+        EXPECT_EQ(posted.message, WM_INSTALL_SENSORS);
+        EXPECT_EQ(posted.wParam, 0u);
+        EXPECT_EQ(posted.lParam, 0);
+        const auto& log = machine.world.log;
+        auto post = std::find(log.begin(), log.end(), "PostMessageA(32868)");
+        auto box = std::find(log.begin(), log.end(), "MessageBoxA(INSTALLED)");
+        EXPECT_EQ(log.end() - post, 1) << "posted last";
+        EXPECT_EQ(box != log.end(), state == 5);
+        EXPECT_EQ(outcome.boxes.size(), state == 5 ? 1u : 0u);
+    }
+}
+
+// A failed check ends the dialog with the code of OK as its initialisation returns; a failed step
+// leaves it open.
+TEST(SetupSequence, FailedCheckEndsTheDialogWithOk) {
+    const struct {
+        const char* what;
+        std::function<void(Machine&)> arrange;
+        bool ends;
+    } cases[] = {
+        {"operating system",
+         [](Machine& m) {
+             m.world.version.dwMajorVersion = 5;
+             m.world.version.dwMinorVersion = 0;
+         },
+         true},
+        {"display", [](Machine& m) { m.world.adapters.clear(); }, true},
+        {"administrator", [](Machine& m) { m.world.isAdmin = FALSE; }, true},
+        {"display-driver step", [](Machine& m) { m.missingTools = {"DPInst.exe"}; }, false},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Machine machine;
+        c.arrange(machine);
+        INT_PTR initResult = -1;
+        machine.world.runDialog = [&](UINT, HWND dialog, DLGPROC proc, LPARAM param) -> INT_PTR {
+            initResult = proc(dialog, WM_INITDIALOG, 0, param);
+            return machine.world.endDialogResult.value_or(-1);
+        };
+        CScopedSystemApi scope(machine.world);
+        CKLDRSetupDlg dialog;
+        INT_PTR ended = dialog.DoModal();
+        EXPECT_EQ(initResult, TRUE);
+        if (c.ends) {
+            EXPECT_EQ(ended, IDOK);
+            EXPECT_EQ(machine.world.endDialogWindow, machine.world.dialogWindow);
+            EXPECT_EQ(
+                std::count(machine.world.log.begin(), machine.world.log.end(), "EndDialog(1)"), 1);
+        } else {
+            EXPECT_FALSE(machine.world.endDialogResult.has_value());
+        }
+    }
+}
+
+// Memory that runs out while the display snapshot is built means no display could be detected.
+TEST(SetupSequence, OutOfMemoryInTheDisplaySnapshotStopsWithTheDisplayBox) {
+    Machine machine;
+    bool armed = false;
+    machine.world.onDisplayQuery = [&](LPCSTR device, DWORD) {
+        if (device && !armed) { // the first monitor query: the record is being built
+            armed = true;
+            FailNextAllocations(1);
+        }
+    };
+    size_t failedBefore = FailedAllocations();
+    Outcome outcome = RunSequence(machine);
+    EXPECT_EQ(FailedAllocations(), failedBefore + 1) << "the fault was hit";
+    EXPECT_EQ(outcome.result, FALSE);
+    EXPECT_EQ(outcome.boxes, std::vector<std::string>{"DISPLAY"});
+    EXPECT_EQ(outcome.icons, std::vector<UINT>{MB_OK | MB_ICONERROR});
+    EXPECT_TRUE(outcome.tools.empty());
+    EXPECT_EQ(std::count(machine.world.log.begin(), machine.world.log.end(), "IsUserAnAdmin"), 0);
+}
+
+// The display snapshot stays until the sequence returns, and is gone on every way out. Its
+// storage shows in the blocks that are live: many adapters, each with a name too long for a
+// string's own buffer, and ids that need no registry (so the fake keeps no record of them).
+TEST(SetupSequence, DisplaySnapshotLivesUntilTheSequenceReturns) {
+    constexpr long kExtraAdapters = 64;
+    const struct {
+        const char* what;
+        std::function<void(Machine&)> arrange;
+        int toolsSeen; // tool starts during which the snapshot must still be there
+    } cases[] = {
+        {"not an administrator", [](Machine& m) { m.world.isAdmin = FALSE; }, 0},
+        {"display-driver step fails", [](Machine& m) { m.missingTools = {"DPInst.exe"}; }, 1},
+        {"product installed", [](Machine& m) { m.world.productState = 5; }, 1},
+        {"product installer fails", [](Machine& m) { m.missingTools = {"Program\\Setup.exe"}; }, 2},
+        {"product installer runs", [](Machine&) {}, 2},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.what);
+        Machine machine;
+        c.arrange(machine);
+        for (long i = 0; i < kExtraAdapters; ++i) {
+            std::string n = std::to_string(i);
+            machine.world.adapters.push_back(
+                {MakeDisplayDevice("\\\\.\\DISPLAY" + n, "Adapter", 0),
+                 {MakeDisplayDevice("\\\\.\\DISPLAY" + n + "\\Monitor0", "Monitor",
+                                    DISPLAY_DEVICE_ACTIVE,
+                                    "OTHER\\a-monitor-id-longer-than-" + n)}});
+        }
+        machine.world.processRuns.reserve(4);
+        machine.world.log.reserve(256);
+
+        long before = -1;
+        machine.world.onDisplayQuery = [&](LPCSTR, DWORD) {
+            if (before < 0)
+                before = LiveAllocations();
+        };
+        std::vector<long> duringTools;
+        machine.world.runProcess = [&,
+                                    runTool = machine.world.runProcess](const std::string& line) {
+            duringTools.push_back(LiveAllocations() - before);
+            return runTool(line);
+        };
+        RunSequence(machine);
+        long after = LiveAllocations() - before;
+
+        ASSERT_EQ(static_cast<int>(duringTools.size()), c.toolsSeen);
+        for (long live : duringTools)
+            EXPECT_GE(live, kExtraAdapters) << "the snapshot is still there";
+        EXPECT_LT(after, kExtraAdapters) << "the snapshot is gone";
     }
 }
 

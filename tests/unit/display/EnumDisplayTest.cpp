@@ -100,6 +100,10 @@ TEST(EnumDisplay, ChoosesOneMonitorPerAdapter) {
         EXPECT_EQ(info.strMonitorId, c.id) << c.what;
         EXPECT_EQ(info.strAdapterName, "\\\\.\\DISPLAY1") << c.what;
         EXPECT_EQ(info.bHasEdid, 0) << c.what;
+        // Flags 0: a monitor's DeviceID is its device id, not its interface path.
+        ASSERT_FALSE(world.displayQueryFlags.empty());
+        for (DWORD flags : world.displayQueryFlags)
+            EXPECT_EQ(flags, 0u) << c.what;
     }
 }
 

@@ -127,6 +127,12 @@ TEST_F(MonitorEdid, WalksPastOtherDriverAndMissingParametersToTheThirdInstance) 
     AddInstance(world, kModel, "0002", DriverOf("0000"), SupportedEdid());
     EXPECT_EQ(Get(MonitorId(kModel, "0000")), 1);
     EXPECT_TRUE(Holds(SupportedEdid()));
+    // Model key, three "Driver" keys, two "Device Parameters" keys: all read-only.
+    ASSERT_EQ(world.keyOpenRequests.size(), 6u);
+    for (const FakeKeyOpen& open : world.keyOpenRequests) {
+        EXPECT_EQ(open.options, 0u) << open.path;
+        EXPECT_EQ(open.desired, static_cast<REGSAM>(KEY_READ)) << open.path;
+    }
 }
 
 TEST_F(MonitorEdid, DriverComparisonIsCaseSensitive) {

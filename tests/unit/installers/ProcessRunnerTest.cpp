@@ -16,6 +16,7 @@ struct RunCase {
     BOOL result;
     DWORD exitPlace;
     std::vector<std::string> log;
+    std::vector<std::string> closed; // handles closed, in order
 };
 
 void PrintTo(const RunCase& c, std::ostream* os) {
@@ -26,14 +27,16 @@ const std::string kLine = "\"C:\\KLDR ACC\\disk 1\\\\Program\\Setup.exe\"";
 const std::string kStart = "CreateProcessA(" + kLine + ")";
 const std::string kWait = "WaitForSingleObject(4294967295)";
 
+const std::vector<std::string> kBoth = {"process", "thread"}; // the process first
+
 const RunCase kCases[] = {
-    {"ExitZero", 0, false, false, TRUE, 0, {kStart, kWait}},
+    {"ExitZero", 0, false, false, TRUE, 0, {kStart, kWait}, kBoth},
     // Failure codes count as run: only starting and ending matter.
-    {"ExitOne", 1, false, false, TRUE, 1, {kStart, kWait}},
-    {"ExitAccessViolation", 0xC0000005, false, false, TRUE, 0xC0000005, {kStart, kWait}},
-    {"StartFails", std::nullopt, false, false, FALSE, kUntouched, {kStart}},
-    {"NoProcessHandle", 0, true, false, FALSE, kUntouched, {kStart}},
-    {"ExitCodeUnreadable", 3, false, true, FALSE, kUntouched, {kStart, kWait}},
+    {"ExitOne", 1, false, false, TRUE, 1, {kStart, kWait}, kBoth},
+    {"ExitAccessViolation", 0xC0000005, false, false, TRUE, 0xC0000005, {kStart, kWait}, kBoth},
+    {"StartFails", std::nullopt, false, false, FALSE, kUntouched, {kStart}, {}},
+    {"NoProcessHandle", 0, true, false, FALSE, kUntouched, {kStart}, {"thread"}},
+    {"ExitCodeUnreadable", 3, false, true, FALSE, kUntouched, {kStart, kWait}, kBoth},
 };
 
 class Runner : public ::testing::TestWithParam<RunCase> {};
@@ -50,6 +53,7 @@ TEST_P(Runner, ResultExitCodeAndHandles) {
     EXPECT_EQ(RunAndWait(kLine, exitCode), c.result);
     EXPECT_EQ(exitCode, c.exitPlace);
     EXPECT_EQ(world.log, c.log);
+    EXPECT_EQ(world.closedHandles, c.closed);
     EXPECT_EQ(world.OpenHandleCount(), 0);
 }
 

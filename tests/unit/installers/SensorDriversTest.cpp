@@ -96,6 +96,13 @@ const WalkCase kCases[] = {
       Installing("a2"), kPump, Install("A\\a2.inf"), kPause, kEmptied, kPump, kPause,
       Installing(kSo + ".v2"), kPump, Install("B\\" + kSo + ".v2.inf"), kPause, kEmptied, kPump,
       kPause}},
+    // The name is data: its "%" and "%s" are shown as they are, never taken as a format.
+    {"PercentSignsInTheNameAreShownAsTheyAre",
+     FALSE,
+     {{kPackages + "\\*", {Dir("P")}}, {kPackages + "\\P\\*.inf", {File("100%s %d %%.inf")}}},
+     kInstallerPresent,
+     TRUE,
+     {Installing("100%s %d %%"), kPump, Install("P\\100%s %d %%.inf"), kEmptied, kPump, kPause}},
     {"DirectoryNamedInfIsPassedOn",
      FALSE,
      {{kPackages + "\\*", {Dir("P")}},

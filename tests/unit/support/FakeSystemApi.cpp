@@ -52,6 +52,7 @@ CFakeSystemApi::CFakeSystemApi() : dialogWindow(kDialogWindow) {
     version.dwPlatformId = 2;
     runProcess = [](const std::string&) -> std::optional<DWORD> { return std::nullopt; };
     systemMetrics = {{SM_CXICON, 32}, {SM_CYICON, 32}, {SM_CXSCREEN, 1024}, {SM_CYSCREEN, 768}};
+    monitors = {{RECT{0, 0, 1024, 768}, RECT{0, 0, 1024, 738}}};
 }
 
 WIN32_FIND_DATAA CFakeSystemApi::Entry(const std::string& name, bool directory) {
@@ -113,12 +114,14 @@ const FakeRegistryKey* CFakeSystemApi::KeyAt(const std::string& path) const {
     return it == registry.end() ? nullptr : &it->second;
 }
 
-HANDLE CFakeSystemApi::CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR name) {
-    if (failMutexCreation) {
-        lastError = ERROR_ACCESS_DENIED;
+HANDLE CFakeSystemApi::CreateMutexA(LPSECURITY_ATTRIBUTES attributes, BOOL initialOwner,
+                                    LPCSTR name) {
+    std::string key = name ? name : "";
+    mutexCreations.push_back({key, attributes == nullptr, initialOwner});
+    if (mutexCreationError != 0) {
+        lastError = mutexCreationError;
         return nullptr;
     }
-    std::string key = name ? name : "";
     bool existed = mutexes[key];
     mutexes[key] = true;
     lastError = existed ? ERROR_ALREADY_EXISTS : ERROR_SUCCESS;
@@ -138,6 +141,8 @@ BOOL CFakeSystemApi::CloseHandle(HANDLE handle) {
     auto it = m_handles.find(reinterpret_cast<UINT_PTR>(handle));
     if (it == m_handles.end() || it->second.kind == Kind::Find || it->second.kind == Kind::Key)
         return FALSE;
+    static const char* const kKindNames[] = {"mutex", "process", "thread"};
+    closedHandles.push_back(kKindNames[static_cast<int>(it->second.kind)]);
     if (it->second.kind == Kind::Mutex)
         log.push_back("CloseHandle(" + it->second.name + ")");
     m_handles.erase(it);
@@ -299,7 +304,16 @@ INT CFakeSystemApi::MsiQueryProductStateA(LPCSTR productCode) {
     return productState;
 }
 
-BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out, DWORD) {
+BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out,
+                                         DWORD flags) {
+    displayQueryFlags.push_back(flags);
+    BOOL found = FindDisplayDevice(device, index, out);
+    if (onDisplayQuery)
+        onDisplayQuery(device, index);
+    return found;
+}
+
+BOOL CFakeSystemApi::FindDisplayDevice(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out) const {
     if (!device) {
         if (index >= adapters.size())
             return FALSE;
@@ -321,9 +335,11 @@ BOOL CFakeSystemApi::EnumDisplayDevicesA(LPCSTR device, DWORD index, PDISPLAY_DE
     return FALSE;
 }
 
-LONG CFakeSystemApi::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD, REGSAM, PHKEY result) {
+LONG CFakeSystemApi::RegOpenKeyExA(HKEY key, LPCSTR subKey, DWORD options, REGSAM desired,
+                                   PHKEY result) {
     std::string path = subKey ? subKey : "";
     keyOpenAttempts.push_back(path);
+    keyOpenRequests.push_back({path, options, desired});
     if (key != HKEY_LOCAL_MACHINE) {
         OpenHandle* parent = Find(reinterpret_cast<HANDLE>(key), Kind::Key);
         if (!parent)
@@ -463,8 +479,9 @@ INT_PTR CFakeSystemApi::DialogBoxParamA(HINSTANCE, LPCSTR templateName, HWND own
     return result;
 }
 
-BOOL CFakeSystemApi::EndDialog(HWND, INT_PTR result) {
+BOOL CFakeSystemApi::EndDialog(HWND dialog, INT_PTR result) {
     endDialogResult = result;
+    endDialogWindow = dialog;
     log.push_back("EndDialog(" + std::to_string(result) + ")");
     return TRUE;
 }
@@ -482,7 +499,9 @@ BOOL CFakeSystemApi::ShowWindow(HWND, int command) {
     return wasVisible;
 }
 
-BOOL CFakeSystemApi::SetWindowPos(HWND, HWND insertAfter, int, int, int, int, UINT flags) {
+BOOL CFakeSystemApi::SetWindowPos(HWND window, HWND insertAfter, int x, int y, int cx, int cy,
+                                  UINT flags) {
+    windowPlacements.push_back({window, insertAfter, x, y, cx, cy, flags});
     if (insertAfter == HWND_TOPMOST)
         dialogTopmost = true;
     log.push_back("SetWindowPos(" + std::string(insertAfter == HWND_TOPMOST ? "topmost" : "other") +
@@ -506,7 +525,19 @@ UINT CFakeSystemApi::GetDlgItemTextA(HWND, int id, LPSTR text, int max) {
     const std::string& current = dialogItemTexts[id];
     if (max <= 0)
         return 0;
-    size_t n = std::min<size_t>(current.size(), static_cast<size_t>(max - 1));
+    if (unreadableItems.count(id)) {
+        std::memset(text, 0xCC, static_cast<size_t>(max));
+        return 0;
+    }
+    // A text that does not fit is cut, as Windows cuts it: never inside a double-byte character.
+    size_t n = 0;
+    while (n < current.size()) {
+        size_t step =
+            IsDBCSLeadByte(static_cast<BYTE>(current[n])) && n + 1 < current.size() ? 2 : 1;
+        if (n + step > static_cast<size_t>(max - 1))
+            break;
+        n += step;
+    }
     std::memcpy(text, current.data(), n);
     text[n] = '\0';
     return static_cast<UINT>(n);
@@ -577,7 +608,7 @@ BOOL CFakeSystemApi::IsIconic(HWND) {
 
 HDC CFakeSystemApi::BeginPaint(HWND, LPPAINTSTRUCT paint) {
     *paint = PAINTSTRUCT{};
-    paint->hdc = reinterpret_cast<HDC>(static_cast<UINT_PTR>(0xDC));
+    paint->hdc = paintDc;
     return paint->hdc;
 }
 
@@ -622,5 +653,63 @@ BOOL CFakeSystemApi::GetWindowRect(HWND window, LPRECT rect) {
     if (it == windowRects.end())
         return FALSE;
     *rect = it->second;
+    return TRUE;
+}
+
+namespace {
+
+LONG Overlap(LONG aFrom, LONG aTo, LONG bFrom, LONG bTo) {
+    return std::max<LONG>(0, std::min(aTo, bTo) - std::max(aFrom, bFrom));
+}
+
+// How far a rectangle lies outside another, as the larger of the two axis gaps.
+LONG Distance(const RECT& a, const RECT& b) {
+    LONG dx = std::max<LONG>({0, b.left - a.right, a.left - b.right});
+    LONG dy = std::max<LONG>({0, b.top - a.bottom, a.top - b.bottom});
+    return std::max(dx, dy);
+}
+
+HMONITOR MonitorHandle(size_t index) {
+    return reinterpret_cast<HMONITOR>(static_cast<UINT_PTR>(0x4D00 + index + 1));
+}
+
+} // namespace
+
+// The monitor the window overlaps most; without overlap, as the flags say: none, the primary
+// one, or the nearest.
+HMONITOR CFakeSystemApi::MonitorFromWindow(HWND window, DWORD flags) {
+    auto it = windowRects.find(window);
+    if (monitors.empty() || it == windowRects.end())
+        return nullptr;
+    const RECT& w = it->second;
+    size_t best = monitors.size();
+    LONG bestArea = 0;
+    for (size_t i = 0; i < monitors.size(); ++i) {
+        const RECT& m = monitors[i].monitor;
+        LONG area =
+            Overlap(w.left, w.right, m.left, m.right) * Overlap(w.top, w.bottom, m.top, m.bottom);
+        if (area > bestArea)
+            best = i, bestArea = area;
+    }
+    if (best < monitors.size())
+        return MonitorHandle(best);
+    if (flags == MONITOR_DEFAULTTOPRIMARY)
+        return MonitorHandle(0);
+    if (flags != MONITOR_DEFAULTTONEAREST)
+        return nullptr;
+    best = 0;
+    for (size_t i = 1; i < monitors.size(); ++i)
+        if (Distance(w, monitors[i].monitor) < Distance(w, monitors[best].monitor))
+            best = i;
+    return MonitorHandle(best);
+}
+
+BOOL CFakeSystemApi::GetMonitorInfoA(HMONITOR monitor, LPMONITORINFO info) {
+    size_t index = static_cast<size_t>(reinterpret_cast<UINT_PTR>(monitor)) - 0x4D00 - 1;
+    if (index >= monitors.size() || !info || info->cbSize < sizeof(MONITORINFO))
+        return FALSE;
+    info->rcMonitor = monitors[index].monitor;
+    info->rcWork = monitors[index].work;
+    info->dwFlags = index == 0 ? MONITORINFOF_PRIMARY : 0;
     return TRUE;
 }

@@ -11,6 +11,7 @@
 #include <functional>
 #include <map>
 #include <optional>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -25,6 +26,23 @@ DISPLAY_DEVICEA MakeDisplayDevice(const std::string& name, const std::string& st
 struct FakeRegistryKey {
     std::vector<std::string> subKeys; // in the order RegEnumKeyExA reports them
     std::map<std::string, std::vector<BYTE>> values;
+};
+
+struct FakeMonitor {
+    RECT monitor;
+    RECT work; // the monitor less the taskbar and docked bars
+};
+
+struct FakeKeyOpen {
+    std::string path; // as asked, relative to the parent key
+    DWORD options;
+    REGSAM desired;
+};
+
+struct FakeMutexCreation {
+    std::string name;
+    bool attributesWereNull;
+    BOOL initialOwner;
 };
 
 struct FakeProcessRun {
@@ -59,9 +77,15 @@ public:
 
     // Mutexes by name: true once created.
     std::map<std::string, bool> mutexes;
-    bool failMutexCreation = false;
+    std::vector<FakeMutexCreation> mutexCreations; // every CreateMutexA, in order
+    // Non-zero: CreateMutexA fails, returns null and leaves this as the last error.
+    DWORD mutexCreationError = 0;
 
     std::vector<FakeAdapter> adapters;
+    std::vector<DWORD> displayQueryFlags; // the flags of every EnumDisplayDevicesA call
+    // Runs as every EnumDisplayDevicesA returns (device null for adapter queries): lets a test
+    // change the machine, or run it out of memory, in the middle of an enumeration.
+    std::function<void(LPCSTR device, DWORD index)> onDisplayQuery;
 
     // Registry under HKEY_LOCAL_MACHINE, by path relative to it (case-insensitive lookup).
     std::map<std::string, FakeRegistryKey> registry;
@@ -71,6 +95,7 @@ public:
                            const std::string& text); // stored with its NUL
     std::vector<std::string> openedKeys;             // every successful open, in order
     std::vector<std::string> keyOpenAttempts;        // every open asked for, in order
+    std::vector<FakeKeyOpen> keyOpenRequests;        // the same, with options and rights
     // Creates a key without values and makes it a sub-key of its parent (appended to the order).
     void AddRegistryKey(const std::string& keyPath);
 
@@ -102,6 +127,9 @@ public:
     // Windows: one dialog window and its controls.
     HWND dialogWindow;
     std::map<int, std::string> dialogItemTexts;
+    // Controls whose text cannot be read: GetDlgItemTextA returns 0 and leaves its buffer
+    // undefined (the fake fills it with 0xCC, without a terminator).
+    std::set<int> unreadableItems;
     std::map<int, bool> enabledItems;
     bool dialogVisible = true;
     bool dialogTopmost = false;
@@ -127,6 +155,7 @@ public:
     std::vector<UINT_PTR> systemMenuIds; // command ids, in the same order
     bool hasSystemMenu = true;
     std::optional<INT_PTR> endDialogResult;
+    HWND endDialogWindow = nullptr;
 
     // Modal dialogs. Each DialogBoxParamA records its template and owner; when runDialog is set
     // it plays the dialog: it gets a window handle (dialogWindow for the outermost dialog, a
@@ -137,7 +166,16 @@ public:
     std::vector<HWND> dialogOwners;
     std::map<std::pair<HWND, int>, LONG_PTR> windowLongs; // SetWindowLongPtrA by window, index
     std::map<HWND, RECT> windowRects;                     // GetWindowRect fails for others
+    // The monitors, primary first; by default one of 1024 x 768 with a 30-pixel taskbar.
+    std::vector<FakeMonitor> monitors;
+    struct WindowPlacement {
+        HWND window, insertAfter;
+        int x, y, cx, cy;
+        UINT flags;
+    };
+    std::vector<WindowPlacement> windowPlacements; // every SetWindowPos, in order
     bool dialogIconic = false;
+    HDC paintDc = reinterpret_cast<HDC>(static_cast<UINT_PTR>(0xDC)); // what BeginPaint gives
     RECT clientRect{0, 0, 160, 120};
     std::map<int, int> systemMetrics;        // SM_CXICON/SM_CYICON 32, screen 1024 x 768 by default
     std::vector<PostedMessage> sentMessages; // SendMessageA calls, in order
@@ -147,6 +185,8 @@ public:
 
     // Open handles of every kind (mutex, process, thread, find, registry key).
     int OpenHandleCount() const;
+    // Every CloseHandle that closed something, by kind ("mutex", "process", "thread"), in order.
+    std::vector<std::string> closedHandles;
 
     // --- CSystemApi -------------------------------------------------------------------------
     HANDLE CreateMutexA(LPSECURITY_ATTRIBUTES, BOOL, LPCSTR) override;
@@ -205,6 +245,8 @@ public:
     LONG_PTR SetWindowLongPtrA(HWND, int, LONG_PTR) override;
     LONG_PTR GetWindowLongPtrA(HWND, int) override;
     BOOL GetWindowRect(HWND, LPRECT) override;
+    HMONITOR MonitorFromWindow(HWND, DWORD) override;
+    BOOL GetMonitorInfoA(HMONITOR, LPMONITORINFO) override;
 
 private:
     enum class Kind { Mutex, Process, Thread, Find, Key };
@@ -220,4 +262,5 @@ private:
     HANDLE NewHandle(OpenHandle handle);
     OpenHandle* Find(HANDLE handle, Kind kind);
     const FakeRegistryKey* KeyAt(const std::string& path) const;
+    BOOL FindDisplayDevice(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out) const;
 };
