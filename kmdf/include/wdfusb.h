@@ -5,6 +5,10 @@
 #include <wdf.h>
 #include <usb.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum _WDF_USB_PIPE_TYPE {
     WdfUsbPipeTypeInvalid = 0,
     WdfUsbPipeTypeControl,
@@ -209,28 +213,61 @@ FORCEINLINE VOID WDF_USB_PIPE_INFORMATION_INIT(PWDF_USB_PIPE_INFORMATION Info) {
     Info->Size = sizeof(WDF_USB_PIPE_INFORMATION);
 }
 
-WDFAPI NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                         WDFUSBDEVICE* UsbDevice);
-WDFAPI NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice,
-                                                      PWDF_USB_DEVICE_INFORMATION Information);
-WDFAPI NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
-                                               PWDF_OBJECT_ATTRIBUTES PipeAttributes,
-                                               PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
-WDFAPI NTSTATUS WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                                      WDFMEMORY UrbMemory,
-                                                      PWDFMEMORY_OFFSET UrbMemoryOffset);
-WDFAPI NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface,
-                                             PWDF_OBJECT_ATTRIBUTES PipesAttributes,
-                                             PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params);
-WDFAPI BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface);
-WDFAPI WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex,
-                                                   PWDF_USB_PIPE_INFORMATION PipeInfo);
-WDFAPI VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe);
-WDFAPI BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe);
-WDFAPI BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe);
-WDFAPI NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST Request,
-                                                     WDFMEMORY ReadMemory,
-                                                     PWDFMEMORY_OFFSET ReadOffset);
+typedef NTSTATUS (*PFN_WDFUSBTARGETDEVICECREATE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
+FORCEINLINE NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice) {
+    return ((PFN_WDFUSBTARGETDEVICECREATE)WdfFunctions[WdfUsbTargetDeviceCreateTableIndex])(WdfDriverGlobals, Device, Attributes, UsbDevice);
+}
+typedef NTSTATUS (*PFN_WDFUSBTARGETDEVICERETRIEVEINFORMATION)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBDEVICE UsbDevice, PWDF_USB_DEVICE_INFORMATION Information);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+FORCEINLINE NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice, PWDF_USB_DEVICE_INFORMATION Information) {
+    return ((PFN_WDFUSBTARGETDEVICERETRIEVEINFORMATION)WdfFunctions[WdfUsbTargetDeviceRetrieveInformationTableIndex])(WdfDriverGlobals, UsbDevice, Information);
+}
+typedef NTSTATUS (*PFN_WDFUSBTARGETDEVICESELECTCONFIG)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes, PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
+FORCEINLINE NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes, PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
+    return ((PFN_WDFUSBTARGETDEVICESELECTCONFIG)WdfFunctions[WdfUsbTargetDeviceSelectConfigTableIndex])(WdfDriverGlobals, UsbDevice, PipeAttributes, Params);
+}
+typedef NTSTATUS (*PFN_WDFUSBTARGETDEVICEFORMATREQUESTFORURB)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBDEVICE UsbDevice, WDFREQUEST Request, WDFMEMORY UrbMemory, PWDFMEMORY_OFFSET UrbMemoryOffset);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+FORCEINLINE NTSTATUS WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, WDFREQUEST Request, WDFMEMORY UrbMemory, PWDFMEMORY_OFFSET UrbMemoryOffset) {
+    return ((PFN_WDFUSBTARGETDEVICEFORMATREQUESTFORURB)WdfFunctions[WdfUsbTargetDeviceFormatRequestForUrbTableIndex])(WdfDriverGlobals, UsbDevice, Request, UrbMemory, UrbMemoryOffset);
+}
+typedef NTSTATUS (*PFN_WDFUSBINTERFACESELECTSETTING)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_ATTRIBUTES PipesAttributes, PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
+FORCEINLINE NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface, PWDF_OBJECT_ATTRIBUTES PipesAttributes, PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params) {
+    return ((PFN_WDFUSBINTERFACESELECTSETTING)WdfFunctions[WdfUsbInterfaceSelectSettingTableIndex])(WdfDriverGlobals, UsbInterface, PipesAttributes, Params);
+}
+typedef BYTE (*PFN_WDFUSBINTERFACEGETNUMCONFIGUREDPIPES)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBINTERFACE UsbInterface);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+FORCEINLINE BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface) {
+    return ((PFN_WDFUSBINTERFACEGETNUMCONFIGUREDPIPES)WdfFunctions[WdfUsbInterfaceGetNumConfiguredPipesTableIndex])(WdfDriverGlobals, UsbInterface);
+}
+typedef WDFUSBPIPE (*PFN_WDFUSBINTERFACEGETCONFIGUREDPIPE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex, PWDF_USB_PIPE_INFORMATION PipeInfo);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+FORCEINLINE WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex, PWDF_USB_PIPE_INFORMATION PipeInfo) {
+    return ((PFN_WDFUSBINTERFACEGETCONFIGUREDPIPE)WdfFunctions[WdfUsbInterfaceGetConfiguredPipeTableIndex])(WdfDriverGlobals, UsbInterface, PipeIndex, PipeInfo);
+}
+typedef VOID (*PFN_WDFUSBTARGETPIPESETNOMAXIMUMPACKETSIZECHECK)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBPIPE Pipe);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+FORCEINLINE VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe) {
+    ((PFN_WDFUSBTARGETPIPESETNOMAXIMUMPACKETSIZECHECK)WdfFunctions[WdfUsbTargetPipeSetNoMaximumPacketSizeCheckTableIndex])(WdfDriverGlobals, Pipe);
+}
+typedef BOOLEAN (*PFN_WDFUSBTARGETPIPEISINENDPOINT)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBPIPE Pipe);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+FORCEINLINE BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe) {
+    return ((PFN_WDFUSBTARGETPIPEISINENDPOINT)WdfFunctions[WdfUsbTargetPipeIsInEndpointTableIndex])(WdfDriverGlobals, Pipe);
+}
+typedef BOOLEAN (*PFN_WDFUSBTARGETPIPEISOUTENDPOINT)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBPIPE Pipe);
+_IRQL_requires_max_(DISPATCH_LEVEL)
+FORCEINLINE BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe) {
+    return ((PFN_WDFUSBTARGETPIPEISOUTENDPOINT)WdfFunctions[WdfUsbTargetPipeIsOutEndpointTableIndex])(WdfDriverGlobals, Pipe);
+}
+typedef NTSTATUS (*PFN_WDFUSBTARGETPIPEFORMATREQUESTFORREAD)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY ReadMemory, PWDFMEMORY_OFFSET ReadOffset);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
+FORCEINLINE NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY ReadMemory, PWDFMEMORY_OFFSET ReadOffset) {
+    return ((PFN_WDFUSBTARGETPIPEFORMATREQUESTFORREAD)WdfFunctions[WdfUsbTargetPipeFormatRequestForReadTableIndex])(WdfDriverGlobals, Pipe, Request, ReadMemory, ReadOffset);
+}
 
 // A USB target device and each of its pipes are I/O targets; the handle converts as it is.
 FORCEINLINE WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice) {
@@ -239,3 +276,7 @@ FORCEINLINE WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice) {
 FORCEINLINE WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe) {
     return (WDFIOTARGET)Pipe;
 }
+
+#ifdef __cplusplus
+}
+#endif

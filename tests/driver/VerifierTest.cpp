@@ -154,6 +154,11 @@ NTSTATUS FaultyDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
                            WDF_NO_HANDLE);
 }
 
+// The faulty driver's image: the same bind stub around its entry routine.
+NTSTATUS FaultyImageEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    return FxStubDriverEntry(DriverObject, RegistryPath, FaultyDriverEntry);
+}
+
 // Each test makes its own machines (one world exists at a time).
 class Verifier : public DriverTest {
 protected:
@@ -195,7 +200,7 @@ TEST_F(Verifier, ReportsEachFaultOfADriver) {
             g_fault = row.fault;
             if (row.fault == Fault::FailedSendKept)
                 w2.faults().Fail("WdfRequestSend", STATUS_DEVICE_NOT_READY);
-            ASSERT_EQ(w2.LoadDriver(FaultyDriverEntry), STATUS_SUCCESS);
+            ASSERT_EQ(w2.LoadDriver(FaultyImageEntry), STATUS_SUCCESS);
             PnpDevice& d = w2.PlugIn();
             ASSERT_EQ(d.Start(), STATUS_SUCCESS);
             um::Handle h;
@@ -224,7 +229,7 @@ TEST_F(Verifier, ACorrectDriverRunsClean) {
     {
         World w2;
         w2.verifier().SetHandler([&](const std::string& v) { seen.push_back(v); });
-        ASSERT_EQ(w2.LoadDriver(FaultyDriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(w2.LoadDriver(FaultyImageEntry), STATUS_SUCCESS);
         PnpDevice& d = w2.PlugIn();
         ASSERT_EQ(d.Start(), STATUS_SUCCESS);
         um::Handle h;
