@@ -21,12 +21,14 @@ win64: deps
 	  -DCMAKE_TOOLCHAIN_FILE=cmake/toolchain-mingw-x86_64.cmake >/dev/null
 	cmake --build $(B)/win64 -j $(JOBS)
 
-native: deps win32 win64 fuzz-build
-	cmake -S . -B $(B)/native $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
+NATIVE_CONFIGURE = cmake -S . -B $(B)/native $(CMAKE_GEN) -DCMAKE_BUILD_TYPE=Debug \
 	  -DWIN32_BUILD_DIR=$(abspath $(B)/win32) -DWIN64_BUILD_DIR=$(abspath $(B)/win64) \
 	  -DFUZZ_BUILD_DIR=$(abspath $(B)/fuzz) \
 	  -DTALVIK_ASAN_BUILD_DIR=$(abspath $(B)/asan) -DTALVIK_TSAN_BUILD_DIR=$(abspath $(B)/tsan) \
 	  >/dev/null
+
+native: deps win32 win64 fuzz-build
+	$(NATIVE_CONFIGURE)
 	cmake --build $(B)/native -j $(JOBS)
 
 # The driver's stress run built with AddressSanitizer + UndefinedBehaviorSanitizer, and with
@@ -56,10 +58,12 @@ bench: native
 	@if [ -f scripts/bench-driver.sh ]; then bash scripts/bench-driver.sh; fi
 
 dist: win32 win64
+	$(NATIVE_CONFIGURE)
+	cmake --build $(B)/native -j $(JOBS) --target talvik2_sys
 	rm -rf dist && mkdir -p dist
-	# The driver's INF with its sources and headers (no .sys is built on Linux).
+	# The driver image (clang-19 in MSVC mode, lld-link) with its INF, sources and headers.
 	mkdir -p dist/driver
-	cp driver/Talvik2.inf driver/*.h driver/*.cpp dist/driver/
+	cp $(B)/native/driver/Talvik2.sys driver/Talvik2.inf driver/*.h driver/*.cpp dist/driver/
 	cp $(B)/win32/setup/Setup.exe dist/
 	cp $(B)/win64/client/talvikctl.exe dist/
 

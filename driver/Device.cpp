@@ -1,7 +1,6 @@
 // USB configuration, hardware preparation and release, power policy, D0 entry and exit.
 #include "Talvik.h"
 
-
 NTSTATUS TalvikEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourceList,
                                         WDFCMRESLIST ResourceListTranslated) {
     WDF_USB_DEVICE_INFORMATION info;

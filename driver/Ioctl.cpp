@@ -3,7 +3,6 @@
 
 static VOID TalvikInitSendOptions(PWDF_REQUEST_SEND_OPTIONS Options);
 
-
 // URB function of dispatch keys 4 to 11: (RequestType * 4) | Recipient.
 #define TALVIK_FIRST_KEY 4
 static const USHORT TalvikUrbFunctions[] = {

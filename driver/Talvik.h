@@ -62,18 +62,18 @@ EVT_WDF_REQUEST_COMPLETION_ROUTINE TalvikReadCompletionRoutine;
 
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SelectInterfaces(_In_ WDFDEVICE Device);
 _IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TalvikSetPowerPolicy(_In_ WDFDEVICE Device);
-_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TalvikStartInterruptRead(_In_ PDEVICE_CONTEXT DeviceContext,
-                                                                 _In_ WDFREQUEST Request);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    TalvikStartInterruptRead(_In_ PDEVICE_CONTEXT DeviceContext, _In_ WDFREQUEST Request);
 // Runs from the vendor-request queue, at DISPATCH_LEVEL when the previous vendor request's
 // completion delivers the next one.
 _IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
-SendVendorRequest(_In_ WDFDEVICE Device, _In_ PDEVICE_CONTEXT DeviceContext, _In_ WDFREQUEST Request,
-                  _In_ USHORT UrbFunction, _In_ PVENDOR_OR_CLASS_REQUEST_CONTROL Control,
-                  _Out_ PULONG_PTR Bytes);
+    SendVendorRequest(_In_ WDFDEVICE Device, _In_ PDEVICE_CONTEXT DeviceContext,
+                      _In_ WDFREQUEST Request, _In_ USHORT UrbFunction,
+                      _In_ PVENDOR_OR_CLASS_REQUEST_CONTROL Control, _Out_ PULONG_PTR Bytes);
 
 // Level, category bits, printf format ("%!STATUS!" shows a status), values.
-_IRQL_requires_max_(DISPATCH_LEVEL) VOID TalvikTrace(_In_ ULONG Level, _In_ ULONG Flags,
-                                                     _In_ _Printf_format_string_ PCSTR Format, ...);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    TalvikTrace(_In_ ULONG Level, _In_ ULONG Flags, _In_ _Printf_format_string_ PCSTR Format, ...);
 
 // Code placement, for the whole driver: initialisation code is discarded after load, routines
 // that run at PASSIVE_LEVEL only are pageable; everything else (completion routines, the vendor

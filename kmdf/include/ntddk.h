@@ -184,10 +184,10 @@ typedef enum _DEVICE_POWER_STATE {
 
 // Driver entry and unload.
 typedef _Function_class_(DRIVER_INITIALIZE) _IRQL_requires_same_ NTSTATUS
-DRIVER_INITIALIZE(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath);
+    DRIVER_INITIALIZE(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 typedef _Function_class_(DRIVER_UNLOAD) _IRQL_requires_(PASSIVE_LEVEL) _IRQL_requires_same_ VOID
-DRIVER_UNLOAD(_In_ PDRIVER_OBJECT DriverObject);
+    DRIVER_UNLOAD(_In_ PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
 
 #define IRP_MJ_MAXIMUM_FUNCTION 0x1b

@@ -98,11 +98,11 @@ typedef enum _WDF_SYNCHRONIZATION_SCOPE {
     WdfSynchronizationScopeNone,
 } WDF_SYNCHRONIZATION_SCOPE;
 
-typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_CLEANUP) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_OBJECT_CONTEXT_CLEANUP(WDFOBJECT Object);
+typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_CLEANUP) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID EVT_WDF_OBJECT_CONTEXT_CLEANUP(WDFOBJECT Object);
 typedef EVT_WDF_OBJECT_CONTEXT_CLEANUP* PFN_WDF_OBJECT_CONTEXT_CLEANUP;
-typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_DESTROY) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_OBJECT_CONTEXT_DESTROY(WDFOBJECT Object);
+typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_DESTROY) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID EVT_WDF_OBJECT_CONTEXT_DESTROY(WDFOBJECT Object);
 typedef EVT_WDF_OBJECT_CONTEXT_DESTROY* PFN_WDF_OBJECT_CONTEXT_DESTROY;
 
 typedef struct _WDF_OBJECT_CONTEXT_TYPE_INFO WDF_OBJECT_CONTEXT_TYPE_INFO,
@@ -147,10 +147,14 @@ FORCEINLINE VOID WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes) {
     WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                                                       \
     WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
-typedef PVOID (*PFN_WDFOBJECTGETTYPEDCONTEXTWORKER)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
-    return ((PFN_WDFOBJECTGETTYPEDCONTEXTWORKER)WdfFunctions[WdfObjectGetTypedContextWorkerTableIndex])(WdfDriverGlobals, Handle, TypeInfo);
+typedef PVOID (*PFN_WDFOBJECTGETTYPEDCONTEXTWORKER)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                    WDFOBJECT Handle,
+                                                    PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE PVOID
+    WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
+    return (
+        (PFN_WDFOBJECTGETTYPEDCONTEXTWORKER)WdfFunctions[WdfObjectGetTypedContextWorkerTableIndex])(
+        WdfDriverGlobals, Handle, TypeInfo);
 }
 
 // The type record is constant-initialised data with one copy per image (selectany on the
@@ -171,17 +175,17 @@ FORCEINLINE PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_
     WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, WdfObjectGet_##_contexttype)
 
 typedef VOID (*PFN_WDFOBJECTDELETE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFOBJECT Object);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE VOID WdfObjectDelete(WDFOBJECT Object) {
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID WdfObjectDelete(WDFOBJECT Object) {
     ((PFN_WDFOBJECTDELETE)WdfFunctions[WdfObjectDeleteTableIndex])(WdfDriverGlobals, Object);
 }
 
 // ---------------------------------------------------------------------------- driver
-typedef _Function_class_(EVT_WDF_DRIVER_DEVICE_ADD) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DRIVER_DEVICE_ADD(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit);
+typedef _Function_class_(EVT_WDF_DRIVER_DEVICE_ADD) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DRIVER_DEVICE_ADD(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit);
 typedef EVT_WDF_DRIVER_DEVICE_ADD* PFN_WDF_DRIVER_DEVICE_ADD;
-typedef _Function_class_(EVT_WDF_DRIVER_UNLOAD) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) VOID
-EVT_WDF_DRIVER_UNLOAD(WDFDRIVER Driver);
+typedef _Function_class_(EVT_WDF_DRIVER_UNLOAD) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID EVT_WDF_DRIVER_UNLOAD(WDFDRIVER Driver);
 typedef EVT_WDF_DRIVER_UNLOAD* PFN_WDF_DRIVER_UNLOAD;
 
 typedef enum _WDF_DRIVER_INIT_FLAGS {
@@ -205,10 +209,16 @@ FORCEINLINE VOID WDF_DRIVER_CONFIG_INIT(PWDF_DRIVER_CONFIG Config,
     Config->EvtDriverDeviceAdd = EvtDriverDeviceAdd;
 }
 
-typedef NTSTATUS (*PFN_WDFDRIVERCREATE)(PWDF_DRIVER_GLOBALS DriverGlobals, PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath, PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver);
-_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-FORCEINLINE NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath, PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver) {
-    return ((PFN_WDFDRIVERCREATE)WdfFunctions[WdfDriverCreateTableIndex])(WdfDriverGlobals, DriverObject, RegistryPath, DriverAttributes, DriverConfig, Driver);
+typedef NTSTATUS (*PFN_WDFDRIVERCREATE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                        PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                                        PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                                        PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                    PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
+                    WDFDRIVER* Driver) {
+    return ((PFN_WDFDRIVERCREATE)WdfFunctions[WdfDriverCreateTableIndex])(
+        WdfDriverGlobals, DriverObject, RegistryPath, DriverAttributes, DriverConfig, Driver);
 }
 
 // ---------------------------------------------------------------------------- device
@@ -232,60 +242,71 @@ typedef enum _WDF_DEVICE_IO_TYPE {
 } WDF_DEVICE_IO_TYPE,
     *PWDF_DEVICE_IO_TYPE;
 
-typedef _Function_class_(EVT_WDF_DEVICE_D0_ENTRY) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_D0_ENTRY(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState);
+typedef _Function_class_(EVT_WDF_DEVICE_D0_ENTRY) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_D0_ENTRY(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState);
 typedef EVT_WDF_DEVICE_D0_ENTRY* PFN_WDF_DEVICE_D0_ENTRY;
-typedef _Function_class_(EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED(WDFDEVICE Device,
-                                                WDF_POWER_DEVICE_STATE PreviousState);
+typedef _Function_class_(EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED(WDFDEVICE Device,
+                                                    WDF_POWER_DEVICE_STATE PreviousState);
 typedef EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED*
     PFN_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED;
-typedef _Function_class_(EVT_WDF_DEVICE_D0_EXIT) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_D0_EXIT(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState);
+typedef _Function_class_(EVT_WDF_DEVICE_D0_EXIT) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_D0_EXIT(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState);
 typedef EVT_WDF_DEVICE_D0_EXIT* PFN_WDF_DEVICE_D0_EXIT;
-typedef _Function_class_(EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED(WDFDEVICE Device,
-                                                                WDF_POWER_DEVICE_STATE TargetState);
+typedef _Function_class_(EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED(WDFDEVICE Device,
+                                                   WDF_POWER_DEVICE_STATE TargetState);
 typedef EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED*
     PFN_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED;
-typedef _Function_class_(EVT_WDF_DEVICE_PREPARE_HARDWARE) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_PREPARE_HARDWARE(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
-                                                 WDFCMRESLIST ResourcesTranslated);
+typedef _Function_class_(EVT_WDF_DEVICE_PREPARE_HARDWARE) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_PREPARE_HARDWARE(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
+                                    WDFCMRESLIST ResourcesTranslated);
 typedef EVT_WDF_DEVICE_PREPARE_HARDWARE* PFN_WDF_DEVICE_PREPARE_HARDWARE;
-typedef _Function_class_(EVT_WDF_DEVICE_RELEASE_HARDWARE) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_RELEASE_HARDWARE(WDFDEVICE Device,
-                                                 WDFCMRESLIST ResourcesTranslated);
+typedef _Function_class_(EVT_WDF_DEVICE_RELEASE_HARDWARE) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_RELEASE_HARDWARE(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslated);
 typedef EVT_WDF_DEVICE_RELEASE_HARDWARE* PFN_WDF_DEVICE_RELEASE_HARDWARE;
-typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) VOID
-EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP* PFN_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP;
-typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) VOID
-EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH* PFN_WDF_DEVICE_SELF_MANAGED_IO_FLUSH;
-typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT* PFN_WDF_DEVICE_SELF_MANAGED_IO_INIT;
-typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND* PFN_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND;
-typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART* PFN_WDF_DEVICE_SELF_MANAGED_IO_RESTART;
-typedef _Function_class_(EVT_WDF_DEVICE_SURPRISE_REMOVAL) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) VOID
-EVT_WDF_DEVICE_SURPRISE_REMOVAL(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SURPRISE_REMOVAL) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID EVT_WDF_DEVICE_SURPRISE_REMOVAL(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SURPRISE_REMOVAL* PFN_WDF_DEVICE_SURPRISE_REMOVAL;
-typedef _Function_class_(EVT_WDF_DEVICE_QUERY_REMOVE) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_QUERY_REMOVE(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_QUERY_REMOVE) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS EVT_WDF_DEVICE_QUERY_REMOVE(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_QUERY_REMOVE* PFN_WDF_DEVICE_QUERY_REMOVE;
-typedef _Function_class_(EVT_WDF_DEVICE_QUERY_STOP) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
-EVT_WDF_DEVICE_QUERY_STOP(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_QUERY_STOP) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS EVT_WDF_DEVICE_QUERY_STOP(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_QUERY_STOP* PFN_WDF_DEVICE_QUERY_STOP;
-typedef _Function_class_(EVT_WDF_DEVICE_USAGE_NOTIFICATION) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) VOID
-EVT_WDF_DEVICE_USAGE_NOTIFICATION(WDFDEVICE Device, ULONG NotificationType,
-                                               BOOLEAN IsInNotificationPath);
+typedef _Function_class_(EVT_WDF_DEVICE_USAGE_NOTIFICATION) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    EVT_WDF_DEVICE_USAGE_NOTIFICATION(WDFDEVICE Device, ULONG NotificationType,
+                                      BOOLEAN IsInNotificationPath);
 typedef EVT_WDF_DEVICE_USAGE_NOTIFICATION* PFN_WDF_DEVICE_USAGE_NOTIFICATION;
-typedef _Function_class_(EVT_WDF_DEVICE_RELATIONS_QUERY) _IRQL_requires_same_ _IRQL_requires_max_(PASSIVE_LEVEL) VOID
-EVT_WDF_DEVICE_RELATIONS_QUERY(WDFDEVICE Device, ULONG RelationType);
+typedef _Function_class_(EVT_WDF_DEVICE_RELATIONS_QUERY) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    EVT_WDF_DEVICE_RELATIONS_QUERY(WDFDEVICE Device, ULONG RelationType);
 typedef EVT_WDF_DEVICE_RELATIONS_QUERY* PFN_WDF_DEVICE_RELATIONS_QUERY;
 
 typedef struct _WDF_PNPPOWER_EVENT_CALLBACKS {
@@ -344,30 +365,49 @@ FORCEINLINE VOID WDF_DEVICE_PNP_CAPABILITIES_INIT(PWDF_DEVICE_PNP_CAPABILITIES C
     Caps->UINumber = (ULONG)-1;
 }
 
-typedef VOID (*PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS)(PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit, PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
-_IRQL_requires_max_(PASSIVE_LEVEL)
-FORCEINLINE VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit, PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks) {
-    ((PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS)WdfFunctions[WdfDeviceInitSetPnpPowerEventCallbacksTableIndex])(WdfDriverGlobals, DeviceInit, PnpPowerEventCallbacks);
+typedef VOID (*PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit,
+    PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
+_IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE VOID
+    WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
+                                           PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks) {
+    ((PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS)
+         WdfFunctions[WdfDeviceInitSetPnpPowerEventCallbacksTableIndex])(
+        WdfDriverGlobals, DeviceInit, PnpPowerEventCallbacks);
 }
-typedef VOID (*PFN_WDFDEVICEINITSETIOTYPE)(PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType);
-_IRQL_requires_max_(PASSIVE_LEVEL)
-FORCEINLINE VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType) {
-    ((PFN_WDFDEVICEINITSETIOTYPE)WdfFunctions[WdfDeviceInitSetIoTypeTableIndex])(WdfDriverGlobals, DeviceInit, IoType);
+typedef VOID (*PFN_WDFDEVICEINITSETIOTYPE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                           PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType);
+_IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE VOID
+    WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType) {
+    ((PFN_WDFDEVICEINITSETIOTYPE)WdfFunctions[WdfDeviceInitSetIoTypeTableIndex])(
+        WdfDriverGlobals, DeviceInit, IoType);
 }
-typedef NTSTATUS (*PFN_WDFDEVICECREATE)(PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device);
-_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-FORCEINLINE NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device) {
-    return ((PFN_WDFDEVICECREATE)WdfFunctions[WdfDeviceCreateTableIndex])(WdfDriverGlobals, DeviceInit, DeviceAttributes, Device);
+typedef NTSTATUS (*PFN_WDFDEVICECREATE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                        PWDFDEVICE_INIT* DeviceInit,
+                                        PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
+                    WDFDEVICE* Device) {
+    return ((PFN_WDFDEVICECREATE)WdfFunctions[WdfDeviceCreateTableIndex])(
+        WdfDriverGlobals, DeviceInit, DeviceAttributes, Device);
 }
-typedef VOID (*PFN_WDFDEVICESETPNPCAPABILITIES)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
-    ((PFN_WDFDEVICESETPNPCAPABILITIES)WdfFunctions[WdfDeviceSetPnpCapabilitiesTableIndex])(WdfDriverGlobals, Device, PnpCapabilities);
+typedef VOID (*PFN_WDFDEVICESETPNPCAPABILITIES)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
+    ((PFN_WDFDEVICESETPNPCAPABILITIES)WdfFunctions[WdfDeviceSetPnpCapabilitiesTableIndex])(
+        WdfDriverGlobals, Device, PnpCapabilities);
 }
-typedef NTSTATUS (*PFN_WDFDEVICECREATEDEVICEINTERFACE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device, CONST GUID* InterfaceClassGUID, PCUNICODE_STRING ReferenceString);
-_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-FORCEINLINE NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID, PCUNICODE_STRING ReferenceString) {
-    return ((PFN_WDFDEVICECREATEDEVICEINTERFACE)WdfFunctions[WdfDeviceCreateDeviceInterfaceTableIndex])(WdfDriverGlobals, Device, InterfaceClassGUID, ReferenceString);
+typedef NTSTATUS (*PFN_WDFDEVICECREATEDEVICEINTERFACE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                       WDFDEVICE Device,
+                                                       CONST GUID* InterfaceClassGUID,
+                                                       PCUNICODE_STRING ReferenceString);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
+                                   PCUNICODE_STRING ReferenceString) {
+    return (
+        (PFN_WDFDEVICECREATEDEVICEINTERFACE)WdfFunctions[WdfDeviceCreateDeviceInterfaceTableIndex])(
+        WdfDriverGlobals, Device, InterfaceClassGUID, ReferenceString);
 }
 
 // ---------------------------------------------------------------------------- power policy
@@ -429,15 +469,25 @@ WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(PWDF_DEVICE_POWER_POLICY_WAKE_SETTING
     Settings->UserControlOfWakeSettings = WakeAllowUserControl;
 }
 
-typedef NTSTATUS (*PFN_WDFDEVICEASSIGNS0IDLESETTINGS)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings);
-_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-FORCEINLINE NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
-    return ((PFN_WDFDEVICEASSIGNS0IDLESETTINGS)WdfFunctions[WdfDeviceAssignS0IdleSettingsTableIndex])(WdfDriverGlobals, Device, Settings);
+typedef NTSTATUS (*PFN_WDFDEVICEASSIGNS0IDLESETTINGS)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+    PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDeviceAssignS0IdleSettings(WDFDEVICE Device,
+                                  PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
+    return (
+        (PFN_WDFDEVICEASSIGNS0IDLESETTINGS)WdfFunctions[WdfDeviceAssignS0IdleSettingsTableIndex])(
+        WdfDriverGlobals, Device, Settings);
 }
-typedef NTSTATUS (*PFN_WDFDEVICEASSIGNSXWAKESETTINGS)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings);
-_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-FORCEINLINE NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device, PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
-    return ((PFN_WDFDEVICEASSIGNSXWAKESETTINGS)WdfFunctions[WdfDeviceAssignSxWakeSettingsTableIndex])(WdfDriverGlobals, Device, Settings);
+typedef NTSTATUS (*PFN_WDFDEVICEASSIGNSXWAKESETTINGS)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+    PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDeviceAssignSxWakeSettings(WDFDEVICE Device,
+                                  PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
+    return (
+        (PFN_WDFDEVICEASSIGNSXWAKESETTINGS)WdfFunctions[WdfDeviceAssignSxWakeSettingsTableIndex])(
+        WdfDriverGlobals, Device, Settings);
 }
 
 // ---------------------------------------------------------------------------- memory
@@ -446,15 +496,21 @@ typedef struct _WDFMEMORY_OFFSET {
     size_t BufferLength;
 } WDFMEMORY_OFFSET, *PWDFMEMORY_OFFSET;
 
-typedef NTSTATUS (*PFN_WDFMEMORYCREATEPREALLOCATED)(PWDF_DRIVER_GLOBALS DriverGlobals, PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize, WDFMEMORY* Memory);
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize, WDFMEMORY* Memory) {
-    return ((PFN_WDFMEMORYCREATEPREALLOCATED)WdfFunctions[WdfMemoryCreatePreallocatedTableIndex])(WdfDriverGlobals, Attributes, Buffer, BufferSize, Memory);
+typedef NTSTATUS (*PFN_WDFMEMORYCREATEPREALLOCATED)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                    PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
+                                                    size_t BufferSize, WDFMEMORY* Memory);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
+                                WDFMEMORY* Memory) {
+    return ((PFN_WDFMEMORYCREATEPREALLOCATED)WdfFunctions[WdfMemoryCreatePreallocatedTableIndex])(
+        WdfDriverGlobals, Attributes, Buffer, BufferSize, Memory);
 }
-typedef PVOID (*PFN_WDFMEMORYGETBUFFER)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFMEMORY Memory, size_t* BufferSize);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {
-    return ((PFN_WDFMEMORYGETBUFFER)WdfFunctions[WdfMemoryGetBufferTableIndex])(WdfDriverGlobals, Memory, BufferSize);
+typedef PVOID (*PFN_WDFMEMORYGETBUFFER)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFMEMORY Memory,
+                                        size_t* BufferSize);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE PVOID
+    WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {
+    return ((PFN_WDFMEMORYGETBUFFER)WdfFunctions[WdfMemoryGetBufferTableIndex])(WdfDriverGlobals,
+                                                                                Memory, BufferSize);
 }
 
 // ---------------------------------------------------------------------------- requests
@@ -547,10 +603,10 @@ typedef struct _WDF_REQUEST_COMPLETION_PARAMS {
     } Parameters;
 } WDF_REQUEST_COMPLETION_PARAMS, *PWDF_REQUEST_COMPLETION_PARAMS;
 
-typedef _Function_class_(EVT_WDF_REQUEST_COMPLETION_ROUTINE) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
-                                                PWDF_REQUEST_COMPLETION_PARAMS Params,
-                                                WDFCONTEXT Context);
+typedef _Function_class_(EVT_WDF_REQUEST_COMPLETION_ROUTINE) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
+                                       PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
 typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE* PFN_WDF_REQUEST_COMPLETION_ROUTINE;
 
 typedef enum _WDF_REQUEST_SEND_OPTIONS_FLAGS {
@@ -587,57 +643,88 @@ FORCEINLINE LONGLONG WDF_REL_TIMEOUT_IN_MS(ULONGLONG Time) {
     return (LONGLONG)Time * -1 * WDF_TIMEOUT_TO_MS;
 }
 
-typedef NTSTATUS (*PFN_WDFREQUESTRETRIEVEINPUTBUFFER)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer, size_t* Length);
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer, size_t* Length) {
-    return ((PFN_WDFREQUESTRETRIEVEINPUTBUFFER)WdfFunctions[WdfRequestRetrieveInputBufferTableIndex])(WdfDriverGlobals, Request, MinimumRequiredLength, Buffer, Length);
+typedef NTSTATUS (*PFN_WDFREQUESTRETRIEVEINPUTBUFFER)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                      WDFREQUEST Request,
+                                                      size_t MinimumRequiredLength, PVOID* Buffer,
+                                                      size_t* Length);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
+                                  size_t* Length) {
+    return (
+        (PFN_WDFREQUESTRETRIEVEINPUTBUFFER)WdfFunctions[WdfRequestRetrieveInputBufferTableIndex])(
+        WdfDriverGlobals, Request, MinimumRequiredLength, Buffer, Length);
 }
-typedef NTSTATUS (*PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer, size_t* Length);
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer, size_t* Length) {
-    return ((PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER)WdfFunctions[WdfRequestRetrieveOutputBufferTableIndex])(WdfDriverGlobals, Request, MinimumRequiredSize, Buffer, Length);
+typedef NTSTATUS (*PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                       WDFREQUEST Request,
+                                                       size_t MinimumRequiredSize, PVOID* Buffer,
+                                                       size_t* Length);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
+                                   size_t* Length) {
+    return (
+        (PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER)WdfFunctions[WdfRequestRetrieveOutputBufferTableIndex])(
+        WdfDriverGlobals, Request, MinimumRequiredSize, Buffer, Length);
 }
-typedef NTSTATUS (*PFN_WDFREQUESTRETRIEVEOUTPUTMEMORY)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request, WDFMEMORY* Memory);
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory) {
-    return ((PFN_WDFREQUESTRETRIEVEOUTPUTMEMORY)WdfFunctions[WdfRequestRetrieveOutputMemoryTableIndex])(WdfDriverGlobals, Request, Memory);
+typedef NTSTATUS (*PFN_WDFREQUESTRETRIEVEOUTPUTMEMORY)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                       WDFREQUEST Request, WDFMEMORY* Memory);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory) {
+    return (
+        (PFN_WDFREQUESTRETRIEVEOUTPUTMEMORY)WdfFunctions[WdfRequestRetrieveOutputMemoryTableIndex])(
+        WdfDriverGlobals, Request, Memory);
 }
-typedef VOID (*PFN_WDFREQUESTGETPARAMETERS)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters) {
-    ((PFN_WDFREQUESTGETPARAMETERS)WdfFunctions[WdfRequestGetParametersTableIndex])(WdfDriverGlobals, Request, Parameters);
+typedef VOID (*PFN_WDFREQUESTGETPARAMETERS)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                            PWDF_REQUEST_PARAMETERS Parameters);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters) {
+    ((PFN_WDFREQUESTGETPARAMETERS)WdfFunctions[WdfRequestGetParametersTableIndex])(
+        WdfDriverGlobals, Request, Parameters);
 }
-typedef VOID (*PFN_WDFREQUESTSETCOMPLETIONROUTINE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine, WDFCONTEXT CompletionContext);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request, PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine, WDFCONTEXT CompletionContext) {
-    ((PFN_WDFREQUESTSETCOMPLETIONROUTINE)WdfFunctions[WdfRequestSetCompletionRoutineTableIndex])(WdfDriverGlobals, Request, CompletionRoutine, CompletionContext);
+typedef VOID (*PFN_WDFREQUESTSETCOMPLETIONROUTINE)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine, WDFCONTEXT CompletionContext);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfRequestSetCompletionRoutine(WDFREQUEST Request,
+                                   PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                   WDFCONTEXT CompletionContext) {
+    ((PFN_WDFREQUESTSETCOMPLETIONROUTINE)WdfFunctions[WdfRequestSetCompletionRoutineTableIndex])(
+        WdfDriverGlobals, Request, CompletionRoutine, CompletionContext);
 }
-typedef BOOLEAN (*PFN_WDFREQUESTSEND)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options) {
-    return ((PFN_WDFREQUESTSEND)WdfFunctions[WdfRequestSendTableIndex])(WdfDriverGlobals, Request, Target, Options);
+typedef BOOLEAN (*PFN_WDFREQUESTSEND)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                      WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE BOOLEAN
+    WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options) {
+    return ((PFN_WDFREQUESTSEND)WdfFunctions[WdfRequestSendTableIndex])(WdfDriverGlobals, Request,
+                                                                        Target, Options);
 }
 typedef NTSTATUS (*PFN_WDFREQUESTGETSTATUS)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
-    return ((PFN_WDFREQUESTGETSTATUS)WdfFunctions[WdfRequestGetStatusTableIndex])(WdfDriverGlobals, Request);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
+    return ((PFN_WDFREQUESTGETSTATUS)WdfFunctions[WdfRequestGetStatusTableIndex])(WdfDriverGlobals,
+                                                                                  Request);
 }
-typedef VOID (*PFN_WDFREQUESTCOMPLETE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request, NTSTATUS Status);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
-    ((PFN_WDFREQUESTCOMPLETE)WdfFunctions[WdfRequestCompleteTableIndex])(WdfDriverGlobals, Request, Status);
+typedef VOID (*PFN_WDFREQUESTCOMPLETE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                       NTSTATUS Status);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
+    ((PFN_WDFREQUESTCOMPLETE)WdfFunctions[WdfRequestCompleteTableIndex])(WdfDriverGlobals, Request,
+                                                                         Status);
 }
-typedef VOID (*PFN_WDFREQUESTCOMPLETEWITHINFORMATION)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information) {
-    ((PFN_WDFREQUESTCOMPLETEWITHINFORMATION)WdfFunctions[WdfRequestCompleteWithInformationTableIndex])(WdfDriverGlobals, Request, Status, Information);
+typedef VOID (*PFN_WDFREQUESTCOMPLETEWITHINFORMATION)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                      WDFREQUEST Request, NTSTATUS Status,
+                                                      ULONG_PTR Information);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information) {
+    ((PFN_WDFREQUESTCOMPLETEWITHINFORMATION)
+         WdfFunctions[WdfRequestCompleteWithInformationTableIndex])(WdfDriverGlobals, Request,
+                                                                    Status, Information);
 }
-typedef NTSTATUS (*PFN_WDFREQUESTFORWARDTOIOQUEUE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request, WDFQUEUE DestinationQueue);
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue) {
-    return ((PFN_WDFREQUESTFORWARDTOIOQUEUE)WdfFunctions[WdfRequestForwardToIoQueueTableIndex])(WdfDriverGlobals, Request, DestinationQueue);
+typedef NTSTATUS (*PFN_WDFREQUESTFORWARDTOIOQUEUE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                   WDFREQUEST Request, WDFQUEUE DestinationQueue);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue) {
+    return ((PFN_WDFREQUESTFORWARDTOIOQUEUE)WdfFunctions[WdfRequestForwardToIoQueueTableIndex])(
+        WdfDriverGlobals, Request, DestinationQueue);
 }
-
 
 // ---------------------------------------------------------------------------- queues
 typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE {
@@ -648,34 +735,41 @@ typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE {
     WdfIoQueueDispatchMax,
 } WDF_IO_QUEUE_DISPATCH_TYPE;
 
-typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEFAULT) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_IO_QUEUE_IO_DEFAULT(WDFQUEUE Queue, WDFREQUEST Request);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEFAULT) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_DEFAULT(WDFQUEUE Queue, WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_DEFAULT* PFN_WDF_IO_QUEUE_IO_DEFAULT;
-typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_READ) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_IO_QUEUE_IO_READ(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_READ) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_READ(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
 typedef EVT_WDF_IO_QUEUE_IO_READ* PFN_WDF_IO_QUEUE_IO_READ;
-typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_WRITE) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_IO_QUEUE_IO_WRITE(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_WRITE) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_WRITE(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
 typedef EVT_WDF_IO_QUEUE_IO_WRITE* PFN_WDF_IO_QUEUE_IO_WRITE;
-typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
+                                       size_t OutputBufferLength, size_t InputBufferLength,
+                                       ULONG IoControlCode);
+typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
                                                 size_t OutputBufferLength, size_t InputBufferLength,
                                                 ULONG IoControlCode);
-typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
-typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
-                                                         size_t OutputBufferLength,
-                                                         size_t InputBufferLength,
-                                                         ULONG IoControlCode);
 typedef EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL;
-typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_STOP) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_IO_QUEUE_IO_STOP(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_STOP) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_STOP(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags);
 typedef EVT_WDF_IO_QUEUE_IO_STOP* PFN_WDF_IO_QUEUE_IO_STOP;
-typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_RESUME) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_IO_QUEUE_IO_RESUME(WDFQUEUE Queue, WDFREQUEST Request);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_RESUME) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_RESUME(WDFQUEUE Queue, WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_RESUME* PFN_WDF_IO_QUEUE_IO_RESUME;
-typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE) _IRQL_requires_same_ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
-EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE(WDFQUEUE Queue, WDFREQUEST Request);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE(WDFQUEUE Queue, WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE* PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE;
 
 typedef struct _WDF_IO_QUEUE_CONFIG {
@@ -708,15 +802,19 @@ FORCEINLINE VOID WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG Con
     Config->DefaultQueue = TRUE;
 }
 
-typedef NTSTATUS (*PFN_WDFIOQUEUECREATE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue);
-_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue) {
-    return ((PFN_WDFIOQUEUECREATE)WdfFunctions[WdfIoQueueCreateTableIndex])(WdfDriverGlobals, Device, Config, QueueAttributes, Queue);
+typedef NTSTATUS (*PFN_WDFIOQUEUECREATE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                         PWDF_IO_QUEUE_CONFIG Config,
+                                         PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
+                     PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue) {
+    return ((PFN_WDFIOQUEUECREATE)WdfFunctions[WdfIoQueueCreateTableIndex])(
+        WdfDriverGlobals, Device, Config, QueueAttributes, Queue);
 }
 typedef WDFDEVICE (*PFN_WDFIOQUEUEGETDEVICE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue);
-_IRQL_requires_max_(DISPATCH_LEVEL)
-FORCEINLINE WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue) {
-    return ((PFN_WDFIOQUEUEGETDEVICE)WdfFunctions[WdfIoQueueGetDeviceTableIndex])(WdfDriverGlobals, Queue);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue) {
+    return ((PFN_WDFIOQUEUEGETDEVICE)WdfFunctions[WdfIoQueueGetDeviceTableIndex])(WdfDriverGlobals,
+                                                                                  Queue);
 }
 
 // ---------------------------------------------------------------------------- I/O targets
@@ -728,14 +826,17 @@ typedef enum _WDF_IO_TARGET_SENT_IO_ACTION {
 } WDF_IO_TARGET_SENT_IO_ACTION;
 
 typedef NTSTATUS (*PFN_WDFIOTARGETSTART)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFIOTARGET IoTarget);
-_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
-FORCEINLINE NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
-    return ((PFN_WDFIOTARGETSTART)WdfFunctions[WdfIoTargetStartTableIndex])(WdfDriverGlobals, IoTarget);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfIoTargetStart(WDFIOTARGET IoTarget) {
+    return ((PFN_WDFIOTARGETSTART)WdfFunctions[WdfIoTargetStartTableIndex])(WdfDriverGlobals,
+                                                                            IoTarget);
 }
-typedef VOID (*PFN_WDFIOTARGETSTOP)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
-_IRQL_requires_max_(PASSIVE_LEVEL)
-FORCEINLINE VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
-    ((PFN_WDFIOTARGETSTOP)WdfFunctions[WdfIoTargetStopTableIndex])(WdfDriverGlobals, IoTarget, Action);
+typedef VOID (*PFN_WDFIOTARGETSTOP)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFIOTARGET IoTarget,
+                                    WDF_IO_TARGET_SENT_IO_ACTION Action);
+_IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE VOID
+    WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
+    ((PFN_WDFIOTARGETSTOP)WdfFunctions[WdfIoTargetStopTableIndex])(WdfDriverGlobals, IoTarget,
+                                                                   Action);
 }
 
 #ifdef __cplusplus

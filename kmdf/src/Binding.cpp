@@ -76,7 +76,7 @@ template <size_t Index> void NotModelled() {
 template <size_t... I> std::array<WDFFUNC, kLargestTable> MakeTable(std::index_sequence<I...>) {
     std::array<WDFFUNC, kLargestTable> table = {&NotModelled<I>...};
 #define KMDF_TABLE_ENTRY(name)                                                                     \
-    table[name##TableIndex] = reinterpret_cast<WDFFUNC>(                                          \
+    table[name##TableIndex] = reinterpret_cast<WDFFUNC>(                                           \
         &Checked<name##TableIndex, TableEntryOf<decltype(name)>::type, &imp_##name>::Call);
     KMDF_EXPORTS(KMDF_TABLE_ENTRY)
 #undef KMDF_TABLE_ENTRY

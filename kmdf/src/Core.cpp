@@ -1273,7 +1273,7 @@ extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
 // ------------------------------------------------------------------------ objects
 // Documented: returns the object's context of that type, or NULL when it has none of it.
 PVOID imp_WdfObjectGetTypedContextWorker(PWDF_DRIVER_GLOBALS, WDFOBJECT Handle,
-                                                PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
+                                         PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
     World::Impl* w = W();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->LookupAny(Handle, "WdfObjectGetTypedContext");
@@ -1332,9 +1332,9 @@ VOID FrameworkDriverUnload(PDRIVER_OBJECT) {
 } // namespace
 
 // Documented: creates the framework driver object for the DRIVER_OBJECT given to DriverEntry.
-NTSTATUS imp_WdfDriverCreate(PWDF_DRIVER_GLOBALS, PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
-                                    PWDF_OBJECT_ATTRIBUTES DriverAttributes,
-                                    PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver) {
+NTSTATUS imp_WdfDriverCreate(PWDF_DRIVER_GLOBALS, PDRIVER_OBJECT DriverObject,
+                             PCUNICODE_STRING RegistryPath, PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                             PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfDriverCreate", PASSIVE_LEVEL, &status))
@@ -1374,7 +1374,7 @@ WDFDEVICE_INIT_IMPL* InitOf(PWDFDEVICE_INIT init, const char* api) {
 
 // Documented: records the PnP/power callbacks the device object will have.
 VOID imp_WdfDeviceInitSetPnpPowerEventCallbacks(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
-                                                       PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks) {
+                                                PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks) {
     auto* i = InitOf(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks");
     if (!i)
         return;
@@ -1386,15 +1386,16 @@ VOID imp_WdfDeviceInitSetPnpPowerEventCallbacks(PWDF_DRIVER_GLOBALS, PWDFDEVICE_
 }
 
 // Documented: the transfer method of the device's read and write requests.
-VOID imp_WdfDeviceInitSetIoType(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType) {
+VOID imp_WdfDeviceInitSetIoType(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                WDF_DEVICE_IO_TYPE IoType) {
     auto* i = InitOf(DeviceInit, "WdfDeviceInitSetIoType");
     if (i)
         i->ioType = IoType;
 }
 
 // Documented: creates the device object with its context; on success *DeviceInit becomes NULL.
-NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                    WDFDEVICE* Device) {
+NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* DeviceInit,
+                             PWDF_OBJECT_ATTRIBUTES Attributes, WDFDEVICE* Device) {
     World::Impl* w = W();
     CheckIrql("WdfDeviceCreate", PASSIVE_LEVEL);
     auto* i = InitOf(DeviceInit ? *DeviceInit : nullptr, "WdfDeviceCreate");
@@ -1431,7 +1432,7 @@ DeviceNode* NodeOf(WDFDEVICE Device, const char* api) {
 
 // Documented: records the PnP capabilities reported for the device.
 VOID imp_WdfDeviceSetPnpCapabilities(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
-                                            PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
+                                     PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
     World::Impl* w = W();
     std::lock_guard<std::mutex> lk(w->mu);
     DeviceNode* n = NodeOf(Device, "WdfDeviceSetPnpCapabilities");
@@ -1448,8 +1449,9 @@ VOID imp_WdfDeviceSetPnpCapabilities(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
 
 // Documented: registers an instance of the interface class; it is enabled when the device
 // starts and disabled when it is removed.
-NTSTATUS imp_WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
-                                                   PCUNICODE_STRING ReferenceString) {
+NTSTATUS imp_WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                            CONST GUID* InterfaceClassGUID,
+                                            PCUNICODE_STRING ReferenceString) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfDeviceCreateDeviceInterface", PASSIVE_LEVEL, &status))
@@ -1481,7 +1483,7 @@ NTSTATUS imp_WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS, WDFDEVICE Devic
 // (0 = the framework's default of 5 s); Enabled WdfUseDefault means enabled unless the user
 // turned it off.
 NTSTATUS imp_WdfDeviceAssignS0IdleSettings(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
-                                                  PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
+                                           PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfDeviceAssignS0IdleSettings", PASSIVE_LEVEL, &status))
@@ -1507,7 +1509,7 @@ NTSTATUS imp_WdfDeviceAssignS0IdleSettings(PWDF_DRIVER_GLOBALS, WDFDEVICE Device
 
 // Documented: records whether and from which Dx state the device may wake the system.
 NTSTATUS imp_WdfDeviceAssignSxWakeSettings(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
-                                                  PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
+                                           PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfDeviceAssignSxWakeSettings", PASSIVE_LEVEL, &status))
@@ -1530,8 +1532,8 @@ NTSTATUS imp_WdfDeviceAssignSxWakeSettings(PWDF_DRIVER_GLOBALS, WDFDEVICE Device
 
 // Documented: a preallocated memory object describes a buffer it does not own; its default
 // parent is the driver object.
-NTSTATUS imp_WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS, PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
-                                                size_t BufferSize, WDFMEMORY* Memory) {
+NTSTATUS imp_WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                         PVOID Buffer, size_t BufferSize, WDFMEMORY* Memory) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfMemoryCreatePreallocated", DISPATCH_LEVEL, &status))

@@ -389,7 +389,7 @@ struct World::Impl {
     bool driverLoaded = false;
     Binding binding;
     bool BoundAtLeast(ULONG major, ULONG minor) const; // the bound version has what that one has
-    std::string BoundVersion() const;                   // "KmdfLibrary 1.1"
+    std::string BoundVersion() const;                  // "KmdfLibrary 1.1"
     _DRIVER_OBJECT driverObject{};
     std::vector<std::unique_ptr<DeviceNode>> nodes;
 

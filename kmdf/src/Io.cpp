@@ -861,7 +861,7 @@ void MakePipes(World::Impl* w, UsbInterfaceObj* iface, ColorimeterImpl& dev) {
 // power-managed for the device's power-policy owner; a default queue receives every request
 // not dispatched elsewhere.
 NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
-                                     PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue) {
+                              PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfIoQueueCreate", DISPATCH_LEVEL, &status))
@@ -924,8 +924,9 @@ WDFDEVICE imp_WdfIoQueueGetDevice(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue) {
 // ------------------------------------------------------------------------ requests
 // Documented: the input buffer (the system buffer for buffered and direct methods); fails with
 // STATUS_BUFFER_TOO_SMALL when it is shorter than the minimum or has length zero.
-NTSTATUS imp_WdfRequestRetrieveInputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, size_t MinimumRequiredLength,
-                                                  PVOID* Buffer, size_t* Length) {
+NTSTATUS imp_WdfRequestRetrieveInputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                           size_t MinimumRequiredLength, PVOID* Buffer,
+                                           size_t* Length) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfRequestRetrieveInputBuffer", DISPATCH_LEVEL, &status))
@@ -946,8 +947,9 @@ NTSTATUS imp_WdfRequestRetrieveInputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Reque
 
 // Documented: the output buffer (the system buffer for METHOD_BUFFERED, the MDL's system address
 // for the direct methods); STATUS_BUFFER_TOO_SMALL when shorter than the minimum or empty.
-NTSTATUS imp_WdfRequestRetrieveOutputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, size_t MinimumRequiredSize,
-                                                   PVOID* Buffer, size_t* Length) {
+NTSTATUS imp_WdfRequestRetrieveOutputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                            size_t MinimumRequiredSize, PVOID* Buffer,
+                                            size_t* Length) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfRequestRetrieveOutputBuffer", DISPATCH_LEVEL, &status))
@@ -969,7 +971,8 @@ NTSTATUS imp_WdfRequestRetrieveOutputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Requ
 
 // Documented: a memory object for the output buffer, valid until the request completes;
 // STATUS_BUFFER_TOO_SMALL for a zero-length output buffer (no MDL).
-NTSTATUS imp_WdfRequestRetrieveOutputMemory(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, WDFMEMORY* Memory) {
+NTSTATUS imp_WdfRequestRetrieveOutputMemory(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                            WDFMEMORY* Memory) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfRequestRetrieveOutputMemory", DISPATCH_LEVEL, &status))
@@ -997,7 +1000,8 @@ NTSTATUS imp_WdfRequestRetrieveOutputMemory(PWDF_DRIVER_GLOBALS, WDFREQUEST Requ
 }
 
 // Documented: fills the parameters of the request's I/O operation; Size must be set.
-VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters) {
+VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                 PWDF_REQUEST_PARAMETERS Parameters) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Request, ObjKind::Request, "WdfRequestGetParameters");
@@ -1019,8 +1023,8 @@ VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, PWDF_R
 
 // Documented: the routine runs when a target completes the sent request; NULL removes it.
 VOID imp_WdfRequestSetCompletionRoutine(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
-                                               PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
-                                               WDFCONTEXT CompletionContext) {
+                                        PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                        WDFCONTEXT CompletionContext) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Request, ObjKind::Request, "WdfRequestSetCompletionRoutine");
@@ -1035,7 +1039,7 @@ VOID imp_WdfRequestSetCompletionRoutine(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
 // FALSE leaves the request with the driver, its status telling why. With the timeout option
 // the framework cancels the request when the time runs out.
 BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, WDFIOTARGET Target,
-                                  PWDF_REQUEST_SEND_OPTIONS Options) {
+                           PWDF_REQUEST_SEND_OPTIONS Options) {
     World::Impl* w = Wd();
     CheckIrql("WdfRequestSend", DISPATCH_LEVEL);
     uintptr_t h;
@@ -1127,7 +1131,7 @@ NTSTATUS imp_WdfRequestGetStatus(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {
 // Documented: completes the request once; afterwards it belongs to its originator and must
 // not be touched. The byte count must fit the buffer the request carries.
 VOID imp_WdfRequestCompleteWithInformation(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, NTSTATUS Status,
-                                                  ULONG_PTR Information) {
+                                           ULONG_PTR Information) {
     World::Impl* w = Wd();
     CheckIrql("WdfRequestCompleteWithInformation", DISPATCH_LEVEL);
     uintptr_t qh = 0;
@@ -1164,7 +1168,8 @@ VOID imp_WdfRequestComplete(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, NTSTATUS St
 
 // Documented: moves a request the driver owns into another queue of the same device; the
 // framework delivers it from there.
-NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, WDFQUEUE DestinationQueue) {
+NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                        WDFQUEUE DestinationQueue) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfRequestForwardToIoQueue", DISPATCH_LEVEL, &status))
@@ -1225,7 +1230,8 @@ NTSTATUS imp_WdfIoTargetStart(PWDF_DRIVER_GLOBALS, WDFIOTARGET IoTarget) {
 
 // Documented: stops the target; WdfIoTargetCancelSentIo cancels what was sent and waits for it
 // (PASSIVE_LEVEL); a stopped target holds new requests.
-VOID imp_WdfIoTargetStop(PWDF_DRIVER_GLOBALS, WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
+VOID imp_WdfIoTargetStop(PWDF_DRIVER_GLOBALS, WDFIOTARGET IoTarget,
+                         WDF_IO_TARGET_SENT_IO_ACTION Action) {
     World::Impl* w = Wd();
     CheckIrql("WdfIoTargetStop",
               Action == WdfIoTargetLeaveSentIoPending ? DISPATCH_LEVEL : PASSIVE_LEVEL);
@@ -1271,8 +1277,8 @@ VOID imp_WdfIoTargetStop(PWDF_DRIVER_GLOBALS, WDFIOTARGET IoTarget, WDF_IO_TARGE
 // ------------------------------------------------------------------------ USB targets
 // Documented: opens the device's USB target (the framework reads the device and configuration
 // descriptors); the object is a child of the device.
-NTSTATUS imp_WdfUsbTargetDeviceCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                             WDFUSBDEVICE* UsbDevice) {
+NTSTATUS imp_WdfUsbTargetDeviceCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                      PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfUsbTargetDeviceCreate", PASSIVE_LEVEL, &status))
@@ -1303,7 +1309,7 @@ NTSTATUS imp_WdfUsbTargetDeviceCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, PWD
 // Documented: fills the device-information record (Size must be set): USBD version, port
 // capabilities and the traits from the configuration's attributes.
 NTSTATUS imp_WdfUsbTargetDeviceRetrieveInformation(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE UsbDevice,
-                                                          PWDF_USB_DEVICE_INFORMATION Information) {
+                                                   PWDF_USB_DEVICE_INFORMATION Information) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfUsbTargetDeviceRetrieveInformation", DISPATCH_LEVEL, &status))
@@ -1332,8 +1338,8 @@ NTSTATUS imp_WdfUsbTargetDeviceRetrieveInformation(PWDF_DRIVER_GLOBALS, WDFUSBDE
 // Documented: selects configuration 1; the single-interface kind configures its only
 // interface, setting 0, and returns it with its number of configured pipes.
 NTSTATUS imp_WdfUsbTargetDeviceSelectConfig(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE UsbDevice,
-                                                   PWDF_OBJECT_ATTRIBUTES PipeAttributes,
-                                                   PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
+                                            PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+                                            PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
     World::Impl* w = Wd();
     CheckIrql("WdfUsbTargetDeviceSelectConfig", PASSIVE_LEVEL);
     (void)PipeAttributes;
@@ -1376,8 +1382,8 @@ NTSTATUS imp_WdfUsbTargetDeviceSelectConfig(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE Us
 
 // Documented: selects an alternate setting; the interface's pipe objects are made anew.
 NTSTATUS imp_WdfUsbInterfaceSelectSetting(PWDF_DRIVER_GLOBALS, WDFUSBINTERFACE UsbInterface,
-                                                 PWDF_OBJECT_ATTRIBUTES PipesAttributes,
-                                                 PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params) {
+                                          PWDF_OBJECT_ATTRIBUTES PipesAttributes,
+                                          PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params) {
     World::Impl* w = Wd();
     CheckIrql("WdfUsbInterfaceSelectSetting", PASSIVE_LEVEL);
     (void)PipesAttributes;
@@ -1418,8 +1424,8 @@ BYTE imp_WdfUsbInterfaceGetNumConfiguredPipes(PWDF_DRIVER_GLOBALS, WDFUSBINTERFA
 // Documented: pipe i of the selected setting (NULL past the end), its information filled in
 // when a record with its Size set is given.
 WDFUSBPIPE imp_WdfUsbInterfaceGetConfiguredPipe(PWDF_DRIVER_GLOBALS, WDFUSBINTERFACE UsbInterface,
-                                                       UCHAR PipeIndex,
-                                                       PWDF_USB_PIPE_INFORMATION PipeInfo) {
+                                                UCHAR PipeIndex,
+                                                PWDF_USB_PIPE_INFORMATION PipeInfo) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(UsbInterface, ObjKind::UsbInterface, "WdfUsbInterfaceGetConfiguredPipe");
@@ -1471,8 +1477,8 @@ BOOLEAN imp_WdfUsbTargetPipeIsOutEndpoint(PWDF_DRIVER_GLOBALS, WDFUSBPIPE Pipe) 
 
 // Documented: formats the request to carry the URB in the memory object to the USB device.
 NTSTATUS imp_WdfUsbTargetDeviceFormatRequestForUrb(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE UsbDevice,
-                                                          WDFREQUEST Request, WDFMEMORY UrbMemory,
-                                                          PWDFMEMORY_OFFSET UrbMemoryOffset) {
+                                                   WDFREQUEST Request, WDFMEMORY UrbMemory,
+                                                   PWDFMEMORY_OFFSET UrbMemoryOffset) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfUsbTargetDeviceFormatRequestForUrb", DISPATCH_LEVEL, &status))
@@ -1498,9 +1504,9 @@ NTSTATUS imp_WdfUsbTargetDeviceFormatRequestForUrb(PWDF_DRIVER_GLOBALS, WDFUSBDE
 
 // Documented: formats a read from an IN pipe into the memory object; without the no-maximum-
 // packet-size option the length must be a multiple of the endpoint's packet size.
-NTSTATUS imp_WdfUsbTargetPipeFormatRequestForRead(PWDF_DRIVER_GLOBALS, WDFUSBPIPE Pipe, WDFREQUEST Request,
-                                                         WDFMEMORY ReadMemory,
-                                                         PWDFMEMORY_OFFSET ReadOffset) {
+NTSTATUS imp_WdfUsbTargetPipeFormatRequestForRead(PWDF_DRIVER_GLOBALS, WDFUSBPIPE Pipe,
+                                                  WDFREQUEST Request, WDFMEMORY ReadMemory,
+                                                  PWDFMEMORY_OFFSET ReadOffset) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfUsbTargetPipeFormatRequestForRead", DISPATCH_LEVEL, &status))

@@ -21,8 +21,8 @@ PWDF_DRIVER_GLOBALS WdfDriverGlobals;
 static WCHAR WdfComponentName[] = {'K', 'm', 'd', 'f', 'L', 'i', 'b', 'r', 'a', 'r', 'y', 0};
 
 WDF_BIND_INFO WdfBindInfo = {
-    sizeof(WDF_BIND_INFO), WdfComponentName, {1, 1, 0}, WdfFunctionTableNumEntries,
-    WdfFunctions,          NULL,
+    sizeof(WDF_BIND_INFO),      WdfComponentName, {1, 1, 0},
+    WdfFunctionTableNumEntries, WdfFunctions,     NULL,
 };
 
 // Unbinding at unload names the service key again, but DriverEntry's copy of it is gone by

@@ -29,6 +29,8 @@ TEST_F(DriverSetup, FailingDriverCreationFailsTheLoadAndReleasesTheBinding) {
     world().faults().Fail("WdfDriverCreate", STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_EQ(world().LoadDriver(FxDriverEntry), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(world().DriverLoaded());
+    EXPECT_TRUE(HasEvent("WdfVersionBind KmdfLibrary 1.1 (386 functions)"));
+    EXPECT_GT(EventIndex("WdfVersionUnbind"), EventIndex("WdfVersionBind"));
     EXPECT_EQ(world().LiveObjects(), 0u);
     // A colorimeter arriving now finds no driver.
     EXPECT_EQ(world().PlugIn().State(), PnpState::FailedAdd);

@@ -23,8 +23,8 @@ PFN_WDFREQUESTCOMPLETEWITHINFORMATION g_complete = nullptr;
 NTSTATUS WatchFormatRequestForUrb(PWDF_DRIVER_GLOBALS Globals, WDFUSBDEVICE UsbDevice,
                                   WDFREQUEST Request, WDFMEMORY UrbMemory,
                                   PWDFMEMORY_OFFSET UrbMemoryOffsets);
-VOID WatchCompleteWithInformation(PWDF_DRIVER_GLOBALS Globals, WDFREQUEST Request,
-                                  NTSTATUS Status, ULONG_PTR Information);
+VOID WatchCompleteWithInformation(PWDF_DRIVER_GLOBALS Globals, WDFREQUEST Request, NTSTATUS Status,
+                                  ULONG_PTR Information);
 
 } // namespace
 
@@ -84,8 +84,8 @@ NTSTATUS WatchFormatRequestForUrb(PWDF_DRIVER_GLOBALS Globals, WDFUSBDEVICE UsbD
 
 // The completion routine has read the URB's count before it completes the request, so the
 // block is free from here on.
-VOID WatchCompleteWithInformation(PWDF_DRIVER_GLOBALS Globals, WDFREQUEST Request,
-                                  NTSTATUS Status, ULONG_PTR Information) {
+VOID WatchCompleteWithInformation(PWDF_DRIVER_GLOBALS Globals, WDFREQUEST Request, NTSTATUS Status,
+                                  ULONG_PTR Information) {
     {
         std::lock_guard<std::mutex> lk(g_mu);
         auto it = g_held.find(Request);
