@@ -34,10 +34,12 @@ bench: native
 	@if [ -f scripts/bench-driver.sh ]; then bash scripts/bench-driver.sh; fi
 
 dist: win32 win64
+	cmake --preset native >/dev/null
+	cmake --build --preset native -j $(JOBS) --target talvik2_sys
 	rm -rf dist && mkdir -p dist
-	# The driver's INF with its sources and headers (no .sys is built on Linux).
+	# The driver image (clang-19 in MSVC mode, lld-link) with its INF, sources and headers.
 	mkdir -p dist/driver
-	cp driver/Talvik2.inf driver/*.h driver/*.cpp dist/driver/
+	cp $(B)/native/driver/Talvik2.sys driver/Talvik2.inf driver/*.h driver/*.cpp dist/driver/
 	cp $(B)/win32/setup/Setup.exe dist/
 	cp $(B)/win64/client/talvikctl.exe dist/
 

@@ -1,14 +1,6 @@
 // USB configuration, hardware preparation and release, power policy, D0 entry and exit.
 #include "Talvik.h"
 
-#ifdef ALLOC_PRAGMA
-#pragma alloc_text(PAGE, TalvikEvtDevicePrepareHardware)
-#pragma alloc_text(PAGE, SelectInterfaces)
-#pragma alloc_text(PAGE, TalvikSetPowerPolicy)
-#pragma alloc_text(PAGE, TalvikEvtDeviceD0Entry)
-#pragma alloc_text(PAGE, TalvikEvtDeviceD0Exit)
-#endif
-
 NTSTATUS TalvikEvtDevicePrepareHardware(WDFDEVICE Device, WDFCMRESLIST ResourceList,
                                         WDFCMRESLIST ResourceListTranslated) {
     WDF_USB_DEVICE_INFORMATION info;

@@ -3,12 +3,6 @@
 
 #include "Talvik.h"
 
-#ifdef ALLOC_PRAGMA
-#pragma alloc_text(INIT, DriverEntry)
-#pragma alloc_text(PAGE, TalvikEvtDeviceAdd)
-#pragma alloc_text(PAGE, TalvikEvtDriverContextCleanup)
-#endif
-
 NTSTATUS DriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     WDF_DRIVER_CONFIG config;
     WDF_OBJECT_ATTRIBUTES attributes;
@@ -76,15 +70,13 @@ NTSTATUS TalvikEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
         return status;
     }
 
-    // Vendor requests share the device's one URB block, so they wait here for each other.
-    // Passive level: the next one is delivered when the previous one completes, which happens
-    // at DISPATCH_LEVEL, and the device-control routine is pageable.
+    // Vendor requests share the device's one URB block, so they wait here for each other. The
+    // next one is delivered as the previous one completes, possibly at DISPATCH_LEVEL, so the
+    // queue's routine is nonpaged.
     WDF_IO_QUEUE_CONFIG_INIT(&ioQueueConfig, WdfIoQueueDispatchSequential);
-    ioQueueConfig.EvtIoDeviceControl = TalvikEvtIoDeviceControl;
-    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
-    attributes.ExecutionLevel = WdfExecutionLevelPassive;
-    status =
-        WdfIoQueueCreate(device, &ioQueueConfig, &attributes, &pDevContext->VendorRequestQueue);
+    ioQueueConfig.EvtIoDeviceControl = TalvikEvtIoVendorRequest;
+    status = WdfIoQueueCreate(device, &ioQueueConfig, WDF_NO_OBJECT_ATTRIBUTES,
+                              &pDevContext->VendorRequestQueue);
     if (!NT_SUCCESS(status)) {
         TalvikTrace(TRACE_LEVEL_ERROR, DBG_PNP, "WdfIoQueueCreate failed  %!STATUS!\n", status);
         return status;

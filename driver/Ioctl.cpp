@@ -1,14 +1,7 @@
 // The device-control interface: vendor control transfers and interrupt-pipe reads.
 #include "Talvik.h"
 
-static NTSTATUS TalvikStartInterruptRead(PDEVICE_CONTEXT DeviceContext, WDFREQUEST Request);
 static VOID TalvikInitSendOptions(PWDF_REQUEST_SEND_OPTIONS Options);
-
-#ifdef ALLOC_PRAGMA
-#pragma alloc_text(PAGE, TalvikEvtIoDeviceControl)
-#pragma alloc_text(PAGE, SendVendorRequest)
-#pragma alloc_text(PAGE, TalvikStartInterruptRead)
-#endif
 
 // URB function of dispatch keys 4 to 11: (RequestType * 4) | Recipient.
 #define TALVIK_FIRST_KEY 4
@@ -18,7 +11,51 @@ static const USHORT TalvikUrbFunctions[] = {
     URB_FUNCTION_VENDOR_ENDPOINT, URB_FUNCTION_VENDOR_OTHER,
 };
 
+// The device's default queue (parallel, PASSIVE_LEVEL): reads are sent from here; vendor
+// requests go on to the vendor-request queue, which hands them out one at a time.
 VOID TalvikEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
+                              size_t InputBufferLength, ULONG IoControlCode) {
+    PDEVICE_CONTEXT pDevContext;
+    NTSTATUS status;
+
+    UNREFERENCED_PARAMETER(OutputBufferLength);
+    UNREFERENCED_PARAMETER(InputBufferLength);
+    PAGED_CODE();
+
+    TalvikTrace(TRACE_LEVEL_INFORMATION, DBG_IOCTL, "--> TalvikEvtIoDeviceControl\n");
+
+    pDevContext = GetDeviceContext(WdfIoQueueGetDevice(Queue));
+    status = STATUS_INVALID_DEVICE_REQUEST;
+
+    switch (IoControlCode) {
+    case IOCTL_READ_INTERRUPT_PIPE:
+        status = TalvikStartInterruptRead(pDevContext, Request);
+        break;
+
+    case IOCTL_VENDOR_OR_CLASS_REQUEST:
+        status = WdfRequestForwardToIoQueue(Request, pDevContext->VendorRequestQueue);
+        if (!NT_SUCCESS(status)) {
+            TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
+                        "WdfRequestForwardToIoQueue failed %!STATUS!\n", status);
+        }
+        break;
+
+    default:
+        break;
+    }
+
+    // Success means the request was passed on (or forwarded): it is no longer ours to touch.
+    if (status != STATUS_SUCCESS) {
+        WdfRequestCompleteWithInformation(Request, status, 0);
+    }
+
+    TalvikTrace(TRACE_LEVEL_INFORMATION, DBG_IOCTL, "<-- TalvikEvtIoDeviceControl\n");
+}
+
+// The vendor-request queue (sequential): the framework delivers the next request as the
+// previous one completes, in the completing thread and at its IRQL, up to DISPATCH_LEVEL (KMDF
+// 1.1 has no passive-level queues). So this routine and what it calls are nonpaged.
+VOID TalvikEvtIoVendorRequest(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
                               size_t InputBufferLength, ULONG IoControlCode) {
     PVENDOR_OR_CLASS_REQUEST_CONTROL control;
     PDEVICE_CONTEXT pDevContext;
@@ -30,40 +67,20 @@ VOID TalvikEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
 
     UNREFERENCED_PARAMETER(OutputBufferLength);
     UNREFERENCED_PARAMETER(InputBufferLength);
-    PAGED_CODE();
 
-    TalvikTrace(TRACE_LEVEL_INFORMATION, DBG_IOCTL, "--> TalvikEvtIoDeviceControl\n");
+    TalvikTrace(TRACE_LEVEL_INFORMATION, DBG_IOCTL, "--> TalvikEvtIoVendorRequest\n");
 
     device = WdfIoQueueGetDevice(Queue);
     pDevContext = GetDeviceContext(device);
-    status = STATUS_INVALID_DEVICE_REQUEST;
     bytes = 0;
 
-    switch (IoControlCode) {
-    case IOCTL_READ_INTERRUPT_PIPE:
-        status = TalvikStartInterruptRead(pDevContext, Request);
-        break;
-
-    case IOCTL_VENDOR_OR_CLASS_REQUEST:
-        if (Queue != pDevContext->VendorRequestQueue) {
-            // Served in turn from the vendor-request queue.
-            status = WdfRequestForwardToIoQueue(Request, pDevContext->VendorRequestQueue);
-            if (!NT_SUCCESS(status)) {
-                TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
-                            "WdfRequestForwardToIoQueue failed %!STATUS!\n", status);
-            }
-            break;
-        }
-
-        status = WdfRequestRetrieveInputBuffer(Request, sizeof(VENDOR_OR_CLASS_REQUEST_CONTROL),
-                                               (PVOID*)&control, NULL);
-        if (!NT_SUCCESS(status)) {
-            TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
-                        "User's input buffer is too small for this IOCTL, expecting an "
-                        "VENDOR_OR_CLASS_REQUEST_CONTROL\n");
-            break;
-        }
-
+    status = WdfRequestRetrieveInputBuffer(Request, sizeof(VENDOR_OR_CLASS_REQUEST_CONTROL),
+                                           (PVOID*)&control, NULL);
+    if (!NT_SUCCESS(status)) {
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
+                    "User's input buffer is too small for this IOCTL, expecting an "
+                    "VENDOR_OR_CLASS_REQUEST_CONTROL\n");
+    } else {
         // Both bytes unsigned and the key at full width: RequestType 0x42 is key 0x108.
         key = ((ULONG)control->RequestType * 4) | (ULONG)control->Recipient;
         urbFunction = 0;
@@ -76,22 +93,17 @@ VOID TalvikEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputB
 
         if (urbFunction != URB_FUNCTION_VENDOR_DEVICE) {
             status = STATUS_INVALID_DEVICE_REQUEST;
-            bytes = 0;
-            break;
+        } else {
+            status = SendVendorRequest(device, pDevContext, Request, urbFunction, control, &bytes);
         }
-        status = SendVendorRequest(device, pDevContext, Request, urbFunction, control, &bytes);
-        break;
-
-    default:
-        break;
     }
 
-    // Success means the request was passed on (or forwarded): it is no longer ours to touch.
+    // Success means the request is with the USB stack; its completion routine completes it.
     if (status != STATUS_SUCCESS) {
         WdfRequestCompleteWithInformation(Request, status, bytes);
     }
 
-    TalvikTrace(TRACE_LEVEL_INFORMATION, DBG_IOCTL, "<-- TalvikEvtIoDeviceControl\n");
+    TalvikTrace(TRACE_LEVEL_INFORMATION, DBG_IOCTL, "<-- TalvikEvtIoVendorRequest\n");
 }
 
 static VOID TalvikInitSendOptions(PWDF_REQUEST_SEND_OPTIONS Options) {
@@ -100,7 +112,7 @@ static VOID TalvikInitSendOptions(PWDF_REQUEST_SEND_OPTIONS Options) {
                                          WDF_REL_TIMEOUT_IN_SEC(TALVIK_SEND_TIMEOUT_SECONDS));
 }
 
-static NTSTATUS TalvikStartInterruptRead(PDEVICE_CONTEXT DeviceContext, WDFREQUEST Request) {
+NTSTATUS TalvikStartInterruptRead(PDEVICE_CONTEXT DeviceContext, WDFREQUEST Request) {
     WDF_REQUEST_SEND_OPTIONS options;
     WDFUSBPIPE pipe;
     WDFMEMORY memory;
@@ -151,7 +163,6 @@ NTSTATUS SendVendorRequest(WDFDEVICE Device, PDEVICE_CONTEXT DeviceContext, WDFR
     BOOLEAN sent;
 
     UNREFERENCED_PARAMETER(Device);
-    PAGED_CODE();
 
     *Bytes = 0;
 

@@ -42,7 +42,13 @@ typedef struct _DEVICE_CONTEXT {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetDeviceContext)
 
-EXTERN_C DRIVER_INITIALIZE DriverEntry;
+// The driver's routines have C linkage, as the platform's headers give every callback role, so
+// that the placement below applies to them.
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+DRIVER_INITIALIZE DriverEntry;
 EVT_WDF_DRIVER_DEVICE_ADD TalvikEvtDeviceAdd;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP TalvikEvtDriverContextCleanup;
 EVT_WDF_DEVICE_PREPARE_HARDWARE TalvikEvtDevicePrepareHardware;
@@ -50,14 +56,41 @@ EVT_WDF_DEVICE_RELEASE_HARDWARE TalvikEvtDeviceReleaseHardware;
 EVT_WDF_DEVICE_D0_ENTRY TalvikEvtDeviceD0Entry;
 EVT_WDF_DEVICE_D0_EXIT TalvikEvtDeviceD0Exit;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TalvikEvtIoDeviceControl;
+EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TalvikEvtIoVendorRequest;
 EVT_WDF_REQUEST_COMPLETION_ROUTINE TalvikIoctlCompletionRoutine;
 EVT_WDF_REQUEST_COMPLETION_ROUTINE TalvikReadCompletionRoutine;
 
-NTSTATUS SelectInterfaces(WDFDEVICE Device);
-NTSTATUS TalvikSetPowerPolicy(WDFDEVICE Device);
-NTSTATUS SendVendorRequest(WDFDEVICE Device, PDEVICE_CONTEXT DeviceContext, WDFREQUEST Request,
-                           USHORT UrbFunction, PVENDOR_OR_CLASS_REQUEST_CONTROL Control,
-                           PULONG_PTR Bytes);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS SelectInterfaces(_In_ WDFDEVICE Device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS TalvikSetPowerPolicy(_In_ WDFDEVICE Device);
+_IRQL_requires_(PASSIVE_LEVEL) NTSTATUS
+    TalvikStartInterruptRead(_In_ PDEVICE_CONTEXT DeviceContext, _In_ WDFREQUEST Request);
+// Runs from the vendor-request queue, at DISPATCH_LEVEL when the previous vendor request's
+// completion delivers the next one.
+_IRQL_requires_max_(DISPATCH_LEVEL) NTSTATUS
+    SendVendorRequest(_In_ WDFDEVICE Device, _In_ PDEVICE_CONTEXT DeviceContext,
+                      _In_ WDFREQUEST Request, _In_ USHORT UrbFunction,
+                      _In_ PVENDOR_OR_CLASS_REQUEST_CONTROL Control, _Out_ PULONG_PTR Bytes);
 
 // Level, category bits, printf format ("%!STATUS!" shows a status), values.
-VOID TalvikTrace(ULONG Level, ULONG Flags, PCSTR Format, ...);
+_IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    TalvikTrace(_In_ ULONG Level, _In_ ULONG Flags, _In_ _Printf_format_string_ PCSTR Format, ...);
+
+// Code placement, for the whole driver: initialisation code is discarded after load, routines
+// that run at PASSIVE_LEVEL only are pageable; everything else (completion routines, the vendor
+// queue's routine, hardware release, tracing) stays in nonpaged code.
+#ifdef ALLOC_PRAGMA
+#pragma alloc_text(INIT, DriverEntry)
+#pragma alloc_text(PAGE, TalvikEvtDeviceAdd)
+#pragma alloc_text(PAGE, TalvikEvtDriverContextCleanup)
+#pragma alloc_text(PAGE, TalvikEvtDevicePrepareHardware)
+#pragma alloc_text(PAGE, SelectInterfaces)
+#pragma alloc_text(PAGE, TalvikSetPowerPolicy)
+#pragma alloc_text(PAGE, TalvikEvtDeviceD0Entry)
+#pragma alloc_text(PAGE, TalvikEvtDeviceD0Exit)
+#pragma alloc_text(PAGE, TalvikEvtIoDeviceControl)
+#pragma alloc_text(PAGE, TalvikStartInterruptRead)
+#endif
+
+#ifdef __cplusplus
+}
+#endif

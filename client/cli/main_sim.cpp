@@ -14,7 +14,8 @@
 #include <string>
 #include <vector>
 
-extern "C" kmdf::sim::Status DriverEntry(_DRIVER_OBJECT* driver, _UNICODE_STRING* registryPath);
+// The driver image's entry point: the framework bind stub around the driver's DriverEntry.
+extern "C" kmdf::sim::Status FxDriverEntry(_DRIVER_OBJECT* driver, _UNICODE_STRING* registryPath);
 
 namespace {
 
@@ -94,7 +95,7 @@ int main(int argc, char** argv) {
     }
 
     kmdf::sim::World world;
-    const kmdf::sim::Status loaded = world.LoadDriver(&DriverEntry);
+    const kmdf::sim::Status loaded = world.LoadDriver(&FxDriverEntry);
     if (loaded != 0) {
         std::cerr << "talvikctl: the driver did not load: " << Hex32(uint32_t(loaded)) << "\n";
         return talvik::cli::kExitRequestFailed;

@@ -8,11 +8,18 @@
 #include <stddef.h>
 #include <stdint.h>
 #include <stdarg.h>
+#include <string.h>
+
+#include <driverspecs.h>
 
 #ifdef __cplusplus
 #define EXTERN_C extern "C"
 #else
 #define EXTERN_C extern
+#endif
+
+#ifdef __cplusplus
+extern "C" {
 #endif
 
 // Code placement: the platform's compiler places INIT/PAGE code with `#pragma alloc_text` inside
@@ -56,6 +63,7 @@ typedef UCHAR BOOLEAN;
 typedef BOOLEAN* PBOOLEAN;
 typedef char16_t WCHAR;
 typedef WCHAR* PWCH;
+typedef WCHAR* PWCHAR;
 typedef WCHAR* PWSTR;
 typedef const WCHAR* PCWSTR;
 typedef LONG NTSTATUS;
@@ -91,6 +99,7 @@ typedef const UNICODE_STRING* PCUNICODE_STRING;
 
 typedef struct _DRIVER_OBJECT DRIVER_OBJECT, *PDRIVER_OBJECT;
 typedef struct _DEVICE_OBJECT DEVICE_OBJECT, *PDEVICE_OBJECT;
+typedef SHORT CSHORT;
 typedef struct _MDL MDL, *PMDL;
 
 typedef struct _IO_STATUS_BLOCK {
@@ -161,7 +170,6 @@ EXTERN_C VOID NTAPI ExFreePoolWithTag(PVOID P, ULONG Tag);
 
 #define RtlZeroMemory(Destination, Length) memset((Destination), 0, (Length))
 #define RtlCopyMemory(Destination, Source, Length) memcpy((Destination), (Source), (Length))
-#include <string.h>
 
 // Power states.
 typedef enum _DEVICE_POWER_STATE {
@@ -174,9 +182,35 @@ typedef enum _DEVICE_POWER_STATE {
 } DEVICE_POWER_STATE,
     *PDEVICE_POWER_STATE;
 
-// Driver entry.
-typedef NTSTATUS DRIVER_INITIALIZE(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath);
+// Driver entry and unload.
+typedef _Function_class_(DRIVER_INITIALIZE) _IRQL_requires_same_ NTSTATUS
+    DRIVER_INITIALIZE(_In_ PDRIVER_OBJECT DriverObject, _In_ PUNICODE_STRING RegistryPath);
 typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
+typedef _Function_class_(DRIVER_UNLOAD) _IRQL_requires_(PASSIVE_LEVEL) _IRQL_requires_same_ VOID
+    DRIVER_UNLOAD(_In_ PDRIVER_OBJECT DriverObject);
+typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
+
+#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
+
+// The I/O manager's record of a loaded driver, in the platform's layout; the parts the driver
+// and its framework binding do not touch are opaque.
+struct _DRIVER_OBJECT {
+    CSHORT Type;
+    CSHORT Size;
+    PDEVICE_OBJECT DeviceObject;
+    ULONG Flags;
+    PVOID DriverStart;
+    ULONG DriverSize;
+    PVOID DriverSection;
+    PVOID DriverExtension;
+    UNICODE_STRING DriverName;
+    PUNICODE_STRING HardwareDatabase;
+    PVOID FastIoDispatch;
+    PDRIVER_INITIALIZE DriverInit;
+    PVOID DriverStartIo;
+    PDRIVER_UNLOAD DriverUnload;
+    PVOID MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
+};
 
 // Debug output (checked builds route trace lines here).
 #define DPFLTR_IHVDRIVER_ID 77
@@ -184,3 +218,7 @@ typedef DRIVER_INITIALIZE* PDRIVER_INITIALIZE;
 #define DPFLTR_INFO_LEVEL 3
 EXTERN_C ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist);
 EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
+
+#ifdef __cplusplus
+}
+#endif

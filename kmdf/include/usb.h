@@ -40,6 +40,11 @@ typedef PVOID USBD_INTERFACE_HANDLE;
 
 struct _URB;
 
+typedef struct _USBD_VERSION_INFORMATION {
+    ULONG USBDI_Version;
+    ULONG Supported_USB_Version;
+} USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
+
 struct _URB_HEADER {
     USHORT Length;
     USHORT Function;

@@ -1,13 +1,20 @@
 // The kernel-mode driver framework as the driver sees it (the platform's wdf.h, interface version
 // 1.1): handle types, the structures with their *_INIT helpers, callback role types and the
 // framework operations the driver calls, with the platform's names, layouts and argument lists.
-// The operations are implemented by the framework layer (kmdf/src).
+//
+// As on the platform, every operation is an inline wrapper that calls through the function table
+// the framework filled when the driver bound to it (WdfFunctions, see the bind stub in
+// kmdf/stub), with the driver's globals first. The layer (kmdf/src) supplies the entries.
 #pragma once
 
 #include <ntddk.h>
+#include <wdffuncenum.h>
 
-#define WDFAPI EXTERN_C
 #define WDF_EXTERN_C EXTERN_C
+
+#ifdef __cplusplus
+extern "C" {
+#endif
 
 #define WDF_DECLARE_HANDLE(name)                                                                   \
     struct name##__ {                                                                              \
@@ -28,6 +35,38 @@ WDF_DECLARE_HANDLE(WDFUSBPIPE);
 typedef WDFMEMORY* PWDFMEMORY;
 typedef PVOID WDFCONTEXT;
 typedef struct WDFDEVICE_INIT WDFDEVICE_INIT, *PWDFDEVICE_INIT;
+
+// ---------------------------------------------------------------------------- binding
+// What a client image carries for its binding: the bind info, the table and the globals.
+// "void (*)(void)": the type the compilers accept a cast from to any function type.
+typedef void (*WDFFUNC)(void);
+
+typedef struct _WDF_VERSION {
+    ULONG Major;
+    ULONG Minor;
+    ULONG Build;
+} WDF_VERSION, *PWDF_VERSION;
+
+typedef struct _WDF_BIND_INFO {
+    ULONG Size;
+    PWCHAR Component;
+    WDF_VERSION Version;
+    ULONG FuncCount;
+    WDFFUNC* FuncTable;
+    PVOID Module;
+} WDF_BIND_INFO, *PWDF_BIND_INFO;
+
+typedef struct _WDF_DRIVER_GLOBALS {
+    WDFDRIVER Driver;
+    ULONG DriverFlags;
+    ULONG DriverTag;
+    CHAR DriverName[32];
+    BOOLEAN DisplaceDriverUnload;
+} WDF_DRIVER_GLOBALS, *PWDF_DRIVER_GLOBALS;
+
+extern WDFFUNC WdfFunctions[WdfFunctionTableNumEntries];
+extern PWDF_DRIVER_GLOBALS WdfDriverGlobals;
+extern WDF_BIND_INFO WdfBindInfo;
 
 #define WDF_NO_OBJECT_ATTRIBUTES NULL
 #define WDF_NO_HANDLE NULL
@@ -59,9 +98,11 @@ typedef enum _WDF_SYNCHRONIZATION_SCOPE {
     WdfSynchronizationScopeNone,
 } WDF_SYNCHRONIZATION_SCOPE;
 
-typedef VOID EVT_WDF_OBJECT_CONTEXT_CLEANUP(WDFOBJECT Object);
+typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_CLEANUP) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID EVT_WDF_OBJECT_CONTEXT_CLEANUP(WDFOBJECT Object);
 typedef EVT_WDF_OBJECT_CONTEXT_CLEANUP* PFN_WDF_OBJECT_CONTEXT_CLEANUP;
-typedef VOID EVT_WDF_OBJECT_CONTEXT_DESTROY(WDFOBJECT Object);
+typedef _Function_class_(EVT_WDF_OBJECT_CONTEXT_DESTROY) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID EVT_WDF_OBJECT_CONTEXT_DESTROY(WDFOBJECT Object);
 typedef EVT_WDF_OBJECT_CONTEXT_DESTROY* PFN_WDF_OBJECT_CONTEXT_DESTROY;
 
 typedef struct _WDF_OBJECT_CONTEXT_TYPE_INFO WDF_OBJECT_CONTEXT_TYPE_INFO,
@@ -106,8 +147,15 @@ FORCEINLINE VOID WDF_OBJECT_ATTRIBUTES_INIT(PWDF_OBJECT_ATTRIBUTES Attributes) {
     WDF_OBJECT_ATTRIBUTES_INIT(_attributes);                                                       \
     WDF_OBJECT_ATTRIBUTES_SET_CONTEXT_TYPE(_attributes, _contexttype)
 
-WDFAPI PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
-                                            PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
+typedef PVOID (*PFN_WDFOBJECTGETTYPEDCONTEXTWORKER)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                    WDFOBJECT Handle,
+                                                    PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE PVOID
+    WdfObjectGetTypedContextWorker(WDFOBJECT Handle, PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
+    return (
+        (PFN_WDFOBJECTGETTYPEDCONTEXTWORKER)WdfFunctions[WdfObjectGetTypedContextWorkerTableIndex])(
+        WdfDriverGlobals, Handle, TypeInfo);
+}
 
 // The type record is constant-initialised data with one copy per image (selectany on the
 // platform's compiler, a weak definition here): no code runs to build it.
@@ -126,12 +174,18 @@ WDFAPI PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
 #define WDF_DECLARE_CONTEXT_TYPE(_contexttype)                                                     \
     WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(_contexttype, WdfObjectGet_##_contexttype)
 
-WDFAPI VOID WdfObjectDelete(WDFOBJECT Object);
+typedef VOID (*PFN_WDFOBJECTDELETE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFOBJECT Object);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID WdfObjectDelete(WDFOBJECT Object) {
+    ((PFN_WDFOBJECTDELETE)WdfFunctions[WdfObjectDeleteTableIndex])(WdfDriverGlobals, Object);
+}
 
 // ---------------------------------------------------------------------------- driver
-typedef NTSTATUS EVT_WDF_DRIVER_DEVICE_ADD(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit);
+typedef _Function_class_(EVT_WDF_DRIVER_DEVICE_ADD) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DRIVER_DEVICE_ADD(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit);
 typedef EVT_WDF_DRIVER_DEVICE_ADD* PFN_WDF_DRIVER_DEVICE_ADD;
-typedef VOID EVT_WDF_DRIVER_UNLOAD(WDFDRIVER Driver);
+typedef _Function_class_(EVT_WDF_DRIVER_UNLOAD) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID EVT_WDF_DRIVER_UNLOAD(WDFDRIVER Driver);
 typedef EVT_WDF_DRIVER_UNLOAD* PFN_WDF_DRIVER_UNLOAD;
 
 typedef enum _WDF_DRIVER_INIT_FLAGS {
@@ -155,9 +209,17 @@ FORCEINLINE VOID WDF_DRIVER_CONFIG_INIT(PWDF_DRIVER_CONFIG Config,
     Config->EvtDriverDeviceAdd = EvtDriverDeviceAdd;
 }
 
-WDFAPI NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
-                                PWDF_OBJECT_ATTRIBUTES DriverAttributes,
-                                PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver);
+typedef NTSTATUS (*PFN_WDFDRIVERCREATE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                        PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                                        PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                                        PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                    PWDF_OBJECT_ATTRIBUTES DriverAttributes, PWDF_DRIVER_CONFIG DriverConfig,
+                    WDFDRIVER* Driver) {
+    return ((PFN_WDFDRIVERCREATE)WdfFunctions[WdfDriverCreateTableIndex])(
+        WdfDriverGlobals, DriverObject, RegistryPath, DriverAttributes, DriverConfig, Driver);
+}
 
 // ---------------------------------------------------------------------------- device
 typedef enum _WDF_POWER_DEVICE_STATE {
@@ -180,45 +242,71 @@ typedef enum _WDF_DEVICE_IO_TYPE {
 } WDF_DEVICE_IO_TYPE,
     *PWDF_DEVICE_IO_TYPE;
 
-typedef NTSTATUS EVT_WDF_DEVICE_D0_ENTRY(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState);
+typedef _Function_class_(EVT_WDF_DEVICE_D0_ENTRY) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_D0_ENTRY(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState);
 typedef EVT_WDF_DEVICE_D0_ENTRY* PFN_WDF_DEVICE_D0_ENTRY;
-typedef NTSTATUS
-EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED(WDFDEVICE Device,
-                                                WDF_POWER_DEVICE_STATE PreviousState);
+typedef _Function_class_(EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED(WDFDEVICE Device,
+                                                    WDF_POWER_DEVICE_STATE PreviousState);
 typedef EVT_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED*
     PFN_WDF_DEVICE_D0_ENTRY_POST_INTERRUPTS_ENABLED;
-typedef NTSTATUS EVT_WDF_DEVICE_D0_EXIT(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState);
+typedef _Function_class_(EVT_WDF_DEVICE_D0_EXIT) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_D0_EXIT(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState);
 typedef EVT_WDF_DEVICE_D0_EXIT* PFN_WDF_DEVICE_D0_EXIT;
-typedef NTSTATUS EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED(WDFDEVICE Device,
-                                                                WDF_POWER_DEVICE_STATE TargetState);
+typedef _Function_class_(EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED(WDFDEVICE Device,
+                                                   WDF_POWER_DEVICE_STATE TargetState);
 typedef EVT_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED*
     PFN_WDF_DEVICE_D0_EXIT_PRE_INTERRUPTS_DISABLED;
-typedef NTSTATUS EVT_WDF_DEVICE_PREPARE_HARDWARE(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
-                                                 WDFCMRESLIST ResourcesTranslated);
+typedef _Function_class_(EVT_WDF_DEVICE_PREPARE_HARDWARE) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_PREPARE_HARDWARE(WDFDEVICE Device, WDFCMRESLIST ResourcesRaw,
+                                    WDFCMRESLIST ResourcesTranslated);
 typedef EVT_WDF_DEVICE_PREPARE_HARDWARE* PFN_WDF_DEVICE_PREPARE_HARDWARE;
-typedef NTSTATUS EVT_WDF_DEVICE_RELEASE_HARDWARE(WDFDEVICE Device,
-                                                 WDFCMRESLIST ResourcesTranslated);
+typedef _Function_class_(EVT_WDF_DEVICE_RELEASE_HARDWARE) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_RELEASE_HARDWARE(WDFDEVICE Device, WDFCMRESLIST ResourcesTranslated);
 typedef EVT_WDF_DEVICE_RELEASE_HARDWARE* PFN_WDF_DEVICE_RELEASE_HARDWARE;
-typedef VOID EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP* PFN_WDF_DEVICE_SELF_MANAGED_IO_CLEANUP;
-typedef VOID EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_FLUSH* PFN_WDF_DEVICE_SELF_MANAGED_IO_FLUSH;
-typedef NTSTATUS EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_INIT* PFN_WDF_DEVICE_SELF_MANAGED_IO_INIT;
-typedef NTSTATUS EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND* PFN_WDF_DEVICE_SELF_MANAGED_IO_SUSPEND;
-typedef NTSTATUS EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS
+    EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SELF_MANAGED_IO_RESTART* PFN_WDF_DEVICE_SELF_MANAGED_IO_RESTART;
-typedef VOID EVT_WDF_DEVICE_SURPRISE_REMOVAL(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_SURPRISE_REMOVAL) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID EVT_WDF_DEVICE_SURPRISE_REMOVAL(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_SURPRISE_REMOVAL* PFN_WDF_DEVICE_SURPRISE_REMOVAL;
-typedef NTSTATUS EVT_WDF_DEVICE_QUERY_REMOVE(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_QUERY_REMOVE) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS EVT_WDF_DEVICE_QUERY_REMOVE(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_QUERY_REMOVE* PFN_WDF_DEVICE_QUERY_REMOVE;
-typedef NTSTATUS EVT_WDF_DEVICE_QUERY_STOP(WDFDEVICE Device);
+typedef _Function_class_(EVT_WDF_DEVICE_QUERY_STOP) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) NTSTATUS EVT_WDF_DEVICE_QUERY_STOP(WDFDEVICE Device);
 typedef EVT_WDF_DEVICE_QUERY_STOP* PFN_WDF_DEVICE_QUERY_STOP;
-typedef VOID EVT_WDF_DEVICE_USAGE_NOTIFICATION(WDFDEVICE Device, ULONG NotificationType,
-                                               BOOLEAN IsInNotificationPath);
+typedef _Function_class_(EVT_WDF_DEVICE_USAGE_NOTIFICATION) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    EVT_WDF_DEVICE_USAGE_NOTIFICATION(WDFDEVICE Device, ULONG NotificationType,
+                                      BOOLEAN IsInNotificationPath);
 typedef EVT_WDF_DEVICE_USAGE_NOTIFICATION* PFN_WDF_DEVICE_USAGE_NOTIFICATION;
-typedef VOID EVT_WDF_DEVICE_RELATIONS_QUERY(WDFDEVICE Device, ULONG RelationType);
+typedef _Function_class_(EVT_WDF_DEVICE_RELATIONS_QUERY) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL) VOID
+    EVT_WDF_DEVICE_RELATIONS_QUERY(WDFDEVICE Device, ULONG RelationType);
 typedef EVT_WDF_DEVICE_RELATIONS_QUERY* PFN_WDF_DEVICE_RELATIONS_QUERY;
 
 typedef struct _WDF_PNPPOWER_EVENT_CALLBACKS {
@@ -277,15 +365,50 @@ FORCEINLINE VOID WDF_DEVICE_PNP_CAPABILITIES_INIT(PWDF_DEVICE_PNP_CAPABILITIES C
     Caps->UINumber = (ULONG)-1;
 }
 
-WDFAPI VOID WdfDeviceInitSetPnpPowerEventCallbacks(
-    PWDFDEVICE_INIT DeviceInit, PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
-WDFAPI VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType);
-WDFAPI NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit,
-                                PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device);
-WDFAPI VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device,
-                                        PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities);
-WDFAPI NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
-                                               PCUNICODE_STRING ReferenceString);
+typedef VOID (*PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit,
+    PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks);
+_IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE VOID
+    WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
+                                           PWDF_PNPPOWER_EVENT_CALLBACKS PnpPowerEventCallbacks) {
+    ((PFN_WDFDEVICEINITSETPNPPOWEREVENTCALLBACKS)
+         WdfFunctions[WdfDeviceInitSetPnpPowerEventCallbacksTableIndex])(
+        WdfDriverGlobals, DeviceInit, PnpPowerEventCallbacks);
+}
+typedef VOID (*PFN_WDFDEVICEINITSETIOTYPE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                           PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType);
+_IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE VOID
+    WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType) {
+    ((PFN_WDFDEVICEINITSETIOTYPE)WdfFunctions[WdfDeviceInitSetIoTypeTableIndex])(
+        WdfDriverGlobals, DeviceInit, IoType);
+}
+typedef NTSTATUS (*PFN_WDFDEVICECREATE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                        PWDFDEVICE_INIT* DeviceInit,
+                                        PWDF_OBJECT_ATTRIBUTES DeviceAttributes, WDFDEVICE* Device);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES DeviceAttributes,
+                    WDFDEVICE* Device) {
+    return ((PFN_WDFDEVICECREATE)WdfFunctions[WdfDeviceCreateTableIndex])(
+        WdfDriverGlobals, DeviceInit, DeviceAttributes, Device);
+}
+typedef VOID (*PFN_WDFDEVICESETPNPCAPABILITIES)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfDeviceSetPnpCapabilities(WDFDEVICE Device, PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
+    ((PFN_WDFDEVICESETPNPCAPABILITIES)WdfFunctions[WdfDeviceSetPnpCapabilitiesTableIndex])(
+        WdfDriverGlobals, Device, PnpCapabilities);
+}
+typedef NTSTATUS (*PFN_WDFDEVICECREATEDEVICEINTERFACE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                       WDFDEVICE Device,
+                                                       CONST GUID* InterfaceClassGUID,
+                                                       PCUNICODE_STRING ReferenceString);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
+                                   PCUNICODE_STRING ReferenceString) {
+    return (
+        (PFN_WDFDEVICECREATEDEVICEINTERFACE)WdfFunctions[WdfDeviceCreateDeviceInterfaceTableIndex])(
+        WdfDriverGlobals, Device, InterfaceClassGUID, ReferenceString);
+}
 
 // ---------------------------------------------------------------------------- power policy
 typedef enum _WDF_POWER_POLICY_S0_IDLE_CAPABILITIES {
@@ -346,10 +469,26 @@ WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(PWDF_DEVICE_POWER_POLICY_WAKE_SETTING
     Settings->UserControlOfWakeSettings = WakeAllowUserControl;
 }
 
-WDFAPI NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device,
-                                              PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings);
-WDFAPI NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device,
-                                              PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings);
+typedef NTSTATUS (*PFN_WDFDEVICEASSIGNS0IDLESETTINGS)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+    PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDeviceAssignS0IdleSettings(WDFDEVICE Device,
+                                  PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
+    return (
+        (PFN_WDFDEVICEASSIGNS0IDLESETTINGS)WdfFunctions[WdfDeviceAssignS0IdleSettingsTableIndex])(
+        WdfDriverGlobals, Device, Settings);
+}
+typedef NTSTATUS (*PFN_WDFDEVICEASSIGNSXWAKESETTINGS)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+    PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfDeviceAssignSxWakeSettings(WDFDEVICE Device,
+                                  PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
+    return (
+        (PFN_WDFDEVICEASSIGNSXWAKESETTINGS)WdfFunctions[WdfDeviceAssignSxWakeSettingsTableIndex])(
+        WdfDriverGlobals, Device, Settings);
+}
 
 // ---------------------------------------------------------------------------- memory
 typedef struct _WDFMEMORY_OFFSET {
@@ -357,9 +496,22 @@ typedef struct _WDFMEMORY_OFFSET {
     size_t BufferLength;
 } WDFMEMORY_OFFSET, *PWDFMEMORY_OFFSET;
 
-WDFAPI NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
-                                            size_t BufferSize, WDFMEMORY* Memory);
-WDFAPI PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize);
+typedef NTSTATUS (*PFN_WDFMEMORYCREATEPREALLOCATED)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                    PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
+                                                    size_t BufferSize, WDFMEMORY* Memory);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer, size_t BufferSize,
+                                WDFMEMORY* Memory) {
+    return ((PFN_WDFMEMORYCREATEPREALLOCATED)WdfFunctions[WdfMemoryCreatePreallocatedTableIndex])(
+        WdfDriverGlobals, Attributes, Buffer, BufferSize, Memory);
+}
+typedef PVOID (*PFN_WDFMEMORYGETBUFFER)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFMEMORY Memory,
+                                        size_t* BufferSize);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE PVOID
+    WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {
+    return ((PFN_WDFMEMORYGETBUFFER)WdfFunctions[WdfMemoryGetBufferTableIndex])(WdfDriverGlobals,
+                                                                                Memory, BufferSize);
+}
 
 // ---------------------------------------------------------------------------- requests
 typedef enum _WDF_REQUEST_TYPE {
@@ -451,9 +603,10 @@ typedef struct _WDF_REQUEST_COMPLETION_PARAMS {
     } Parameters;
 } WDF_REQUEST_COMPLETION_PARAMS, *PWDF_REQUEST_COMPLETION_PARAMS;
 
-typedef VOID EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
-                                                PWDF_REQUEST_COMPLETION_PARAMS Params,
-                                                WDFCONTEXT Context);
+typedef _Function_class_(EVT_WDF_REQUEST_COMPLETION_ROUTINE) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_REQUEST_COMPLETION_ROUTINE(WDFREQUEST Request, WDFIOTARGET Target,
+                                       PWDF_REQUEST_COMPLETION_PARAMS Params, WDFCONTEXT Context);
 typedef EVT_WDF_REQUEST_COMPLETION_ROUTINE* PFN_WDF_REQUEST_COMPLETION_ROUTINE;
 
 typedef enum _WDF_REQUEST_SEND_OPTIONS_FLAGS {
@@ -490,23 +643,88 @@ FORCEINLINE LONGLONG WDF_REL_TIMEOUT_IN_MS(ULONGLONG Time) {
     return (LONGLONG)Time * -1 * WDF_TIMEOUT_TO_MS;
 }
 
-WDFAPI NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength,
-                                              PVOID* Buffer, size_t* Length);
-WDFAPI NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
-                                               PVOID* Buffer, size_t* Length);
-WDFAPI NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory);
-WDFAPI VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters);
-WDFAPI VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request,
-                                           PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
-                                           WDFCONTEXT CompletionContext);
-WDFAPI BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
-                              PWDF_REQUEST_SEND_OPTIONS Options);
-WDFAPI NTSTATUS WdfRequestGetStatus(WDFREQUEST Request);
-WDFAPI VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status);
-WDFAPI VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status,
-                                              ULONG_PTR Information);
-WDFAPI NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue);
-WDFAPI WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request);
+typedef NTSTATUS (*PFN_WDFREQUESTRETRIEVEINPUTBUFFER)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                      WDFREQUEST Request,
+                                                      size_t MinimumRequiredLength, PVOID* Buffer,
+                                                      size_t* Length);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength, PVOID* Buffer,
+                                  size_t* Length) {
+    return (
+        (PFN_WDFREQUESTRETRIEVEINPUTBUFFER)WdfFunctions[WdfRequestRetrieveInputBufferTableIndex])(
+        WdfDriverGlobals, Request, MinimumRequiredLength, Buffer, Length);
+}
+typedef NTSTATUS (*PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                       WDFREQUEST Request,
+                                                       size_t MinimumRequiredSize, PVOID* Buffer,
+                                                       size_t* Length);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize, PVOID* Buffer,
+                                   size_t* Length) {
+    return (
+        (PFN_WDFREQUESTRETRIEVEOUTPUTBUFFER)WdfFunctions[WdfRequestRetrieveOutputBufferTableIndex])(
+        WdfDriverGlobals, Request, MinimumRequiredSize, Buffer, Length);
+}
+typedef NTSTATUS (*PFN_WDFREQUESTRETRIEVEOUTPUTMEMORY)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                       WDFREQUEST Request, WDFMEMORY* Memory);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory) {
+    return (
+        (PFN_WDFREQUESTRETRIEVEOUTPUTMEMORY)WdfFunctions[WdfRequestRetrieveOutputMemoryTableIndex])(
+        WdfDriverGlobals, Request, Memory);
+}
+typedef VOID (*PFN_WDFREQUESTGETPARAMETERS)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                            PWDF_REQUEST_PARAMETERS Parameters);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters) {
+    ((PFN_WDFREQUESTGETPARAMETERS)WdfFunctions[WdfRequestGetParametersTableIndex])(
+        WdfDriverGlobals, Request, Parameters);
+}
+typedef VOID (*PFN_WDFREQUESTSETCOMPLETIONROUTINE)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+    PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine, WDFCONTEXT CompletionContext);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfRequestSetCompletionRoutine(WDFREQUEST Request,
+                                   PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                   WDFCONTEXT CompletionContext) {
+    ((PFN_WDFREQUESTSETCOMPLETIONROUTINE)WdfFunctions[WdfRequestSetCompletionRoutineTableIndex])(
+        WdfDriverGlobals, Request, CompletionRoutine, CompletionContext);
+}
+typedef BOOLEAN (*PFN_WDFREQUESTSEND)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                      WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE BOOLEAN
+    WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_SEND_OPTIONS Options) {
+    return ((PFN_WDFREQUESTSEND)WdfFunctions[WdfRequestSendTableIndex])(WdfDriverGlobals, Request,
+                                                                        Target, Options);
+}
+typedef NTSTATUS (*PFN_WDFREQUESTGETSTATUS)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
+    return ((PFN_WDFREQUESTGETSTATUS)WdfFunctions[WdfRequestGetStatusTableIndex])(WdfDriverGlobals,
+                                                                                  Request);
+}
+typedef VOID (*PFN_WDFREQUESTCOMPLETE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request,
+                                       NTSTATUS Status);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
+    ((PFN_WDFREQUESTCOMPLETE)WdfFunctions[WdfRequestCompleteTableIndex])(WdfDriverGlobals, Request,
+                                                                         Status);
+}
+typedef VOID (*PFN_WDFREQUESTCOMPLETEWITHINFORMATION)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                      WDFREQUEST Request, NTSTATUS Status,
+                                                      ULONG_PTR Information);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status, ULONG_PTR Information) {
+    ((PFN_WDFREQUESTCOMPLETEWITHINFORMATION)
+         WdfFunctions[WdfRequestCompleteWithInformationTableIndex])(WdfDriverGlobals, Request,
+                                                                    Status, Information);
+}
+typedef NTSTATUS (*PFN_WDFREQUESTFORWARDTOIOQUEUE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                   WDFREQUEST Request, WDFQUEUE DestinationQueue);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue) {
+    return ((PFN_WDFREQUESTFORWARDTOIOQUEUE)WdfFunctions[WdfRequestForwardToIoQueueTableIndex])(
+        WdfDriverGlobals, Request, DestinationQueue);
+}
 
 // ---------------------------------------------------------------------------- queues
 typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE {
@@ -517,26 +735,41 @@ typedef enum _WDF_IO_QUEUE_DISPATCH_TYPE {
     WdfIoQueueDispatchMax,
 } WDF_IO_QUEUE_DISPATCH_TYPE;
 
-typedef VOID EVT_WDF_IO_QUEUE_IO_DEFAULT(WDFQUEUE Queue, WDFREQUEST Request);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEFAULT) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_DEFAULT(WDFQUEUE Queue, WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_DEFAULT* PFN_WDF_IO_QUEUE_IO_DEFAULT;
-typedef VOID EVT_WDF_IO_QUEUE_IO_READ(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_READ) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_READ(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
 typedef EVT_WDF_IO_QUEUE_IO_READ* PFN_WDF_IO_QUEUE_IO_READ;
-typedef VOID EVT_WDF_IO_QUEUE_IO_WRITE(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_WRITE) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_WRITE(WDFQUEUE Queue, WDFREQUEST Request, size_t Length);
 typedef EVT_WDF_IO_QUEUE_IO_WRITE* PFN_WDF_IO_QUEUE_IO_WRITE;
-typedef VOID EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
+                                       size_t OutputBufferLength, size_t InputBufferLength,
+                                       ULONG IoControlCode);
+typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
                                                 size_t OutputBufferLength, size_t InputBufferLength,
                                                 ULONG IoControlCode);
-typedef EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL;
-typedef VOID EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL(WDFQUEUE Queue, WDFREQUEST Request,
-                                                         size_t OutputBufferLength,
-                                                         size_t InputBufferLength,
-                                                         ULONG IoControlCode);
 typedef EVT_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL* PFN_WDF_IO_QUEUE_IO_INTERNAL_DEVICE_CONTROL;
-typedef VOID EVT_WDF_IO_QUEUE_IO_STOP(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_STOP) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_STOP(WDFQUEUE Queue, WDFREQUEST Request, ULONG ActionFlags);
 typedef EVT_WDF_IO_QUEUE_IO_STOP* PFN_WDF_IO_QUEUE_IO_STOP;
-typedef VOID EVT_WDF_IO_QUEUE_IO_RESUME(WDFQUEUE Queue, WDFREQUEST Request);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_RESUME) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_RESUME(WDFQUEUE Queue, WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_RESUME* PFN_WDF_IO_QUEUE_IO_RESUME;
-typedef VOID EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE(WDFQUEUE Queue, WDFREQUEST Request);
+typedef _Function_class_(EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE) _IRQL_requires_same_
+    _IRQL_requires_max_(DISPATCH_LEVEL) VOID
+    EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE(WDFQUEUE Queue, WDFREQUEST Request);
 typedef EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE* PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE;
 
 typedef struct _WDF_IO_QUEUE_CONFIG {
@@ -569,9 +802,20 @@ FORCEINLINE VOID WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(PWDF_IO_QUEUE_CONFIG Con
     Config->DefaultQueue = TRUE;
 }
 
-WDFAPI NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
-                                 PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue);
-WDFAPI WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue);
+typedef NTSTATUS (*PFN_WDFIOQUEUECREATE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                         PWDF_IO_QUEUE_CONFIG Config,
+                                         PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
+                     PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue) {
+    return ((PFN_WDFIOQUEUECREATE)WdfFunctions[WdfIoQueueCreateTableIndex])(
+        WdfDriverGlobals, Device, Config, QueueAttributes, Queue);
+}
+typedef WDFDEVICE (*PFN_WDFIOQUEUEGETDEVICE)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFQUEUE Queue);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue) {
+    return ((PFN_WDFIOQUEUEGETDEVICE)WdfFunctions[WdfIoQueueGetDeviceTableIndex])(WdfDriverGlobals,
+                                                                                  Queue);
+}
 
 // ---------------------------------------------------------------------------- I/O targets
 typedef enum _WDF_IO_TARGET_SENT_IO_ACTION {
@@ -581,5 +825,20 @@ typedef enum _WDF_IO_TARGET_SENT_IO_ACTION {
     WdfIoTargetLeaveSentIoPending,
 } WDF_IO_TARGET_SENT_IO_ACTION;
 
-WDFAPI NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget);
-WDFAPI VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
+typedef NTSTATUS (*PFN_WDFIOTARGETSTART)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFIOTARGET IoTarget);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfIoTargetStart(WDFIOTARGET IoTarget) {
+    return ((PFN_WDFIOTARGETSTART)WdfFunctions[WdfIoTargetStartTableIndex])(WdfDriverGlobals,
+                                                                            IoTarget);
+}
+typedef VOID (*PFN_WDFIOTARGETSTOP)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFIOTARGET IoTarget,
+                                    WDF_IO_TARGET_SENT_IO_ACTION Action);
+_IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE VOID
+    WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
+    ((PFN_WDFIOTARGETSTOP)WdfFunctions[WdfIoTargetStopTableIndex])(WdfDriverGlobals, IoTarget,
+                                                                   Action);
+}
+
+#ifdef __cplusplus
+}
+#endif

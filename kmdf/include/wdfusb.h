@@ -5,6 +5,10 @@
 #include <wdf.h>
 #include <usb.h>
 
+#ifdef __cplusplus
+extern "C" {
+#endif
+
 typedef enum _WDF_USB_PIPE_TYPE {
     WdfUsbPipeTypeInvalid = 0,
     WdfUsbPipeTypeControl,
@@ -52,32 +56,32 @@ typedef struct _WDF_USB_CONTROL_SETUP_PACKET {
         struct {
             union {
                 struct {
-                    BYTE Recipient : 2;
-                    BYTE Reserved : 3;
-                    BYTE Type : 2;
-                    BYTE Dir : 1;
+                    UCHAR Recipient : 2;
+                    UCHAR Reserved : 3;
+                    UCHAR Type : 2;
+                    UCHAR Dir : 1;
                 } Request;
-                BYTE Byte;
+                UCHAR Byte;
             } bm;
-            BYTE bRequest;
+            UCHAR bRequest;
             union {
                 struct {
-                    BYTE LowByte;
-                    BYTE HiByte;
+                    UCHAR LowByte;
+                    UCHAR HiByte;
                 } Bytes;
                 USHORT Value;
             } wValue;
             union {
                 struct {
-                    BYTE LowByte;
-                    BYTE HiByte;
+                    UCHAR LowByte;
+                    UCHAR HiByte;
                 } Bytes;
                 USHORT Value;
             } wIndex;
             USHORT wLength;
         } Packet;
         struct {
-            BYTE Bytes[8];
+            UCHAR Bytes[8];
         } Generic;
     };
 } WDF_USB_CONTROL_SETUP_PACKET, *PWDF_USB_CONTROL_SETUP_PACKET;
@@ -116,11 +120,6 @@ typedef struct _WDF_USB_REQUEST_COMPLETION_PARAMS {
         } PipeUrb;
     } Parameters;
 } WDF_USB_REQUEST_COMPLETION_PARAMS;
-
-typedef struct _USBD_VERSION_INFORMATION {
-    ULONG USBDI_Version;
-    ULONG Supported_USB_Version;
-} USBD_VERSION_INFORMATION, *PUSBD_VERSION_INFORMATION;
 
 typedef struct _WDF_USB_DEVICE_INFORMATION {
     ULONG Size;
@@ -209,28 +208,112 @@ FORCEINLINE VOID WDF_USB_PIPE_INFORMATION_INIT(PWDF_USB_PIPE_INFORMATION Info) {
     Info->Size = sizeof(WDF_USB_PIPE_INFORMATION);
 }
 
-WDFAPI NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                         WDFUSBDEVICE* UsbDevice);
-WDFAPI NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice,
-                                                      PWDF_USB_DEVICE_INFORMATION Information);
-WDFAPI NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
-                                               PWDF_OBJECT_ATTRIBUTES PipeAttributes,
-                                               PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
-WDFAPI NTSTATUS WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                                      WDFMEMORY UrbMemory,
-                                                      PWDFMEMORY_OFFSET UrbMemoryOffset);
-WDFAPI NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface,
-                                             PWDF_OBJECT_ATTRIBUTES PipesAttributes,
-                                             PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params);
-WDFAPI BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface);
-WDFAPI WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex,
-                                                   PWDF_USB_PIPE_INFORMATION PipeInfo);
-WDFAPI VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe);
-WDFAPI BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe);
-WDFAPI BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe);
-WDFAPI NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST Request,
-                                                     WDFMEMORY ReadMemory,
-                                                     PWDFMEMORY_OFFSET ReadOffset);
+typedef NTSTATUS (*PFN_WDFUSBTARGETDEVICECREATE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                 WDFDEVICE Device,
+                                                 PWDF_OBJECT_ATTRIBUTES Attributes,
+                                                 WDFUSBDEVICE* UsbDevice);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
+                             WDFUSBDEVICE* UsbDevice) {
+    return ((PFN_WDFUSBTARGETDEVICECREATE)WdfFunctions[WdfUsbTargetDeviceCreateTableIndex])(
+        WdfDriverGlobals, Device, Attributes, UsbDevice);
+}
+typedef NTSTATUS (*PFN_WDFUSBTARGETDEVICERETRIEVEINFORMATION)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBDEVICE UsbDevice,
+    PWDF_USB_DEVICE_INFORMATION Information);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice,
+                                          PWDF_USB_DEVICE_INFORMATION Information) {
+    return ((PFN_WDFUSBTARGETDEVICERETRIEVEINFORMATION)
+                WdfFunctions[WdfUsbTargetDeviceRetrieveInformationTableIndex])(
+        WdfDriverGlobals, UsbDevice, Information);
+}
+typedef NTSTATUS (*PFN_WDFUSBTARGETDEVICESELECTCONFIG)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                       WDFUSBDEVICE UsbDevice,
+                                                       PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+                                                       PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice, PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+                                   PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
+    return (
+        (PFN_WDFUSBTARGETDEVICESELECTCONFIG)WdfFunctions[WdfUsbTargetDeviceSelectConfigTableIndex])(
+        WdfDriverGlobals, UsbDevice, PipeAttributes, Params);
+}
+typedef NTSTATUS (*PFN_WDFUSBTARGETDEVICEFORMATREQUESTFORURB)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                              WDFUSBDEVICE UsbDevice,
+                                                              WDFREQUEST Request,
+                                                              WDFMEMORY UrbMemory,
+                                                              PWDFMEMORY_OFFSET UrbMemoryOffset);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
+                                          WDFMEMORY UrbMemory, PWDFMEMORY_OFFSET UrbMemoryOffset) {
+    return ((PFN_WDFUSBTARGETDEVICEFORMATREQUESTFORURB)
+                WdfFunctions[WdfUsbTargetDeviceFormatRequestForUrbTableIndex])(
+        WdfDriverGlobals, UsbDevice, Request, UrbMemory, UrbMemoryOffset);
+}
+typedef NTSTATUS (*PFN_WDFUSBINTERFACESELECTSETTING)(
+    PWDF_DRIVER_GLOBALS DriverGlobals, WDFUSBINTERFACE UsbInterface,
+    PWDF_OBJECT_ATTRIBUTES PipesAttributes, PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
+    WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface,
+                                 PWDF_OBJECT_ATTRIBUTES PipesAttributes,
+                                 PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params) {
+    return ((PFN_WDFUSBINTERFACESELECTSETTING)WdfFunctions[WdfUsbInterfaceSelectSettingTableIndex])(
+        WdfDriverGlobals, UsbInterface, PipesAttributes, Params);
+}
+typedef UCHAR (*PFN_WDFUSBINTERFACEGETNUMCONFIGUREDPIPES)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                          WDFUSBINTERFACE UsbInterface);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE UCHAR
+    WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface) {
+    return ((PFN_WDFUSBINTERFACEGETNUMCONFIGUREDPIPES)
+                WdfFunctions[WdfUsbInterfaceGetNumConfiguredPipesTableIndex])(WdfDriverGlobals,
+                                                                              UsbInterface);
+}
+typedef WDFUSBPIPE (*PFN_WDFUSBINTERFACEGETCONFIGUREDPIPE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                           WDFUSBINTERFACE UsbInterface,
+                                                           UCHAR PipeIndex,
+                                                           PWDF_USB_PIPE_INFORMATION PipeInfo);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE WDFUSBPIPE
+    WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface, UCHAR PipeIndex,
+                                     PWDF_USB_PIPE_INFORMATION PipeInfo) {
+    return ((PFN_WDFUSBINTERFACEGETCONFIGUREDPIPE)
+                WdfFunctions[WdfUsbInterfaceGetConfiguredPipeTableIndex])(
+        WdfDriverGlobals, UsbInterface, PipeIndex, PipeInfo);
+}
+typedef VOID (*PFN_WDFUSBTARGETPIPESETNOMAXIMUMPACKETSIZECHECK)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                                WDFUSBPIPE Pipe);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe) {
+    ((PFN_WDFUSBTARGETPIPESETNOMAXIMUMPACKETSIZECHECK)
+         WdfFunctions[WdfUsbTargetPipeSetNoMaximumPacketSizeCheckTableIndex])(WdfDriverGlobals,
+                                                                              Pipe);
+}
+typedef BOOLEAN (*PFN_WDFUSBTARGETPIPEISINENDPOINT)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                    WDFUSBPIPE Pipe);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE BOOLEAN
+    WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe) {
+    return ((PFN_WDFUSBTARGETPIPEISINENDPOINT)WdfFunctions[WdfUsbTargetPipeIsInEndpointTableIndex])(
+        WdfDriverGlobals, Pipe);
+}
+typedef BOOLEAN (*PFN_WDFUSBTARGETPIPEISOUTENDPOINT)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                     WDFUSBPIPE Pipe);
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE BOOLEAN
+    WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe) {
+    return (
+        (PFN_WDFUSBTARGETPIPEISOUTENDPOINT)WdfFunctions[WdfUsbTargetPipeIsOutEndpointTableIndex])(
+        WdfDriverGlobals, Pipe);
+}
+typedef NTSTATUS (*PFN_WDFUSBTARGETPIPEFORMATREQUESTFORREAD)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                                             WDFUSBPIPE Pipe, WDFREQUEST Request,
+                                                             WDFMEMORY ReadMemory,
+                                                             PWDFMEMORY_OFFSET ReadOffset);
+_Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
+    WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST Request, WDFMEMORY ReadMemory,
+                                         PWDFMEMORY_OFFSET ReadOffset) {
+    return ((PFN_WDFUSBTARGETPIPEFORMATREQUESTFORREAD)
+                WdfFunctions[WdfUsbTargetPipeFormatRequestForReadTableIndex])(
+        WdfDriverGlobals, Pipe, Request, ReadMemory, ReadOffset);
+}
 
 // A USB target device and each of its pipes are I/O targets; the handle converts as it is.
 FORCEINLINE WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice) {
@@ -239,3 +322,7 @@ FORCEINLINE WDFIOTARGET WdfUsbTargetDeviceGetIoTarget(WDFUSBDEVICE UsbDevice) {
 FORCEINLINE WDFIOTARGET WdfUsbTargetPipeGetIoTarget(WDFUSBPIPE Pipe) {
     return (WDFIOTARGET)Pipe;
 }
+
+#ifdef __cplusplus
+}
+#endif

@@ -529,20 +529,29 @@ Status World::LoadDriver(DriverEntryFn entry) {
     UNICODE_STRING reg{static_cast<USHORT>((sizeof path) - 2), static_cast<USHORT>(sizeof path),
                        path};
     NTSTATUS status = STATUS_SUCCESS;
+    w->driverObject = _DRIVER_OBJECT{};
+    // The I/O manager calls the image's entry point: the bind stub, then the driver's DriverEntry.
     CallDriver(PASSIVE_LEVEL, nullptr, [&] { status = entry(&w->driverObject, &reg); });
     std::unique_lock<std::mutex> lk(w->mu);
     if (!NT_SUCCESS(status)) {
-        // Documented: a failing DriverEntry unloads the driver; the framework binding goes away
-        // with the driver object.
+        // Documented: a failing entry point unloads the image without its unload routine; the
+        // stub has released the binding, and the framework's driver object with it.
+        if (w->binding.bound.load()) {
+            lk.unlock();
+            w->Violation("the driver's entry point failed and left its framework binding");
+            lk.lock();
+            w->binding.bound.store(false);
+        }
         if (w->driver)
             w->DeleteTree(w->driver, lk);
         w->driver = nullptr;
         w->Event("DriverEntry failed " + StatusText(status));
         return status;
     }
-    if (!w->driver) {
+    if (!w->binding.bound.load() || !w->driver) {
         lk.unlock();
-        w->Violation("DriverEntry succeeded without creating the framework driver object");
+        w->Violation("the driver's entry point succeeded without binding to the framework and "
+                     "creating its driver object");
         return status;
     }
     w->driverLoaded = true;
@@ -577,17 +586,22 @@ void World::UnloadDriver() {
     std::unique_lock<std::mutex> lk(w->mu);
     if (!w->driverLoaded)
         return;
-    if (w->driver) {
-        auto unload = w->driver->config.EvtDriverUnload;
-        uintptr_t h = w->driver->handle;
-        if (unload) {
-            lk.unlock();
-            CallDriver(PASSIVE_LEVEL, nullptr, [&] { unload(reinterpret_cast<WDFDRIVER>(h)); });
-            lk.lock();
-        }
-        w->DeleteTree(w->driver, lk);
-        w->driver = nullptr;
+    // Documented: the I/O manager calls the driver object's unload routine: the framework's
+    // (installed by WdfDriverCreate), or the bind stub's in front of it, which then unbinds.
+    if (PDRIVER_UNLOAD unload = w->driverObject.DriverUnload) {
+        lk.unlock();
+        CallDriver(PASSIVE_LEVEL, nullptr, [&] { unload(&w->driverObject); });
+        lk.lock();
     }
+    if (w->binding.bound.load()) {
+        lk.unlock();
+        w->Violation("the driver unloaded and left its framework binding");
+        lk.lock();
+        w->binding.bound.store(false);
+    }
+    if (w->driver)
+        w->DeleteTree(w->driver, lk);
+    w->driver = nullptr;
     w->driverLoaded = false;
     w->Event("driver unloaded");
     // Documented (verifier): pool still allocated at unload and leaked objects are reported.
@@ -1258,8 +1272,8 @@ extern "C" ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...) {
 
 // ------------------------------------------------------------------------ objects
 // Documented: returns the object's context of that type, or NULL when it has none of it.
-extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
-                                                PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
+PVOID imp_WdfObjectGetTypedContextWorker(PWDF_DRIVER_GLOBALS, WDFOBJECT Handle,
+                                         PCWDF_OBJECT_CONTEXT_TYPE_INFO TypeInfo) {
     World::Impl* w = W();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->LookupAny(Handle, "WdfObjectGetTypedContext");
@@ -1277,7 +1291,7 @@ extern "C" PVOID WdfObjectGetTypedContextWorker(WDFOBJECT Handle,
 
 // Documented: deletes a driver-created object and its children; a device object, the driver
 // object and framework-delivered requests may not be deleted by the driver.
-extern "C" VOID WdfObjectDelete(WDFOBJECT Object) {
+VOID imp_WdfObjectDelete(PWDF_DRIVER_GLOBALS, WDFOBJECT Object) {
     World::Impl* w = W();
     CheckIrql("WdfObjectDelete", DISPATCH_LEVEL);
     std::unique_lock<std::mutex> lk(w->mu);
@@ -1297,10 +1311,30 @@ extern "C" VOID WdfObjectDelete(WDFOBJECT Object) {
 }
 
 // ------------------------------------------------------------------------ driver and device
+namespace {
+// Documented: the framework's unload routine runs EvtDriverUnload and deletes the driver object.
+VOID FrameworkDriverUnload(PDRIVER_OBJECT) {
+    World::Impl* w = W();
+    std::unique_lock<std::mutex> lk(w->mu);
+    if (!w->driver)
+        return;
+    PFN_WDF_DRIVER_UNLOAD unload = w->driver->config.EvtDriverUnload;
+    uintptr_t h = w->driver->handle;
+    if (unload) {
+        lk.unlock();
+        unload(reinterpret_cast<WDFDRIVER>(h));
+        lk.lock();
+    }
+    if (w->driver)
+        w->DeleteTree(w->driver, lk);
+    w->driver = nullptr;
+}
+} // namespace
+
 // Documented: creates the framework driver object for the DRIVER_OBJECT given to DriverEntry.
-extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
-                                    PWDF_OBJECT_ATTRIBUTES DriverAttributes,
-                                    PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver) {
+NTSTATUS imp_WdfDriverCreate(PWDF_DRIVER_GLOBALS, PDRIVER_OBJECT DriverObject,
+                             PCUNICODE_STRING RegistryPath, PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                             PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfDriverCreate", PASSIVE_LEVEL, &status))
@@ -1319,6 +1353,8 @@ extern "C" NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRIN
     }
     w->Register(d, nullptr);
     w->driver = d;
+    w->binding.globals.Driver = reinterpret_cast<WDFDRIVER>(d->handle);
+    DriverObject->DriverUnload = FrameworkDriverUnload;
     w->Event("WdfDriverCreate");
     if (Driver)
         *Driver = reinterpret_cast<WDFDRIVER>(d->handle);
@@ -1337,8 +1373,8 @@ WDFDEVICE_INIT_IMPL* InitOf(PWDFDEVICE_INIT init, const char* api) {
 } // namespace
 
 // Documented: records the PnP/power callbacks the device object will have.
-extern "C" VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceInit,
-                                                       PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks) {
+VOID imp_WdfDeviceInitSetPnpPowerEventCallbacks(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                                PWDF_PNPPOWER_EVENT_CALLBACKS Callbacks) {
     auto* i = InitOf(DeviceInit, "WdfDeviceInitSetPnpPowerEventCallbacks");
     if (!i)
         return;
@@ -1350,15 +1386,16 @@ extern "C" VOID WdfDeviceInitSetPnpPowerEventCallbacks(PWDFDEVICE_INIT DeviceIni
 }
 
 // Documented: the transfer method of the device's read and write requests.
-extern "C" VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO_TYPE IoType) {
+VOID imp_WdfDeviceInitSetIoType(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                WDF_DEVICE_IO_TYPE IoType) {
     auto* i = InitOf(DeviceInit, "WdfDeviceInitSetIoType");
     if (i)
         i->ioType = IoType;
 }
 
 // Documented: creates the device object with its context; on success *DeviceInit becomes NULL.
-extern "C" NTSTATUS WdfDeviceCreate(PWDFDEVICE_INIT* DeviceInit, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                    WDFDEVICE* Device) {
+NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* DeviceInit,
+                             PWDF_OBJECT_ATTRIBUTES Attributes, WDFDEVICE* Device) {
     World::Impl* w = W();
     CheckIrql("WdfDeviceCreate", PASSIVE_LEVEL);
     auto* i = InitOf(DeviceInit ? *DeviceInit : nullptr, "WdfDeviceCreate");
@@ -1394,8 +1431,8 @@ DeviceNode* NodeOf(WDFDEVICE Device, const char* api) {
 } // namespace
 
 // Documented: records the PnP capabilities reported for the device.
-extern "C" VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device,
-                                            PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
+VOID imp_WdfDeviceSetPnpCapabilities(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                     PWDF_DEVICE_PNP_CAPABILITIES PnpCapabilities) {
     World::Impl* w = W();
     std::lock_guard<std::mutex> lk(w->mu);
     DeviceNode* n = NodeOf(Device, "WdfDeviceSetPnpCapabilities");
@@ -1412,8 +1449,9 @@ extern "C" VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device,
 
 // Documented: registers an instance of the interface class; it is enabled when the device
 // starts and disabled when it is removed.
-extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID* InterfaceClassGUID,
-                                                   PCUNICODE_STRING ReferenceString) {
+NTSTATUS imp_WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                            CONST GUID* InterfaceClassGUID,
+                                            PCUNICODE_STRING ReferenceString) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfDeviceCreateDeviceInterface", PASSIVE_LEVEL, &status))
@@ -1444,8 +1482,8 @@ extern "C" NTSTATUS WdfDeviceCreateDeviceInterface(WDFDEVICE Device, CONST GUID*
 // Documented: a device that owns its power policy may go to Dx after IdleTimeout ms without I/O
 // (0 = the framework's default of 5 s); Enabled WdfUseDefault means enabled unless the user
 // turned it off.
-extern "C" NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device,
-                                                  PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
+NTSTATUS imp_WdfDeviceAssignS0IdleSettings(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                           PWDF_DEVICE_POWER_POLICY_IDLE_SETTINGS Settings) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfDeviceAssignS0IdleSettings", PASSIVE_LEVEL, &status))
@@ -1470,8 +1508,8 @@ extern "C" NTSTATUS WdfDeviceAssignS0IdleSettings(WDFDEVICE Device,
 }
 
 // Documented: records whether and from which Dx state the device may wake the system.
-extern "C" NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device,
-                                                  PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
+NTSTATUS imp_WdfDeviceAssignSxWakeSettings(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                           PWDF_DEVICE_POWER_POLICY_WAKE_SETTINGS Settings) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfDeviceAssignSxWakeSettings", PASSIVE_LEVEL, &status))
@@ -1494,8 +1532,8 @@ extern "C" NTSTATUS WdfDeviceAssignSxWakeSettings(WDFDEVICE Device,
 
 // Documented: a preallocated memory object describes a buffer it does not own; its default
 // parent is the driver object.
-extern "C" NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attributes, PVOID Buffer,
-                                                size_t BufferSize, WDFMEMORY* Memory) {
+NTSTATUS imp_WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS, PWDF_OBJECT_ATTRIBUTES Attributes,
+                                         PVOID Buffer, size_t BufferSize, WDFMEMORY* Memory) {
     World::Impl* w = W();
     NTSTATUS status;
     if (InjectFailure(w, "WdfMemoryCreatePreallocated", DISPATCH_LEVEL, &status))
@@ -1520,7 +1558,7 @@ extern "C" NTSTATUS WdfMemoryCreatePreallocated(PWDF_OBJECT_ATTRIBUTES Attribute
 }
 
 // Documented: the buffer the memory object describes, and its size.
-extern "C" PVOID WdfMemoryGetBuffer(WDFMEMORY Memory, size_t* BufferSize) {
+PVOID imp_WdfMemoryGetBuffer(PWDF_DRIVER_GLOBALS, WDFMEMORY Memory, size_t* BufferSize) {
     World::Impl* w = W();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Memory, ObjKind::Memory, "WdfMemoryGetBuffer");

@@ -6,6 +6,7 @@
 #include <wdf.h>
 #include <wdfusb.h>
 
+#include "Exports.h"
 #include "kmdf/sim/World.h"
 #include "kmdf/usermode/DeviceIo.h"
 
@@ -27,10 +28,6 @@
 #define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
 #define USBD_STATUS_INVALID_PARAMETER ((USBD_STATUS)0x80000300L)
 #define USBD_STATUS_INVALID_URB_FUNCTION ((USBD_STATUS)0x80000200L)
-
-struct _DRIVER_OBJECT {
-    int unused;
-};
 
 namespace kmdf::sim {
 
@@ -357,6 +354,17 @@ private:
     long poolBudget_ = -1; // allocations still allowed; -1: no limit
 };
 
+// ------------------------------------------------------------------------ the binding
+// The client bound to the framework (the world hosts one driver): its version, bind info and
+// the globals handed to it, which every table entry checks.
+struct Binding {
+    std::atomic<bool> bound{false};
+    WDF_VERSION version{};
+    PWDF_BIND_INFO info = nullptr;
+    WDF_DRIVER_GLOBALS globals{};
+    std::u16string registryPath;
+};
+
 // ------------------------------------------------------------------------ the world
 struct PoolBlock {
     ULONG tag;
@@ -379,6 +387,9 @@ struct World::Impl {
     uintptr_t nextHandle = 0x10000;
     DriverObj* driver = nullptr;
     bool driverLoaded = false;
+    Binding binding;
+    bool BoundAtLeast(ULONG major, ULONG minor) const; // the bound version has what that one has
+    std::string BoundVersion() const;                  // "KmdfLibrary 1.1"
     _DRIVER_OBJECT driverObject{};
     std::vector<std::unique_ptr<DeviceNode>> nodes;
 

@@ -860,8 +860,8 @@ void MakePipes(World::Impl* w, UsbInterfaceObj* iface, ColorimeterImpl& dev) {
 // Documented: creates a queue of the device; WdfUseDefault power management makes it
 // power-managed for the device's power-policy owner; a default queue receives every request
 // not dispatched elsewhere.
-extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
-                                     PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue) {
+NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Config,
+                              PWDF_OBJECT_ATTRIBUTES QueueAttributes, WDFQUEUE* Queue) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfIoQueueCreate", DISPATCH_LEVEL, &status))
@@ -878,6 +878,15 @@ extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Conf
         Config->DispatchType >= WdfIoQueueDispatchMax) {
         w->Violation("WdfIoQueueCreate: a second default queue or a dispatch type this layer "
                      "does not model");
+        return STATUS_INVALID_PARAMETER;
+    }
+    // Documented: a queue takes an execution level and synchronisation scope from 1.9 on.
+    if (QueueAttributes && !w->BoundAtLeast(1, 9) &&
+        (QueueAttributes->ExecutionLevel > WdfExecutionLevelInheritFromParent ||
+         QueueAttributes->SynchronizationScope > WdfSynchronizationScopeInheritFromParent)) {
+        w->Violation("WdfIoQueueCreate: ExecutionLevel and SynchronizationScope of a queue need "
+                     "KmdfLibrary 1.9; the driver bound to " +
+                     w->BoundVersion());
         return STATUS_INVALID_PARAMETER;
     }
     auto* q = new kmdf::sim::Queue;
@@ -903,7 +912,7 @@ extern "C" NTSTATUS WdfIoQueueCreate(WDFDEVICE Device, PWDF_IO_QUEUE_CONFIG Conf
 }
 
 // Documented: the device the queue belongs to.
-extern "C" WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue) {
+WDFDEVICE imp_WdfIoQueueGetDevice(PWDF_DRIVER_GLOBALS, WDFQUEUE Queue) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Queue, ObjKind::Queue, "WdfIoQueueGetDevice");
@@ -915,8 +924,9 @@ extern "C" WDFDEVICE WdfIoQueueGetDevice(WDFQUEUE Queue) {
 // ------------------------------------------------------------------------ requests
 // Documented: the input buffer (the system buffer for buffered and direct methods); fails with
 // STATUS_BUFFER_TOO_SMALL when it is shorter than the minimum or has length zero.
-extern "C" NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t MinimumRequiredLength,
-                                                  PVOID* Buffer, size_t* Length) {
+NTSTATUS imp_WdfRequestRetrieveInputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                           size_t MinimumRequiredLength, PVOID* Buffer,
+                                           size_t* Length) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfRequestRetrieveInputBuffer", DISPATCH_LEVEL, &status))
@@ -937,8 +947,9 @@ extern "C" NTSTATUS WdfRequestRetrieveInputBuffer(WDFREQUEST Request, size_t Min
 
 // Documented: the output buffer (the system buffer for METHOD_BUFFERED, the MDL's system address
 // for the direct methods); STATUS_BUFFER_TOO_SMALL when shorter than the minimum or empty.
-extern "C" NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t MinimumRequiredSize,
-                                                   PVOID* Buffer, size_t* Length) {
+NTSTATUS imp_WdfRequestRetrieveOutputBuffer(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                            size_t MinimumRequiredSize, PVOID* Buffer,
+                                            size_t* Length) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfRequestRetrieveOutputBuffer", DISPATCH_LEVEL, &status))
@@ -960,7 +971,8 @@ extern "C" NTSTATUS WdfRequestRetrieveOutputBuffer(WDFREQUEST Request, size_t Mi
 
 // Documented: a memory object for the output buffer, valid until the request completes;
 // STATUS_BUFFER_TOO_SMALL for a zero-length output buffer (no MDL).
-extern "C" NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY* Memory) {
+NTSTATUS imp_WdfRequestRetrieveOutputMemory(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                            WDFMEMORY* Memory) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfRequestRetrieveOutputMemory", DISPATCH_LEVEL, &status))
@@ -988,7 +1000,8 @@ extern "C" NTSTATUS WdfRequestRetrieveOutputMemory(WDFREQUEST Request, WDFMEMORY
 }
 
 // Documented: fills the parameters of the request's I/O operation; Size must be set.
-extern "C" VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMETERS Parameters) {
+VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                 PWDF_REQUEST_PARAMETERS Parameters) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Request, ObjKind::Request, "WdfRequestGetParameters");
@@ -1009,9 +1022,9 @@ extern "C" VOID WdfRequestGetParameters(WDFREQUEST Request, PWDF_REQUEST_PARAMET
 }
 
 // Documented: the routine runs when a target completes the sent request; NULL removes it.
-extern "C" VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request,
-                                               PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
-                                               WDFCONTEXT CompletionContext) {
+VOID imp_WdfRequestSetCompletionRoutine(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                        PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine,
+                                        WDFCONTEXT CompletionContext) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Request, ObjKind::Request, "WdfRequestSetCompletionRoutine");
@@ -1025,8 +1038,8 @@ extern "C" VOID WdfRequestSetCompletionRoutine(WDFREQUEST Request,
 // Documented: TRUE when the request was handed to the target (a stopped target holds it);
 // FALSE leaves the request with the driver, its status telling why. With the timeout option
 // the framework cancels the request when the time runs out.
-extern "C" BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
-                                  PWDF_REQUEST_SEND_OPTIONS Options) {
+BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, WDFIOTARGET Target,
+                           PWDF_REQUEST_SEND_OPTIONS Options) {
     World::Impl* w = Wd();
     CheckIrql("WdfRequestSend", DISPATCH_LEVEL);
     uintptr_t h;
@@ -1108,7 +1121,7 @@ extern "C" BOOLEAN WdfRequestSend(WDFREQUEST Request, WDFIOTARGET Target,
 }
 
 // Documented: the request's current status (after a failed send: why it failed).
-extern "C" NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
+NTSTATUS imp_WdfRequestGetStatus(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Request, ObjKind::Request, "WdfRequestGetStatus");
@@ -1117,8 +1130,8 @@ extern "C" NTSTATUS WdfRequestGetStatus(WDFREQUEST Request) {
 
 // Documented: completes the request once; afterwards it belongs to its originator and must
 // not be touched. The byte count must fit the buffer the request carries.
-extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status,
-                                                  ULONG_PTR Information) {
+VOID imp_WdfRequestCompleteWithInformation(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, NTSTATUS Status,
+                                           ULONG_PTR Information) {
     World::Impl* w = Wd();
     CheckIrql("WdfRequestCompleteWithInformation", DISPATCH_LEVEL);
     uintptr_t qh = 0;
@@ -1149,13 +1162,14 @@ extern "C" VOID WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS S
 }
 
 // Documented: WdfRequestCompleteWithInformation with 0 bytes.
-extern "C" VOID WdfRequestComplete(WDFREQUEST Request, NTSTATUS Status) {
-    WdfRequestCompleteWithInformation(Request, Status, 0);
+VOID imp_WdfRequestComplete(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, NTSTATUS Status) {
+    imp_WdfRequestCompleteWithInformation(nullptr, Request, Status, 0);
 }
 
 // Documented: moves a request the driver owns into another queue of the same device; the
 // framework delivers it from there.
-extern "C" NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE DestinationQueue) {
+NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                        WDFQUEUE DestinationQueue) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfRequestForwardToIoQueue", DISPATCH_LEVEL, &status))
@@ -1186,19 +1200,9 @@ extern "C" NTSTATUS WdfRequestForwardToIoQueue(WDFREQUEST Request, WDFQUEUE Dest
     return STATUS_SUCCESS;
 }
 
-// Documented: the queue that delivered the request.
-extern "C" WDFQUEUE WdfRequestGetIoQueue(WDFREQUEST Request) {
-    World::Impl* w = Wd();
-    std::lock_guard<std::mutex> lk(w->mu);
-    Object* o = w->Lookup(Request, ObjKind::Request, "WdfRequestGetIoQueue");
-    if (!o || !static_cast<kmdf::sim::Request*>(o)->queue)
-        return nullptr;
-    return reinterpret_cast<WDFQUEUE>(static_cast<kmdf::sim::Request*>(o)->queue->handle);
-}
-
 // ------------------------------------------------------------------------ I/O targets
 // Documented: a started target passes requests on; requests it held while stopped go now.
-extern "C" NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
+NTSTATUS imp_WdfIoTargetStart(PWDF_DRIVER_GLOBALS, WDFIOTARGET IoTarget) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfIoTargetStart", DISPATCH_LEVEL, &status))
@@ -1226,7 +1230,8 @@ extern "C" NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget) {
 
 // Documented: stops the target; WdfIoTargetCancelSentIo cancels what was sent and waits for it
 // (PASSIVE_LEVEL); a stopped target holds new requests.
-extern "C" VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action) {
+VOID imp_WdfIoTargetStop(PWDF_DRIVER_GLOBALS, WDFIOTARGET IoTarget,
+                         WDF_IO_TARGET_SENT_IO_ACTION Action) {
     World::Impl* w = Wd();
     CheckIrql("WdfIoTargetStop",
               Action == WdfIoTargetLeaveSentIoPending ? DISPATCH_LEVEL : PASSIVE_LEVEL);
@@ -1272,8 +1277,8 @@ extern "C" VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTI
 // ------------------------------------------------------------------------ USB targets
 // Documented: opens the device's USB target (the framework reads the device and configuration
 // descriptors); the object is a child of the device.
-extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRIBUTES Attributes,
-                                             WDFUSBDEVICE* UsbDevice) {
+NTSTATUS imp_WdfUsbTargetDeviceCreate(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
+                                      PWDF_OBJECT_ATTRIBUTES Attributes, WDFUSBDEVICE* UsbDevice) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfUsbTargetDeviceCreate", PASSIVE_LEVEL, &status))
@@ -1303,8 +1308,8 @@ extern "C" NTSTATUS WdfUsbTargetDeviceCreate(WDFDEVICE Device, PWDF_OBJECT_ATTRI
 
 // Documented: fills the device-information record (Size must be set): USBD version, port
 // capabilities and the traits from the configuration's attributes.
-extern "C" NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice,
-                                                          PWDF_USB_DEVICE_INFORMATION Information) {
+NTSTATUS imp_WdfUsbTargetDeviceRetrieveInformation(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE UsbDevice,
+                                                   PWDF_USB_DEVICE_INFORMATION Information) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfUsbTargetDeviceRetrieveInformation", DISPATCH_LEVEL, &status))
@@ -1332,9 +1337,9 @@ extern "C" NTSTATUS WdfUsbTargetDeviceRetrieveInformation(WDFUSBDEVICE UsbDevice
 
 // Documented: selects configuration 1; the single-interface kind configures its only
 // interface, setting 0, and returns it with its number of configured pipes.
-extern "C" NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
-                                                   PWDF_OBJECT_ATTRIBUTES PipeAttributes,
-                                                   PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
+NTSTATUS imp_WdfUsbTargetDeviceSelectConfig(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE UsbDevice,
+                                            PWDF_OBJECT_ATTRIBUTES PipeAttributes,
+                                            PWDF_USB_DEVICE_SELECT_CONFIG_PARAMS Params) {
     World::Impl* w = Wd();
     CheckIrql("WdfUsbTargetDeviceSelectConfig", PASSIVE_LEVEL);
     (void)PipeAttributes;
@@ -1376,9 +1381,9 @@ extern "C" NTSTATUS WdfUsbTargetDeviceSelectConfig(WDFUSBDEVICE UsbDevice,
 }
 
 // Documented: selects an alternate setting; the interface's pipe objects are made anew.
-extern "C" NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface,
-                                                 PWDF_OBJECT_ATTRIBUTES PipesAttributes,
-                                                 PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params) {
+NTSTATUS imp_WdfUsbInterfaceSelectSetting(PWDF_DRIVER_GLOBALS, WDFUSBINTERFACE UsbInterface,
+                                          PWDF_OBJECT_ATTRIBUTES PipesAttributes,
+                                          PWDF_USB_INTERFACE_SELECT_SETTING_PARAMS Params) {
     World::Impl* w = Wd();
     CheckIrql("WdfUsbInterfaceSelectSetting", PASSIVE_LEVEL);
     (void)PipesAttributes;
@@ -1408,7 +1413,7 @@ extern "C" NTSTATUS WdfUsbInterfaceSelectSetting(WDFUSBINTERFACE UsbInterface,
 }
 
 // Documented: the number of pipes of the selected setting.
-extern "C" BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterface) {
+BYTE imp_WdfUsbInterfaceGetNumConfiguredPipes(PWDF_DRIVER_GLOBALS, WDFUSBINTERFACE UsbInterface) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o =
@@ -1418,9 +1423,9 @@ extern "C" BYTE WdfUsbInterfaceGetNumConfiguredPipes(WDFUSBINTERFACE UsbInterfac
 
 // Documented: pipe i of the selected setting (NULL past the end), its information filled in
 // when a record with its Size set is given.
-extern "C" WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterface,
-                                                       UCHAR PipeIndex,
-                                                       PWDF_USB_PIPE_INFORMATION PipeInfo) {
+WDFUSBPIPE imp_WdfUsbInterfaceGetConfiguredPipe(PWDF_DRIVER_GLOBALS, WDFUSBINTERFACE UsbInterface,
+                                                UCHAR PipeIndex,
+                                                PWDF_USB_PIPE_INFORMATION PipeInfo) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(UsbInterface, ObjKind::UsbInterface, "WdfUsbInterfaceGetConfiguredPipe");
@@ -1446,7 +1451,7 @@ extern "C" WDFUSBPIPE WdfUsbInterfaceGetConfiguredPipe(WDFUSBINTERFACE UsbInterf
 }
 
 // Documented: reads on the pipe need no longer be a multiple of the maximum packet size.
-extern "C" VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe) {
+VOID imp_WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(PWDF_DRIVER_GLOBALS, WDFUSBPIPE Pipe) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Pipe, ObjKind::UsbPipe, "WdfUsbTargetPipeSetNoMaximumPacketSizeCheck");
@@ -1455,7 +1460,7 @@ extern "C" VOID WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(WDFUSBPIPE Pipe) {
 }
 
 // Documented: the direction bit of the pipe's endpoint address.
-extern "C" BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe) {
+BOOLEAN imp_WdfUsbTargetPipeIsInEndpoint(PWDF_DRIVER_GLOBALS, WDFUSBPIPE Pipe) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Pipe, ObjKind::UsbPipe, "WdfUsbTargetPipeIsInEndpoint");
@@ -1463,7 +1468,7 @@ extern "C" BOOLEAN WdfUsbTargetPipeIsInEndpoint(WDFUSBPIPE Pipe) {
 }
 
 // Documented: the endpoint address has its direction bit clear.
-extern "C" BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe) {
+BOOLEAN imp_WdfUsbTargetPipeIsOutEndpoint(PWDF_DRIVER_GLOBALS, WDFUSBPIPE Pipe) {
     World::Impl* w = Wd();
     std::lock_guard<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Pipe, ObjKind::UsbPipe, "WdfUsbTargetPipeIsOutEndpoint");
@@ -1471,9 +1476,9 @@ extern "C" BOOLEAN WdfUsbTargetPipeIsOutEndpoint(WDFUSBPIPE Pipe) {
 }
 
 // Documented: formats the request to carry the URB in the memory object to the USB device.
-extern "C" NTSTATUS WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice,
-                                                          WDFREQUEST Request, WDFMEMORY UrbMemory,
-                                                          PWDFMEMORY_OFFSET UrbMemoryOffset) {
+NTSTATUS imp_WdfUsbTargetDeviceFormatRequestForUrb(PWDF_DRIVER_GLOBALS, WDFUSBDEVICE UsbDevice,
+                                                   WDFREQUEST Request, WDFMEMORY UrbMemory,
+                                                   PWDFMEMORY_OFFSET UrbMemoryOffset) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfUsbTargetDeviceFormatRequestForUrb", DISPATCH_LEVEL, &status))
@@ -1499,9 +1504,9 @@ extern "C" NTSTATUS WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice
 
 // Documented: formats a read from an IN pipe into the memory object; without the no-maximum-
 // packet-size option the length must be a multiple of the endpoint's packet size.
-extern "C" NTSTATUS WdfUsbTargetPipeFormatRequestForRead(WDFUSBPIPE Pipe, WDFREQUEST Request,
-                                                         WDFMEMORY ReadMemory,
-                                                         PWDFMEMORY_OFFSET ReadOffset) {
+NTSTATUS imp_WdfUsbTargetPipeFormatRequestForRead(PWDF_DRIVER_GLOBALS, WDFUSBPIPE Pipe,
+                                                  WDFREQUEST Request, WDFMEMORY ReadMemory,
+                                                  PWDFMEMORY_OFFSET ReadOffset) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfUsbTargetPipeFormatRequestForRead", DISPATCH_LEVEL, &status))

@@ -15,7 +15,8 @@
 #include <string>
 #include <vector>
 
-extern "C" kmdf::sim::Status DriverEntry(_DRIVER_OBJECT* driver, _UNICODE_STRING* registryPath);
+// The driver image's entry point: the framework bind stub around the driver's DriverEntry.
+extern "C" kmdf::sim::Status FxDriverEntry(_DRIVER_OBJECT* driver, _UNICODE_STRING* registryPath);
 
 namespace {
 
@@ -66,7 +67,7 @@ int main(int argc, char** argv) {
         ++violations;
         std::fprintf(stderr, "verifier: %s\n", v.c_str());
     });
-    if (world.LoadDriver(&DriverEntry) != 0)
+    if (world.LoadDriver(&FxDriverEntry) != 0)
         return 1;
     kmdf::sim::PnpDevice& device = world.PlugIn();
     if (device.Start() != 0)

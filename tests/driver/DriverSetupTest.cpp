@@ -27,18 +27,20 @@ class DriverSetup : public DriverTest {};
 
 TEST_F(DriverSetup, FailingDriverCreationFailsTheLoadAndReleasesTheBinding) {
     world().faults().Fail("WdfDriverCreate", STATUS_INSUFFICIENT_RESOURCES);
-    EXPECT_EQ(world().LoadDriver(DriverEntry), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(world().LoadDriver(FxDriverEntry), STATUS_INSUFFICIENT_RESOURCES);
     EXPECT_FALSE(world().DriverLoaded());
+    EXPECT_TRUE(HasEvent("WdfVersionBind KmdfLibrary 1.1 (386 functions)"));
+    EXPECT_GT(EventIndex("WdfVersionUnbind"), EventIndex("WdfVersionBind"));
     EXPECT_EQ(world().LiveObjects(), 0u);
     // A colorimeter arriving now finds no driver.
     EXPECT_EQ(world().PlugIn().State(), PnpState::FailedAdd);
     // The next load works.
-    EXPECT_EQ(world().LoadDriver(DriverEntry), STATUS_SUCCESS);
+    EXPECT_EQ(world().LoadDriver(FxDriverEntry), STATUS_SUCCESS);
     EXPECT_EQ(world().LiveObjects(), 1u);
 }
 
 TEST_F(DriverSetup, DeviceAddMakesAZeroContextTwoQueuesAndOneInterfaceWithoutUsbTraffic) {
-    ASSERT_EQ(world().LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(world().LoadDriver(FxDriverEntry), STATUS_SUCCESS);
     PnpDevice& d = world().PlugIn();
     ASSERT_EQ(d.AddStatus(), STATUS_SUCCESS);
     // Zero but for the vendor-request queue made with the device.
@@ -49,7 +51,8 @@ TEST_F(DriverSetup, DeviceAddMakesAZeroContextTwoQueuesAndOneInterfaceWithoutUsb
     EXPECT_EQ(std::memcmp(Context(d), &zero, sizeof zero), 0);
     EXPECT_TRUE(HasEvent("WdfDeviceSetPnpCapabilities SurpriseRemovalOK=1"));
     EXPECT_TRUE(HasEvent("WdfIoQueueCreate parallel power-managed default"));
-    EXPECT_TRUE(HasEvent("WdfIoQueueCreate sequential power-managed passive"));
+    EXPECT_TRUE(HasEvent("WdfIoQueueCreate sequential power-managed"));
+    EXPECT_FALSE(HasEvent("passive")); // KMDF 1.1 queues have no execution level
     EXPECT_EQ(d.Interfaces().size(), 1u);
     EXPECT_TRUE(d.Usb().Traffic().empty());
     // The interface is enabled when the device starts.
@@ -68,7 +71,7 @@ TEST_F(DriverSetup, EveryDeviceAddFailureFailsTheAddWithItsStatus) {
                 {"WdfIoQueueCreate", 0},
                 {"WdfIoQueueCreate", 1},
                 {"WdfDeviceCreateDeviceInterface", 0}};
-    ASSERT_EQ(world().LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(world().LoadDriver(FxDriverEntry), STATUS_SUCCESS);
     for (const Row& row : rows) {
         SCOPED_TRACE(std::string(row.api) + " #" + std::to_string(row.skip + 1));
         world().faults().Clear();
@@ -197,7 +200,7 @@ TEST_F(DriverSetup, PipesAreRecordedByKindAndTheInterruptPipeIsMandatory) {
                     PipeSpec{PipeKind::Isochronous, true, 64, 1}}),
          STATUS_SUCCESS, 2, 1, 3, 0},
     };
-    ASSERT_EQ(world().LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(world().LoadDriver(FxDriverEntry), STATUS_SUCCESS);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.name);
         PnpDevice& d = world().PlugIn(row.config);
@@ -227,7 +230,7 @@ TEST_F(DriverSetup, PipesAreRecordedByKindAndTheInterruptPipeIsMandatory) {
 TEST_F(DriverSetup, AConfigurationWithoutInterfaceFailsTheStart) {
     ColorimeterConfig c;
     c.hasInterface = false;
-    ASSERT_EQ(world().LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(world().LoadDriver(FxDriverEntry), STATUS_SUCCESS);
     PnpDevice& d = world().PlugIn(c);
     EXPECT_EQ(d.Start(), STATUS_INVALID_DEVICE_STATE);
     EXPECT_EQ(d.State(), PnpState::FailedStart);
@@ -253,7 +256,7 @@ TEST_F(DriverSetup, EveryPreparationFailureFailsTheStartAndLeaksNothing) {
          STATUS_INSUFFICIENT_RESOURCES, true},
         {"WdfIoTargetStart", STATUS_DEVICE_NOT_READY, STATUS_DEVICE_NOT_READY, false},
     };
-    ASSERT_EQ(world().LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(world().LoadDriver(FxDriverEntry), STATUS_SUCCESS);
     for (const Row& row : rows) {
         SCOPED_TRACE(row.api);
         world().faults().Clear();
@@ -281,7 +284,7 @@ TEST_F(DriverSetup, EveryPreparationFailureFailsTheStartAndLeaksNothing) {
 }
 
 TEST_F(DriverSetup, PoolExhaustionAfterEachAllocationLeavesNoLeak) {
-    ASSERT_EQ(world().LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(world().LoadDriver(FxDriverEntry), STATUS_SUCCESS);
     world().faults().FailPoolAfter(0);
     PnpDevice& d = world().PlugIn();
     EXPECT_EQ(d.Start(), STATUS_INSUFFICIENT_RESOURCES);

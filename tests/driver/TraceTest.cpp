@@ -1,5 +1,6 @@
 // A checked build routes the driver's trace lines to the debugger output.
 #include "Talvik.h"
+#include <wdfldr.h>
 #include "kmdf/sim/World.h"
 
 #include <gtest/gtest.h>
@@ -16,7 +17,7 @@ bool Logged(const kmdf::sim::World& w, const std::string& line) {
 TEST(CheckedBuild, TraceLinesReachTheDebugOutputWithStatusesShown) {
     kmdf::sim::World w;
     w.verifier().SetHandler([](const std::string& v) { ADD_FAILURE() << "verifier: " << v; });
-    ASSERT_EQ(w.LoadDriver(DriverEntry), STATUS_SUCCESS);
+    ASSERT_EQ(w.LoadDriver(FxDriverEntry), STATUS_SUCCESS);
     EXPECT_TRUE(Logged(w, "Talvik Driver - Driver Framework Edition.\n"));
     auto log = w.DebugLog();
     ASSERT_GE(log.size(), 2u);

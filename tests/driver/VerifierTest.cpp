@@ -154,6 +154,11 @@ NTSTATUS FaultyDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Registry
                            WDF_NO_HANDLE);
 }
 
+// The faulty driver's image: the same bind stub around its entry routine.
+NTSTATUS FaultyImageEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    return FxStubDriverEntry(DriverObject, RegistryPath, FaultyDriverEntry);
+}
+
 // Each test makes its own machines (one world exists at a time).
 class Verifier : public DriverTest {
 protected:
@@ -195,7 +200,7 @@ TEST_F(Verifier, ReportsEachFaultOfADriver) {
             g_fault = row.fault;
             if (row.fault == Fault::FailedSendKept)
                 w2.faults().Fail("WdfRequestSend", STATUS_DEVICE_NOT_READY);
-            ASSERT_EQ(w2.LoadDriver(FaultyDriverEntry), STATUS_SUCCESS);
+            ASSERT_EQ(w2.LoadDriver(FaultyImageEntry), STATUS_SUCCESS);
             PnpDevice& d = w2.PlugIn();
             ASSERT_EQ(d.Start(), STATUS_SUCCESS);
             um::Handle h;
@@ -224,7 +229,7 @@ TEST_F(Verifier, ACorrectDriverRunsClean) {
     {
         World w2;
         w2.verifier().SetHandler([&](const std::string& v) { seen.push_back(v); });
-        ASSERT_EQ(w2.LoadDriver(FaultyDriverEntry), STATUS_SUCCESS);
+        ASSERT_EQ(w2.LoadDriver(FaultyImageEntry), STATUS_SUCCESS);
         PnpDevice& d = w2.PlugIn();
         ASSERT_EQ(d.Start(), STATUS_SUCCESS);
         um::Handle h;
@@ -275,3 +280,114 @@ TEST_F(Verifier, KnownCallsCoverEveryStatusReturningCallOfTheDriver) {
 }
 
 } // namespace
+
+namespace {
+
+// A driver that asks a queue for what KMDF 1.1 does not have.
+WDF_EXECUTION_LEVEL g_queueLevel = WdfExecutionLevelInheritFromParent;
+WDF_SYNCHRONIZATION_SCOPE g_queueScope = WdfSynchronizationScopeInheritFromParent;
+
+NTSTATUS QueueAttributesAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
+    WDFDEVICE device;
+    NTSTATUS status = WdfDeviceCreate(&DeviceInit, WDF_NO_OBJECT_ATTRIBUTES, &device);
+    if (!NT_SUCCESS(status))
+        return status;
+    WDF_IO_QUEUE_CONFIG config;
+    WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchSequential);
+    config.EvtIoDeviceControl = FaultyIoctl;
+    WDF_OBJECT_ATTRIBUTES attributes;
+    WDF_OBJECT_ATTRIBUTES_INIT(&attributes);
+    attributes.ExecutionLevel = g_queueLevel;
+    attributes.SynchronizationScope = g_queueScope;
+    return WdfIoQueueCreate(device, &config, &attributes, WDF_NO_HANDLE);
+}
+
+NTSTATUS QueueAttributesEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    WDF_DRIVER_CONFIG config;
+    WDF_DRIVER_CONFIG_INIT(&config, QueueAttributesAdd);
+    return WdfDriverCreate(DriverObject, RegistryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                           WDF_NO_HANDLE);
+}
+
+NTSTATUS QueueAttributesImage(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    return FxStubDriverEntry(DriverObject, RegistryPath, QueueAttributesEntry);
+}
+
+// An image whose bind info claims 1.1 with the table of 1.9.
+WDFFUNC g_wideTable[396];
+NTSTATUS WideTableImage(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
+    WDF_BIND_INFO info = WdfBindInfo;
+    info.FuncCount = 396;
+    info.FuncTable = g_wideTable;
+    PWDF_COMPONENT_GLOBALS globals = nullptr;
+    return WdfVersionBind(DriverObject, RegistryPath, &info, &globals);
+}
+
+} // namespace
+
+TEST_F(Verifier, AQueueExecutionLevelOrScopeIsRefusedUnderVersion11) {
+    struct Row {
+        WDF_EXECUTION_LEVEL level;
+        WDF_SYNCHRONIZATION_SCOPE scope;
+        bool refused;
+    } rows[] = {
+        {WdfExecutionLevelPassive, WdfSynchronizationScopeInheritFromParent, true},
+        {WdfExecutionLevelDispatch, WdfSynchronizationScopeInheritFromParent, true},
+        {WdfExecutionLevelInheritFromParent, WdfSynchronizationScopeQueue, true},
+        {WdfExecutionLevelInheritFromParent, WdfSynchronizationScopeNone, true},
+        {WdfExecutionLevelInheritFromParent, WdfSynchronizationScopeInheritFromParent, false},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.level * 10 + row.scope);
+        World w2;
+        std::vector<std::string> seen;
+        w2.verifier().SetHandler([&](const std::string& v) { seen.push_back(v); });
+        g_queueLevel = row.level;
+        g_queueScope = row.scope;
+        ASSERT_EQ(w2.LoadDriver(QueueAttributesImage), STATUS_SUCCESS);
+        PnpDevice& d = w2.PlugIn();
+        EXPECT_EQ(d.AddStatus(), row.refused ? STATUS_INVALID_PARAMETER : STATUS_SUCCESS);
+        ASSERT_EQ(seen.size(), row.refused ? 1u : 0u);
+        if (row.refused) {
+            EXPECT_EQ(seen[0], "WdfIoQueueCreate: ExecutionLevel and SynchronizationScope of a "
+                               "queue need KmdfLibrary 1.9; the driver bound to KmdfLibrary 1.1");
+        }
+    }
+    g_queueLevel = WdfExecutionLevelInheritFromParent;
+    g_queueScope = WdfSynchronizationScopeInheritFromParent;
+}
+
+TEST_F(Verifier, TheBindingIsCheckedAndReleasedWhereverTheDriverLeaves) {
+    {
+        // A table larger than the version has is refused at bind.
+        World w2;
+        std::vector<std::string> seen;
+        w2.verifier().SetHandler([&](const std::string& v) { seen.push_back(v); });
+        EXPECT_EQ(w2.LoadDriver(WideTableImage), STATUS_INVALID_PARAMETER);
+        ASSERT_EQ(seen.size(), 1u);
+        EXPECT_EQ(seen[0], "WdfVersionBind: KmdfLibrary 1.1 has 386 functions; the bind info "
+                           "asks for 396");
+        EXPECT_EQ(g_wideTable[0], nullptr);
+    }
+    {
+        // Bound with 1.1's table, unbound at unload; a call through the table afterwards has
+        // no binding behind it.
+        World w2;
+        std::vector<std::string> seen;
+        w2.verifier().SetHandler([&](const std::string& v) { seen.push_back(v); });
+        ASSERT_EQ(w2.LoadDriver(FaultyImageEntry), STATUS_SUCCESS);
+        std::vector<std::string> events = w2.Events();
+        EXPECT_NE(std::find(events.begin(), events.end(),
+                            "WdfVersionBind KmdfLibrary 1.1 (386 functions)"),
+                  events.end());
+        w2.UnloadDriver();
+        events = w2.Events();
+        EXPECT_NE(std::find(events.begin(), events.end(), "WdfVersionUnbind KmdfLibrary 1.1"),
+                  events.end());
+        EXPECT_TRUE(seen.empty());
+        (void)WdfRequestGetStatus(nullptr);
+        ASSERT_FALSE(seen.empty());
+        EXPECT_EQ(seen[0], "WdfRequestGetStatus: called with driver globals the framework did "
+                           "not hand out (no binding)");
+    }
+}

@@ -25,7 +25,8 @@
 #include <thread>
 #include <vector>
 
-extern "C" kmdf::sim::Status DriverEntry(_DRIVER_OBJECT* driver, _UNICODE_STRING* registryPath);
+// The driver image's entry point: the framework bind stub around the driver's DriverEntry.
+extern "C" kmdf::sim::Status FxDriverEntry(_DRIVER_OBJECT* driver, _UNICODE_STRING* registryPath);
 
 namespace {
 
@@ -609,10 +610,11 @@ void Stress::Controller() {
 int Stress::Run() {
     m_world.verifier().SetHandler([this](const std::string& v) { Violation("verifier: " + v); });
     talvik_stress::SetUrbWatchHandler([this](const std::string& v) { Violation(v); });
-    if (m_world.LoadDriver(&DriverEntry) != kSuccess) {
+    if (m_world.LoadDriver(&FxDriverEntry) != kSuccess) {
         std::fprintf(stderr, "driver stress: the driver did not load\n");
         return 2;
     }
+    talvik_stress::InstallUrbWatch();
     m_device = PlugInColorimeter();
     m_generation = 1;
     m_workersLeft = m_threads;

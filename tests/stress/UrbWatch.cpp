@@ -1,5 +1,4 @@
-// The wrapped framework calls (see UrbWatch.h). Only the driver's references are wrapped, since
-// the layer defines both calls itself.
+// The watched framework calls (see UrbWatch.h).
 #include "UrbWatch.h"
 
 #include <ntddk.h>
@@ -10,13 +9,6 @@
 #include <map>
 #include <mutex>
 
-extern "C" NTSTATUS
-__real_WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                             WDFMEMORY UrbMemory,
-                                             PWDFMEMORY_OFFSET UrbMemoryOffsets);
-extern "C" VOID __real_WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status,
-                                                         ULONG_PTR Information);
-
 namespace talvik_stress {
 namespace {
 
@@ -25,8 +17,25 @@ std::map<WDFMEMORY, WDFREQUEST> g_holder; // URB memory object -> request using 
 std::map<WDFREQUEST, WDFMEMORY> g_held;   // request -> URB memory object it uses
 std::function<void(const std::string&)> g_handler;
 unsigned long long g_formats = 0;
+PFN_WDFUSBTARGETDEVICEFORMATREQUESTFORURB g_format = nullptr;
+PFN_WDFREQUESTCOMPLETEWITHINFORMATION g_complete = nullptr;
+
+NTSTATUS WatchFormatRequestForUrb(PWDF_DRIVER_GLOBALS Globals, WDFUSBDEVICE UsbDevice,
+                                  WDFREQUEST Request, WDFMEMORY UrbMemory,
+                                  PWDFMEMORY_OFFSET UrbMemoryOffsets);
+VOID WatchCompleteWithInformation(PWDF_DRIVER_GLOBALS Globals, WDFREQUEST Request, NTSTATUS Status,
+                                  ULONG_PTR Information);
 
 } // namespace
+
+void InstallUrbWatch() {
+    WDFFUNC& format = WdfFunctions[WdfUsbTargetDeviceFormatRequestForUrbTableIndex];
+    WDFFUNC& complete = WdfFunctions[WdfRequestCompleteWithInformationTableIndex];
+    g_format = reinterpret_cast<PFN_WDFUSBTARGETDEVICEFORMATREQUESTFORURB>(format);
+    g_complete = reinterpret_cast<PFN_WDFREQUESTCOMPLETEWITHINFORMATION>(complete);
+    format = reinterpret_cast<WDFFUNC>(&WatchFormatRequestForUrb);
+    complete = reinterpret_cast<WDFFUNC>(&WatchCompleteWithInformation);
+}
 
 void SetUrbWatchHandler(std::function<void(const std::string&)> handler) {
     std::lock_guard<std::mutex> lk(g_mu);
@@ -45,12 +54,12 @@ unsigned long UrbBlocksHeld() {
 
 } // namespace talvik_stress
 
-using namespace talvik_stress;
+namespace talvik_stress {
+namespace {
 
-extern "C" NTSTATUS
-__wrap_WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, WDFREQUEST Request,
-                                             WDFMEMORY UrbMemory,
-                                             PWDFMEMORY_OFFSET UrbMemoryOffsets) {
+NTSTATUS WatchFormatRequestForUrb(PWDF_DRIVER_GLOBALS Globals, WDFUSBDEVICE UsbDevice,
+                                  WDFREQUEST Request, WDFMEMORY UrbMemory,
+                                  PWDFMEMORY_OFFSET UrbMemoryOffsets) {
     std::function<void(const std::string&)> report;
     char text[160] = "";
     {
@@ -70,14 +79,13 @@ __wrap_WdfUsbTargetDeviceFormatRequestForUrb(WDFUSBDEVICE UsbDevice, WDFREQUEST 
     }
     if (report)
         report(text);
-    return __real_WdfUsbTargetDeviceFormatRequestForUrb(UsbDevice, Request, UrbMemory,
-                                                        UrbMemoryOffsets);
+    return g_format(Globals, UsbDevice, Request, UrbMemory, UrbMemoryOffsets);
 }
 
 // The completion routine has read the URB's count before it completes the request, so the
 // block is free from here on.
-extern "C" VOID __wrap_WdfRequestCompleteWithInformation(WDFREQUEST Request, NTSTATUS Status,
-                                                         ULONG_PTR Information) {
+VOID WatchCompleteWithInformation(PWDF_DRIVER_GLOBALS Globals, WDFREQUEST Request, NTSTATUS Status,
+                                  ULONG_PTR Information) {
     {
         std::lock_guard<std::mutex> lk(g_mu);
         auto it = g_held.find(Request);
@@ -88,5 +96,8 @@ extern "C" VOID __wrap_WdfRequestCompleteWithInformation(WDFREQUEST Request, NTS
             g_held.erase(it);
         }
     }
-    __real_WdfRequestCompleteWithInformation(Request, Status, Information);
+    g_complete(Globals, Request, Status, Information);
 }
+
+} // namespace
+} // namespace talvik_stress

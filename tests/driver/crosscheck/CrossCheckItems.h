@@ -104,3 +104,7 @@ ITEM(usb_config_self_powered, USB_CONFIG_SELF_POWERED)
 ITEM(usb_config_remote_wakeup, USB_CONFIG_REMOTE_WAKEUP)
 ITEM(usb_endpoint_type_interrupt, USB_ENDPOINT_TYPE_INTERRUPT)
 ITEM(usb_endpoint_type_bulk, USB_ENDPOINT_TYPE_BULK)
+/* The driver object as the bind stub and the I/O manager use it. */
+ITEM(driver_object_size, sizeof(DRIVER_OBJECT))
+ITEM(driver_object_driver_init, offsetof(DRIVER_OBJECT, DriverInit))
+ITEM(driver_object_driver_unload, offsetof(DRIVER_OBJECT, DriverUnload))

@@ -47,7 +47,7 @@ void DriverTest::ExpectViolation(const std::string& text) {
 
 PnpDevice& DriverTest::StartColorimeter(const ColorimeterConfig& config) {
     if (!world_->DriverLoaded()) {
-        EXPECT_EQ(world_->LoadDriver(DriverEntry), STATUS_SUCCESS);
+        EXPECT_EQ(world_->LoadDriver(FxDriverEntry), STATUS_SUCCESS);
     }
     PnpDevice& d = world_->PlugIn(config);
     EXPECT_EQ(d.AddStatus(), STATUS_SUCCESS);

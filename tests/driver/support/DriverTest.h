@@ -3,6 +3,7 @@
 #pragma once
 
 #include "Talvik.h"
+#include <wdfldr.h>
 #include "kmdf/sim/World.h"
 #include "kmdf/usermode/DeviceIo.h"
 

@@ -9,7 +9,8 @@
 
 #include <gtest/gtest.h>
 
-extern "C" kmdf::sim::Status DriverEntry(_DRIVER_OBJECT* driver, _UNICODE_STRING* registryPath);
+// The driver image's entry point: the framework bind stub around the driver's DriverEntry.
+extern "C" kmdf::sim::Status FxDriverEntry(_DRIVER_OBJECT* driver, _UNICODE_STRING* registryPath);
 
 namespace talvik {
 namespace {
@@ -22,7 +23,7 @@ class SimClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
         world.verifier().SetHandler([](const std::string& v) { ADD_FAILURE() << v; });
-        ASSERT_EQ(world.LoadDriver(&DriverEntry), 0);
+        ASSERT_EQ(world.LoadDriver(&FxDriverEntry), 0);
         colorimeter = &world.PlugIn();
         ASSERT_EQ(colorimeter->Start(), 0);
         colorimeter->Usb().SetVendorHandler(
