@@ -20,19 +20,18 @@ constexpr DWORD kPauseMs = 100;
 std::string FillStatusText(const std::string& text, const std::string& value) {
     std::string out;
     bool filled = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (CharLengthAt(text, i) == 2) {
-            out += text.substr(i, 2);
-            ++i;
-        } else if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%') {
+    for (size_t i = 0, n = 0; i < text.size(); i += n) {
+        n = CharLengthAt(text, i);
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (n == 1 && text[i] == '%' && next == '%') {
             out += '%';
-            ++i;
-        } else if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 's' && !filled) {
+            n = 2;
+        } else if (n == 1 && text[i] == '%' && next == 's' && !filled) {
             out += value;
             filled = true;
-            ++i;
+            n = 2;
         } else {
-            out += text[i];
+            out += text.substr(i, n);
         }
     }
     return out;
