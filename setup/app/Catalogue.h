@@ -1,12 +1,12 @@
-// The message catalogue (string table 101-109, stored as UTF-16) and the program's message box.
+// The message catalogue as the application shows it: its texts (platform/StringTable.h), the
+// application name and the program's message box.
 #pragma once
+
+#include "platform/StringTable.h"
 
 #include <windows.h>
 
 #include <string>
-
-// The text of a catalogue id in the thread's ANSI code page; empty when the id is missing.
-std::string LoadCatalogueText(UINT id);
 
 // The application name: the program's title string if it carries one, else the base name of its
 // file without extension ("Setup" for Setup.exe). Caption of every message box, part of the mutex

@@ -7,28 +7,21 @@ namespace {
 const char kMutexGuid[] = "7D3B9E40-2A61-4F85-9C07-E15A28D4B6F3";
 } // namespace
 
-CExistInstance::CExistInstance() : m_hMutex(nullptr) {}
+CExistInstance::CExistInstance() = default;
 
-CExistInstance::~CExistInstance() {
-    if (m_hMutex) {
-        // An instance that found the mutex existing never owned it; releasing then changes
-        // nothing, and the handle is closed all the same.
-        SystemApi().ReleaseMutex(m_hMutex);
-        SystemApi().CloseHandle(m_hMutex);
-    }
-}
+CExistInstance::~CExistInstance() = default;
 
 std::string CExistInstance::GetMutexName() const {
     return "MUTEX_" + GetAppName() + "_" + kMutexGuid;
 }
 
 bool CExistInstance::IsAlreadyRunning() {
-    if (m_hMutex)
+    if (m_hMutex.IsValid())
         return false;
     std::string name = GetMutexName();
-    m_hMutex = SystemApi().CreateMutexA(nullptr, TRUE, name.c_str());
+    m_hMutex.Reset(SystemApi().CreateMutexA(nullptr, TRUE, name.c_str()));
     // Read the error at once: it belongs to the creation only until the next call.
     DWORD error = SystemApi().GetLastError();
     // A mutex that cannot be created counts as no other instance.
-    return m_hMutex != nullptr && error == ERROR_ALREADY_EXISTS;
+    return m_hMutex.IsValid() && error == ERROR_ALREADY_EXISTS;
 }

@@ -1,6 +1,8 @@
 // The single-instance guard: a named mutex held from start-up to exit.
 #pragma once
 
+#include "platform/ScopedHandle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -8,7 +10,7 @@
 class CExistInstance {
 public:
     CExistInstance();
-    virtual ~CExistInstance(); // releases and closes the mutex
+    virtual ~CExistInstance(); // m_hMutex releases and closes the mutex
     CExistInstance(const CExistInstance&) = delete;
     CExistInstance& operator=(const CExistInstance&) = delete;
 
@@ -19,5 +21,5 @@ public:
     // "MUTEX_" + application name + "_" + a fixed GUID text.
     std::string GetMutexName() const;
 
-    HANDLE m_hMutex;
+    CScopedOwnedMutex m_hMutex;
 };

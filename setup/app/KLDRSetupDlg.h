@@ -2,16 +2,20 @@
 #pragma once
 
 #include "app/Dialog.h"
+#include "installers/SetupDialogView.h"
 
 #include <string>
 
-class CKLDRSetupDlg : public CDialog {
+class CKLDRSetupDlg : public CDialog, public CSetupDialogView {
 public:
     explicit CKLDRSetupDlg(HWND parent = nullptr);
     ~CKLDRSetupDlg() override;
 
+    // The view the installer steps and the sequence are given.
+    HWND GetSafeHwnd() const override { return CDialog::GetSafeHwnd(); }
     // The status-line update: controls to members, assign, members to controls.
-    void UpdateStatus(const std::string& text);
+    void UpdateStatus(const std::string& text) override;
+    BOOL IsUninstalling() const override { return m_bUninstall; }
 
     HICON m_hIcon;
     std::string m_strStatus;

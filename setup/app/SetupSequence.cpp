@@ -2,10 +2,10 @@
 
 #include "app/AdminProbe.h"
 #include "app/Catalogue.h"
-#include "app/KLDRSetupDlg.h"
 #include "app/ProductState.h"
 #include "app/WinOSVersion.h"
 #include "display/EnumDisplay.h"
+#include "installers/SetupDialogView.h"
 #include "installers/ToolSteps.h"
 #include "platform/SystemApi.h"
 #include "res/resource.h"
@@ -15,17 +15,17 @@
 
 namespace {
 
-BOOL StopWithMessage(CKLDRSetupDlg& dialog, UINT textId) {
+BOOL StopWithMessage(CSetupDialogView& dialog, UINT textId) {
     ShowCatalogueMessage(dialog.GetSafeHwnd(), textId, MB_ICONERROR);
     return FALSE;
 }
 
-BOOL StopWithStatus(CKLDRSetupDlg& dialog) {
+BOOL StopWithStatus(CSetupDialogView& dialog) {
     dialog.UpdateStatus(LoadCatalogueText(IDS_SETUP_ABORTED));
     return TRUE;
 }
 
-void PostInstallSensors(CKLDRSetupDlg& dialog) {
+void PostInstallSensors(CSetupDialogView& dialog) {
     SystemApi().PostMessageA(dialog.GetSafeHwnd(), WM_INSTALL_SENSORS, 0, 0);
 }
 
@@ -41,11 +41,7 @@ void TakeDisplaySnapshot(std::optional<CEnumDisplay>& displays) {
 
 } // namespace
 
-bool IsSupportedWindowsVersion(DWORD major, DWORD minor) {
-    return (major == 5 && (minor == 1 || minor == 2)) || major >= 6;
-}
-
-BOOL RunSetupSequence(CKLDRSetupDlg& dialog) {
+BOOL RunSetupSequence(CSetupDialogView& dialog) {
     {
         CWinOSVersion version;
         if (!version.m_bVersionValid || !IsSupportedWindowsVersion(version.m_osvi.dwMajorVersion,

@@ -3,7 +3,7 @@
 
 #include <windows.h>
 
-class CKLDRSetupDlg;
+class CSetupDialogView;
 
 // Posted by the sequence once the display driver and the product are in place; its handler runs
 // the sensor-driver phase after the dialog is on screen.
@@ -12,7 +12,4 @@ constexpr UINT WM_INSTALL_SENSORS = WM_APP + 100;
 // Checks the machine, installs the display driver and the product. FALSE: the setup is over and
 // the dialog is to end; TRUE: the dialog stays open (finished, stopped with a status text, or
 // with the sensor phase posted).
-BOOL RunSetupSequence(CKLDRSetupDlg& dialog);
-
-// Major.minor versions the setup runs on: 5.1, 5.2, and 6.0 or later.
-bool IsSupportedWindowsVersion(DWORD major, DWORD minor);
+BOOL RunSetupSequence(CSetupDialogView& dialog);

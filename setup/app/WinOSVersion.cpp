@@ -20,3 +20,7 @@ CWinOSVersion::CWinOSVersion() : m_bVersionInfoEx(FALSE), m_bVersionValid(FALSE)
 }
 
 CWinOSVersion::~CWinOSVersion() = default;
+
+bool IsSupportedWindowsVersion(DWORD major, DWORD minor) {
+    return (major == 5 && (minor == 1 || minor == 2)) || major >= 6;
+}

@@ -1,6 +1,7 @@
 #include "display/EnumDisplay.h"
 
-#include "platform/ScopedRegKey.h"
+#include "platform/CodePageText.h"
+#include "platform/ScopedHandle.h"
 #include "platform/SystemApi.h"
 
 #include <algorithm>
@@ -27,11 +28,10 @@ bool Compose(char (&buffer)[N], const char* format, Args... args) {
 // Position of the first `wanted`, stepping over double-byte characters so that a trail byte is
 // never taken for it.
 size_t FindChar(const std::string& text, char wanted) {
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (text[i] == wanted)
+    for (size_t i = 0, n = 0; i < text.size(); i += n) {
+        n = CharLengthAt(text, i);
+        if (n == 1 && text[i] == wanted)
             return i;
-        if (SystemApi().IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < text.size())
-            ++i;
     }
     return std::string::npos;
 }
@@ -60,20 +60,37 @@ bool CutMonitorId(const char* deviceId, MonitorId& parts) {
     return true;
 }
 
-// Whether the instance's "Driver" value is exactly the driver key (letter case counts).
-bool DriverMatches(const char* modelPath, const char* instance, const std::string& driverKey) {
+// HKEY_LOCAL_MACHINE\path, read-only.
+bool OpenKey(const char* path, CScopedRegKey& key) {
+    HKEY opened = nullptr;
+    if (SystemApi().RegOpenKeyExA(HKEY_LOCAL_MACHINE, path, 0, KEY_READ, &opened) != ERROR_SUCCESS)
+        return false;
+    key.Reset(opened);
+    return true;
+}
+
+// Reads the value `name` of the key modelPath\instance followed by `below` into `data`, a buffer
+// of `size` bytes, and closes the key again. False when the path does not fit, the key cannot be
+// opened or the value is missing or larger than the buffer.
+bool ReadInstanceValue(const char* modelPath, const char* instance, const char* below,
+                       const char* name, BYTE* data, DWORD size) {
     char path[kPathMax];
-    if (!Compose(path, "%s\\%s", modelPath, instance))
+    if (!Compose(path, "%s\\%s%s", modelPath, instance, below))
         return false;
     CScopedRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ) != ERROR_SUCCESS)
+    if (!OpenKey(path, key))
         return false;
+    return SystemApi().RegQueryValueExA(key.Get(), name, nullptr, nullptr, data, &size) ==
+           ERROR_SUCCESS;
+}
+
+// Whether the instance's "Driver" value is exactly the driver key (letter case counts).
+bool DriverMatches(const char* modelPath, const char* instance, const std::string& driverKey) {
     // Zero-filled so that a value stored without its terminator still ends inside the buffer;
     // one that fills the whole buffer without a terminator matches nothing.
     char driver[kDriverMax] = {};
-    DWORD size = kDriverMax;
-    if (SystemApi().RegQueryValueExA(key.Get(), "Driver", nullptr, nullptr,
-                                     reinterpret_cast<LPBYTE>(driver), &size) != ERROR_SUCCESS)
+    if (!ReadInstanceValue(modelPath, instance, "", "Driver", reinterpret_cast<BYTE*>(driver),
+                           kDriverMax))
         return false;
     const char* const end = std::find(driver, driver + kDriverMax, '\0');
     if (end == driver + kDriverMax)
@@ -83,17 +100,9 @@ bool DriverMatches(const char* modelPath, const char* instance, const std::strin
 
 // Copies the instance's EDID base block; a value longer than the buffer counts as absent.
 bool ReadEdid(const char* modelPath, const char* instance, BYTE* edid) {
-    char path[kPathMax];
-    if (!Compose(path, "%s\\%s\\Device Parameters", modelPath, instance))
-        return false;
-    CScopedRegKey key;
-    if (key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ) != ERROR_SUCCESS)
-        return false;
     // Zero-filled: a value shorter than a base block leaves zeros, not stack bytes, in the copy.
     BYTE block[kEdidMax] = {};
-    DWORD size = kEdidMax;
-    if (SystemApi().RegQueryValueExA(key.Get(), "EDID", nullptr, nullptr, block, &size) !=
-        ERROR_SUCCESS)
+    if (!ReadInstanceValue(modelPath, instance, "\\Device Parameters", "EDID", block, kEdidMax))
         return false;
     std::memcpy(edid, block, kEdidBlock);
     return true;
@@ -109,7 +118,7 @@ int CEnumDisplay::GetMonitorEdid(BYTE* edid, const char* deviceId) {
     if (!Compose(modelPath, "SYSTEM\\CurrentControlSet\\Enum\\DISPLAY\\%s", parts.model.c_str()))
         return 0;
     CScopedRegKey modelKey;
-    if (modelKey.Open(HKEY_LOCAL_MACHINE, modelPath, KEY_READ) != ERROR_SUCCESS)
+    if (!OpenKey(modelPath, modelKey))
         return 0;
 
     // One instance key per time the monitor was seen; the first one of this driver key that has

@@ -8,13 +8,10 @@ CFindListing::CFindListing(const std::string& pattern) {
     std::memset(&m_first, 0, sizeof(m_first));
     if (pattern.size() >= MAX_PATH)
         return;
-    m_find = SystemApi().FindFirstFileA(pattern.c_str(), &m_first);
+    m_find.Reset(SystemApi().FindFirstFileA(pattern.c_str(), &m_first));
 }
 
-CFindListing::~CFindListing() {
-    if (IsOpen())
-        SystemApi().FindClose(m_find);
-}
+CFindListing::~CFindListing() = default;
 
 bool CFindListing::Next(WIN32_FIND_DATAA& entry) {
     if (!IsOpen())
@@ -24,7 +21,7 @@ bool CFindListing::Next(WIN32_FIND_DATAA& entry) {
         entry = m_first;
         return true;
     }
-    return SystemApi().FindNextFileA(m_find, &entry) != FALSE;
+    return SystemApi().FindNextFileA(m_find.Get(), &entry) != FALSE;
 }
 
 bool IsDotEntry(const WIN32_FIND_DATAA& entry) {

@@ -1,6 +1,8 @@
 // One directory listing, closed when the object goes.
 #pragma once
 
+#include "platform/ScopedHandle.h"
+
 #include <windows.h>
 
 #include <string>
@@ -15,13 +17,13 @@ public:
     CFindListing(const CFindListing&) = delete;
     CFindListing& operator=(const CFindListing&) = delete;
 
-    bool IsOpen() const { return m_find != INVALID_HANDLE_VALUE; }
+    bool IsOpen() const { return m_find.IsValid(); }
 
     // The next entry in the order the file system gives them; false when there are no more.
     bool Next(WIN32_FIND_DATAA& entry);
 
 private:
-    HANDLE m_find = INVALID_HANDLE_VALUE;
+    CScopedFindHandle m_find;
     WIN32_FIND_DATAA m_first;
     bool m_firstTaken = false;
 };

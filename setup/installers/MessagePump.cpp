@@ -1,9 +1,9 @@
 #include "installers/MessagePump.h"
 
-#include "app/KLDRSetupDlg.h"
+#include "installers/SetupDialogView.h"
 #include "platform/SystemApi.h"
 
-void PumpMessages(CKLDRSetupDlg& dialog) {
+void PumpMessages(CSetupDialogView& dialog) {
     CSystemApi& api = SystemApi();
     MSG message;
     while (api.PeekMessageA(&message, nullptr, 0, 0, PM_REMOVE)) {

@@ -1,19 +1,8 @@
 #include "installers/PathSplit.h"
 
-#include "platform/SystemApi.h"
+#include "platform/CodePageText.h"
 
-namespace {
-
-// Length in bytes of the character at `at`: 2 for a lead byte that has a byte after it.
-size_t CharLength(const std::string& text, size_t at) {
-    bool lead = SystemApi().IsDBCSLeadByte(static_cast<BYTE>(text[at])) != FALSE;
-    return lead && at + 1 < text.size() ? 2 : 1;
-}
-
-} // namespace
-
-bool SplitPath(const std::string& path, SPathParts& parts) {
-    parts = SPathParts{};
+SPathParts CutPath(const std::string& path) {
     SPathParts split;
     size_t start = 0;
     if (path.size() >= 2 && path[1] == ':') {
@@ -24,7 +13,7 @@ bool SplitPath(const std::string& path, SPathParts& parts) {
     size_t lastSeparator = std::string::npos;
     size_t lastPeriod = std::string::npos;
     for (size_t i = start, n = 0; i < path.size(); i += n) {
-        n = CharLength(path, i);
+        n = CharLengthAt(path, i);
         if (n == 2)
             continue;
         if (path[i] == '\\' || path[i] == '/')
@@ -41,7 +30,12 @@ bool SplitPath(const std::string& path, SPathParts& parts) {
     } else {
         split.baseName = path.substr(nameStart);
     }
+    return split;
+}
 
+bool SplitPath(const std::string& path, SPathParts& parts) {
+    parts = SPathParts{};
+    SPathParts split = CutPath(path);
     if (split.drive.size() > kMaxDrive || split.directory.size() > kMaxPathPiece ||
         split.baseName.size() > kMaxPathPiece || split.extension.size() > kMaxPathPiece)
         return false;
@@ -52,7 +46,7 @@ bool SplitPath(const std::string& path, SPathParts& parts) {
 bool EndsWithBackslash(const std::string& text) {
     size_t lastBackslash = std::string::npos;
     for (size_t i = 0, n = 0; i < text.size(); i += n) {
-        n = CharLength(text, i);
+        n = CharLengthAt(text, i);
         if (n == 1 && text[i] == '\\')
             lastBackslash = i;
     }

@@ -24,7 +24,10 @@ struct SPathParts {
 constexpr size_t kMaxDrive = 2;
 constexpr size_t kMaxPathPiece = 255;
 
-// False, with all pieces empty, when a piece exceeds its limit.
+// The pieces however long they are: the rule every split and every base name follows.
+SPathParts CutPath(const std::string& path);
+
+// CutPath within the limits: false, with all pieces empty, when a piece exceeds its limit.
 bool SplitPath(const std::string& path, SPathParts& parts);
 
 // True when the last character of the text is a backslash (not the trail byte of a character).

@@ -1,18 +1,10 @@
 #include "installers/ProcessRunner.h"
 
+#include "platform/ScopedHandle.h"
 #include "platform/SystemApi.h"
 
 #include <cstring>
 #include <vector>
-
-namespace {
-
-void CloseIfOpen(HANDLE handle) {
-    if (handle)
-        SystemApi().CloseHandle(handle);
-}
-
-} // namespace
 
 BOOL RunAndWait(const std::string& commandLine, DWORD& exitCode) {
     CSystemApi& api = SystemApi();
@@ -28,18 +20,16 @@ BOOL RunAndWait(const std::string& commandLine, DWORD& exitCode) {
 
     BOOL started = api.CreateProcessA(nullptr, line.data(), nullptr, nullptr, FALSE, 0, nullptr,
                                       nullptr, &startup, &process);
-    if (!started || !process.hProcess) {
-        CloseIfOpen(process.hProcess);
-        CloseIfOpen(process.hThread);
+    // Whatever the start gave is closed on every way out, the process handle before the thread
+    // handle (destroyed in the reverse order of declaration).
+    CScopedKernelHandle thread(process.hThread);
+    CScopedKernelHandle child(process.hProcess);
+    if (!started || !child.IsValid())
         return FALSE;
-    }
 
-    api.WaitForSingleObject(process.hProcess, INFINITE);
+    api.WaitForSingleObject(child.Get(), INFINITE);
     DWORD code = 0;
-    BOOL haveCode = api.GetExitCodeProcess(process.hProcess, &code);
-    CloseIfOpen(process.hProcess);
-    CloseIfOpen(process.hThread);
-    if (!haveCode)
+    if (!api.GetExitCodeProcess(child.Get(), &code))
         return FALSE;
     exitCode = code;
     return TRUE;

@@ -1,11 +1,12 @@
 #include "installers/SensorDrivers.h"
 
-#include "app/Catalogue.h"
-#include "app/KLDRSetupDlg.h"
 #include "installers/FindListing.h"
 #include "installers/MessagePump.h"
 #include "installers/PathSplit.h"
 #include "installers/ProcessRunner.h"
+#include "installers/SetupDialogView.h"
+#include "platform/CodePageText.h"
+#include "platform/StringTable.h"
 #include "platform/SystemApi.h"
 #include "res/resource.h"
 
@@ -19,19 +20,18 @@ constexpr DWORD kPauseMs = 100;
 std::string FillStatusText(const std::string& text, const std::string& value) {
     std::string out;
     bool filled = false;
-    for (size_t i = 0; i < text.size(); ++i) {
-        if (SystemApi().IsDBCSLeadByte(static_cast<BYTE>(text[i])) && i + 1 < text.size()) {
-            out += text.substr(i, 2);
-            ++i;
-        } else if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == '%') {
+    for (size_t i = 0, n = 0; i < text.size(); i += n) {
+        n = CharLengthAt(text, i);
+        const char next = i + 1 < text.size() ? text[i + 1] : '\0';
+        if (n == 1 && text[i] == '%' && next == '%') {
             out += '%';
-            ++i;
-        } else if (text[i] == '%' && i + 1 < text.size() && text[i + 1] == 's' && !filled) {
+            n = 2;
+        } else if (n == 1 && text[i] == '%' && next == 's' && !filled) {
             out += value;
             filled = true;
-            ++i;
+            n = 2;
         } else {
-            out += text[i];
+            out += text.substr(i, n);
         }
     }
     return out;
@@ -59,7 +59,7 @@ BOOL UninstallSensorInf(const std::string& infPath) {
     return RunSensorInstaller(" /uninstall \"" + infPath + "\"");
 }
 
-BOOL InstallSensorPackage(const std::string& packagePath, CKLDRSetupDlg& dialog) {
+BOOL InstallSensorPackage(const std::string& packagePath, CSetupDialogView& dialog) {
     BOOL result = FALSE;
     CFindListing listing(packagePath + "\\*.inf");
     WIN32_FIND_DATAA entry;
@@ -68,10 +68,10 @@ BOOL InstallSensorPackage(const std::string& packagePath, CKLDRSetupDlg& dialog)
             continue;
         // Not tested for being a file: a directory named *.inf is passed on like one.
         std::string infPath = packagePath + "\\" + entry.cFileName;
-        UINT textId = dialog.m_bUninstall ? IDS_UNINSTALLING : IDS_INSTALLING;
+        UINT textId = dialog.IsUninstalling() ? IDS_UNINSTALLING : IDS_INSTALLING;
         dialog.UpdateStatus(FillStatusText(LoadCatalogueText(textId), GetFileBaseName(infPath)));
         PumpMessages(dialog);
-        result = dialog.m_bUninstall ? UninstallSensorInf(infPath) : InstallSensorInf(infPath);
+        result = dialog.IsUninstalling() ? UninstallSensorInf(infPath) : InstallSensorInf(infPath);
         if (result)
             break;
         SystemApi().Sleep(kPauseMs);
@@ -81,7 +81,7 @@ BOOL InstallSensorPackage(const std::string& packagePath, CKLDRSetupDlg& dialog)
     return result;
 }
 
-BOOL InstallSensorDrivers(CKLDRSetupDlg& dialog) {
+BOOL InstallSensorDrivers(CSetupDialogView& dialog) {
     BOOL result = FALSE;
     std::string packages = GetSensorPackagesDirectory();
     if (packages.empty())

@@ -9,15 +9,15 @@
 
 #include <string>
 
-class CKLDRSetupDlg;
+class CSetupDialogView;
 
 // Walks the package directories in listing order. TRUE when the installer ran for at least one
 // package; every package is handled either way.
-BOOL InstallSensorDrivers(CKLDRSetupDlg& dialog);
+BOOL InstallSensorDrivers(CSetupDialogView& dialog);
 
 // Runs the installer for the first INF file of the package for which it can be started; the
 // remaining files are tried only while starts fail. The status line is emptied at the end.
-BOOL InstallSensorPackage(const std::string& packagePath, CKLDRSetupDlg& dialog);
+BOOL InstallSensorPackage(const std::string& packagePath, CSetupDialogView& dialog);
 
 // The installer with the INF path: "<installer>" "<inf>".
 BOOL InstallSensorInf(const std::string& infPath);

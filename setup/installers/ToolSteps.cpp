@@ -1,8 +1,8 @@
 #include "installers/ToolSteps.h"
 
-#include "app/KLDRSetupDlg.h"
 #include "installers/PackageTree.h"
 #include "installers/ProcessRunner.h"
+#include "installers/SetupDialogView.h"
 #include "platform/SystemApi.h"
 
 namespace {
@@ -18,7 +18,7 @@ BOOL RunTool(const std::string& path) {
 
 } // namespace
 
-BOOL InstallDisplayDriver(CKLDRSetupDlg& dialog) {
+BOOL InstallDisplayDriver(CSetupDialogView& dialog) {
     SystemApi().ShowWindow(dialog.GetSafeHwnd(), SW_HIDE);
     BOOL ran = RunTool(GetDisplayDriverToolPath());
     SystemApi().ShowWindow(dialog.GetSafeHwnd(), SW_SHOW);

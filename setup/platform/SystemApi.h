@@ -91,7 +91,6 @@ public:
     virtual int GetSystemMetrics(int index) = 0;
     virtual BOOL GetClientRect(HWND window, LPRECT rect) = 0;
     virtual BOOL DrawIcon(HDC dc, int x, int y, HICON icon) = 0;
-    virtual LRESULT DefWindowProcA(HWND window, UINT message, WPARAM wParam, LPARAM lParam) = 0;
     // Per-window data of dialogs (DWLP_USER, DWLP_MSGRESULT).
     virtual LONG_PTR SetWindowLongPtrA(HWND window, int index, LONG_PTR value) = 0;
     virtual LONG_PTR GetWindowLongPtrA(HWND window, int index) = 0;

@@ -116,9 +116,6 @@ public:
     int GetSystemMetrics(int i) override { return ::GetSystemMetrics(i); }
     BOOL GetClientRect(HWND w, LPRECT r) override { return ::GetClientRect(w, r); }
     BOOL DrawIcon(HDC dc, int x, int y, HICON icon) override { return ::DrawIcon(dc, x, y, icon); }
-    LRESULT DefWindowProcA(HWND w, UINT m, WPARAM wp, LPARAM lp) override {
-        return ::DefWindowProcA(w, m, wp, lp);
-    }
     LONG_PTR SetWindowLongPtrA(HWND w, int i, LONG_PTR v) override {
         return ::SetWindowLongPtrA(w, i, v);
     }

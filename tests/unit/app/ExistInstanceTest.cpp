@@ -61,9 +61,9 @@ TEST(ExistInstance, FirstInstanceCreatesAndOwnsTheMutex) {
     CFakeSystemApi world;
     CScopedSystemApi scope(world);
     CExistInstance guard;
-    EXPECT_EQ(guard.m_hMutex, nullptr);
+    EXPECT_EQ(guard.m_hMutex.Get(), nullptr);
     EXPECT_FALSE(guard.IsAlreadyRunning());
-    EXPECT_NE(guard.m_hMutex, nullptr);
+    EXPECT_NE(guard.m_hMutex.Get(), nullptr);
     EXPECT_EQ(world.log, (std::vector<std::string>{"CreateMutexA(MUTEX_Setup_" + kGuid + ")"}));
 }
 
@@ -73,7 +73,7 @@ TEST(ExistInstance, SecondInstanceSeesTheFirstAndKeepsItsHandle) {
     CExistInstance first, second;
     ASSERT_FALSE(first.IsAlreadyRunning());
     EXPECT_TRUE(second.IsAlreadyRunning());
-    EXPECT_NE(second.m_hMutex, nullptr);
+    EXPECT_NE(second.m_hMutex.Get(), nullptr);
     EXPECT_EQ(world.OpenHandleCount(), 2);
 }
 
@@ -124,7 +124,7 @@ TEST(ExistInstance, MutexThatCannotBeCreatedMeansNoOtherInstance) {
         {
             CExistInstance guard;
             EXPECT_FALSE(guard.IsAlreadyRunning()) << error;
-            EXPECT_EQ(guard.m_hMutex, nullptr);
+            EXPECT_EQ(guard.m_hMutex.Get(), nullptr);
         }
         EXPECT_TRUE(world.log.empty()); // nothing to release or close
     }

@@ -82,8 +82,8 @@ struct Outcome {
 
 Outcome RunSequence(Machine& machine, bool uninstall = false) {
     CScopedSystemApi scope(machine.world);
-    CBoundSetupDlg dialog(machine.world.dialogWindow);
-    dialog.m_bUninstall = uninstall ? TRUE : FALSE;
+    CFakeSetupDialogView dialog(machine.world.dialogWindow);
+    dialog.uninstalling = uninstall ? TRUE : FALSE;
     Outcome outcome;
     outcome.result = RunSetupSequence(dialog);
     for (const auto& box : machine.world.messageBoxes) {

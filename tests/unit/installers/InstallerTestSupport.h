@@ -1,15 +1,27 @@
-// Shared pieces of the installer tests: a dialog bound to the fake's window, and log filters.
+// Shared pieces of the installer tests: the dialog as the steps see it, and log filters.
 #pragma once
 
 #include "FakeSystemApi.h"
-#include "app/KLDRSetupDlg.h"
+#include "installers/SetupDialogView.h"
 
 #include <string>
 #include <vector>
 
-class CBoundSetupDlg : public CKLDRSetupDlg {
+// The setup dialog's view on the fake's dialog window, whose control 1000 is the status line.
+class CFakeSetupDialogView : public CSetupDialogView {
 public:
-    explicit CBoundSetupDlg(HWND window) { m_hWnd = window; }
+    explicit CFakeSetupDialogView(HWND window) : m_window(window) {}
+
+    HWND GetSafeHwnd() const override { return m_window; }
+    void UpdateStatus(const std::string& text) override {
+        SystemApi().SetDlgItemTextA(m_window, 1000, text.c_str());
+    }
+    BOOL IsUninstalling() const override { return uninstalling; }
+
+    BOOL uninstalling = FALSE;
+
+private:
+    HWND m_window;
 };
 
 // The entries of the call log that start with one of the prefixes, in order.

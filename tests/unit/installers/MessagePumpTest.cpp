@@ -15,7 +15,7 @@ TEST(MessagePump, DrainsTheQueueThroughTheDialogWithoutWaiting) {
     CFakeSystemApi world;
     CScopedSystemApi scope(world);
     world.logPeeks = true;
-    CBoundSetupDlg dialog(world.dialogWindow);
+    CFakeSetupDialogView dialog(world.dialogWindow);
     // The dialog's keyboard handling takes WM_KEYDOWN; the rest, a quit message included, is
     // translated and dispatched.
     world.pendingMessages = {Message(WM_PAINT), Message(WM_KEYDOWN), Message(WM_QUIT),

@@ -152,8 +152,8 @@ TEST_P(SensorWalk, RunsInstallerAndShowsStatus) {
     const WalkCase& c = GetParam();
     world.listings = c.listings;
     world.runProcess = c.runner;
-    CBoundSetupDlg dialog(world.dialogWindow);
-    dialog.m_bUninstall = c.uninstall;
+    CFakeSetupDialogView dialog(world.dialogWindow);
+    dialog.uninstalling = c.uninstall;
 
     EXPECT_EQ(InstallSensorDrivers(dialog), c.result);
     EXPECT_EQ(LogOf(world, {"SetDlgItemTextA", "PeekMessageA", "CreateProcessA", "Sleep"}), c.log);
@@ -175,7 +175,7 @@ TEST_F(SensorWalk, ResultPerPackage) {
     } packages[] = {{"M", FALSE}, {"F", TRUE}, {"G", TRUE}, {"None", FALSE}};
     for (const auto& p : packages) {
         SCOPED_TRACE(p.package);
-        CBoundSetupDlg dialog(world.dialogWindow);
+        CFakeSetupDialogView dialog(world.dialogWindow);
         EXPECT_EQ(InstallSensorPackage(kPackages + "\\" + p.package, dialog), p.result);
         EXPECT_EQ(world.dialogItemTexts[1000], "");
     }
@@ -193,7 +193,7 @@ TEST_F(SensorWalk, PatternsOf260CharactersAreNotSearched) {
         std::string pattern = dir + "SensorDrivers\\Package\\*";
         ASSERT_EQ(pattern.size(), length);
         world.listings[pattern] = {Dir("P")};
-        CBoundSetupDlg dialog(world.dialogWindow);
+        CFakeSetupDialogView dialog(world.dialogWindow);
         InstallSensorDrivers(dialog);
         EXPECT_EQ(LogOf(world, {"FindFirstFileA(" + pattern + ")"}).size(), length < 260 ? 1u : 0u);
 
@@ -213,7 +213,7 @@ TEST_F(SensorWalk, PatternsOf260CharactersAreNotSearched) {
 TEST_F(SensorWalk, TruncatedModulePathStartsNothing) {
     world.modulePath = "C:\\" + std::string(250, 'p') + "\\Setup.exe";
     world.runProcess = kInstallerPresent;
-    CBoundSetupDlg dialog(world.dialogWindow);
+    CFakeSetupDialogView dialog(world.dialogWindow);
     EXPECT_FALSE(InstallSensorDrivers(dialog));
     EXPECT_FALSE(InstallSensorInf("C:\\x.inf"));
     EXPECT_FALSE(UninstallSensorInf("C:\\x.inf"));

@@ -89,7 +89,7 @@ TEST_P(ToolSteps, StartsTheQuotedToolPath) {
     world.modulePath = c.modulePath;
     SetProbe(world, c.probe);
     world.runProcess = [&](const std::string&) { return c.toolExit; };
-    CBoundSetupDlg dialog(world.dialogWindow);
+    CFakeSetupDialogView dialog(world.dialogWindow);
 
     BOOL result = c.step == Step::DisplayDriver ? InstallDisplayDriver(dialog) : RunProductSetup();
 

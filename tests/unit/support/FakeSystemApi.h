@@ -241,7 +241,6 @@ public:
     int GetSystemMetrics(int) override;
     BOOL GetClientRect(HWND, LPRECT) override;
     BOOL DrawIcon(HDC, int, int, HICON) override;
-    LRESULT DefWindowProcA(HWND, UINT, WPARAM, LPARAM) override;
     LONG_PTR SetWindowLongPtrA(HWND, int, LONG_PTR) override;
     LONG_PTR GetWindowLongPtrA(HWND, int) override;
     BOOL GetWindowRect(HWND, LPRECT) override;
@@ -260,6 +259,7 @@ private:
     UINT_PTR m_nextHandle = 0x1000;
     int m_dialogDepth = 0;
     HANDLE NewHandle(OpenHandle handle);
+    size_t SystemCharLength(const char* text, size_t at, size_t size);
     OpenHandle* Find(HANDLE handle, Kind kind);
     const FakeRegistryKey* KeyAt(const std::string& path) const;
     BOOL FindDisplayDevice(LPCSTR device, DWORD index, PDISPLAY_DEVICEA out) const;
