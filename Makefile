@@ -52,6 +52,7 @@ demo: native
 
 # Cost figures; each part of the system has a script of its own here.
 bench: native
+	@bash scripts/bench-sizes.sh
 	@bash scripts/bench-setup.sh
 	@if [ -f scripts/bench-driver.sh ]; then bash scripts/bench-driver.sh; fi
 

@@ -4,8 +4,8 @@
 #include "platform/SystemApi.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -16,12 +16,20 @@ constexpr DWORD kDriverMax = 1024; // the "Driver" value, in bytes
 constexpr DWORD kEdidMax = 256;    // base block and one extension
 constexpr size_t kEdidBlock = 128;
 
-// Composes into a fixed buffer. A text that would not fit is reported, never cut short: a
-// truncated key path could name some other key.
-template <size_t N, typename... Args>
-bool Compose(char (&buffer)[N], const char* format, Args... args) {
-    int length = std::snprintf(buffer, N, format, args...);
-    return length >= 0 && static_cast<size_t>(length) < N;
+// Joins the pieces into a fixed buffer. A text that would not fit is reported, never cut short: a
+// truncated key path could name some other key. Plain copies, not printf: in C++ MinGW's own
+// printf family is forced on, and it would bring its floating-point formatting into Setup.exe.
+template <size_t N> bool Compose(char (&buffer)[N], std::initializer_list<const char*> pieces) {
+    size_t length = 0;
+    for (const char* piece : pieces) {
+        const size_t n = std::strlen(piece);
+        if (n >= N - length)
+            return false;
+        std::memcpy(buffer + length, piece, n);
+        length += n;
+    }
+    buffer[length] = '\0';
+    return true;
 }
 
 // Position of the first `wanted`, stepping over double-byte characters so that a trail byte is
@@ -63,7 +71,7 @@ bool CutMonitorId(const char* deviceId, MonitorId& parts) {
 // Whether the instance's "Driver" value is exactly the driver key (letter case counts).
 bool DriverMatches(const char* modelPath, const char* instance, const std::string& driverKey) {
     char path[kPathMax];
-    if (!Compose(path, "%s\\%s", modelPath, instance))
+    if (!Compose(path, {modelPath, "\\", instance}))
         return false;
     CScopedRegKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ) != ERROR_SUCCESS)
@@ -84,7 +92,7 @@ bool DriverMatches(const char* modelPath, const char* instance, const std::strin
 // Copies the instance's EDID base block; a value longer than the buffer counts as absent.
 bool ReadEdid(const char* modelPath, const char* instance, BYTE* edid) {
     char path[kPathMax];
-    if (!Compose(path, "%s\\%s\\Device Parameters", modelPath, instance))
+    if (!Compose(path, {modelPath, "\\", instance, "\\Device Parameters"}))
         return false;
     CScopedRegKey key;
     if (key.Open(HKEY_LOCAL_MACHINE, path, KEY_READ) != ERROR_SUCCESS)
@@ -106,7 +114,7 @@ int CEnumDisplay::GetMonitorEdid(BYTE* edid, const char* deviceId) {
     if (!CutMonitorId(deviceId, parts))
         return 0;
     char modelPath[kPathMax];
-    if (!Compose(modelPath, "SYSTEM\\CurrentControlSet\\Enum\\DISPLAY\\%s", parts.model.c_str()))
+    if (!Compose(modelPath, {"SYSTEM\\CurrentControlSet\\Enum\\DISPLAY\\", parts.model.c_str()}))
         return 0;
     CScopedRegKey modelKey;
     if (modelKey.Open(HKEY_LOCAL_MACHINE, modelPath, KEY_READ) != ERROR_SUCCESS)
