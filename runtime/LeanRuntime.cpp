@@ -11,6 +11,11 @@
 // snapshot, takes std::bad_alloc. So a logic error ends the program exactly as before - through
 // abort() - only without first printing its type, and running out of memory still throws what it
 // threw before.
+//
+// Only the helpers the two programs use are here. Code that starts using another one (say
+// std::function's) brings the runtime's own file of helpers back, and the link then fails with a
+// multiple definition of one of these: add the new helper here, or drop this file from the
+// program if it needs to catch it.
 #include <cstdlib>
 #include <new>
 
