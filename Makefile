@@ -30,6 +30,7 @@ demo: native
 
 # Cost figures; each part of the system has a script of its own here.
 bench: native
+	@bash scripts/bench-sizes.sh
 	@bash scripts/bench-setup.sh
 	@if [ -f scripts/bench-driver.sh ]; then bash scripts/bench-driver.sh; fi
 
@@ -51,14 +52,18 @@ stress: asan tsan
 	TSAN_OPTIONS=halt_on_error=1 $(B)/tsan/tests/stress/talvik_driver_stress \
 	  --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
 
-# libFuzzer targets (clang, ASan + UBSan) in a tree of their own; `make test` runs each briefly.
+# libFuzzer targets (clang, ASan + UBSan) in a tree of their own; `make test` runs each briefly,
+# `make fuzz` gives each an equal share of FUZZ_SECONDS.
 FUZZ_SECONDS ?= 600
+FUZZERS := edid path status cmdline
 fuzz-build: deps
 	CC=clang CXX=clang++ cmake -S tests/fuzz -B $(B)/fuzz -G Ninja >/dev/null
 	cmake --build $(B)/fuzz -j $(JOBS)
 
 fuzz: fuzz-build
-	bash tests/fuzz/run-fuzzer.sh $(B)/fuzz/edid_fuzzer $(FUZZ_SECONDS) tests/fuzz/edid.dict
+	@rc=0; for f in $(FUZZERS); do echo "== $${f}_fuzzer"; \
+	  bash tests/fuzz/run-fuzzer.sh $(B)/fuzz/$${f}_fuzzer \
+	    $$(( $(FUZZ_SECONDS) / $(words $(FUZZERS)) )) tests/fuzz/$$f.dict || rc=1; done; exit $$rc
 
 clean:
 	rm -rf $(B) dist

@@ -2,8 +2,6 @@
 
 #include <cctype>
 #include <cstdio>
-#include <fstream>
-#include <iostream>
 #include <memory>
 
 namespace talvik::cli {
@@ -13,18 +11,36 @@ namespace {
 constexpr uint32_t kMaxReadLength = 1u << 20;
 constexpr uint32_t kMaxCount = 1000000;
 
+// "0x" and at least `digits` upper-case hexadecimal digits.
 std::string Hex(uint32_t value, int digits) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%0*X", digits, static_cast<unsigned>(value));
-    return text;
+    static const char kDigits[] = "0123456789ABCDEF";
+    std::string text;
+    for (int i = 0; i < digits || value != 0; ++i, value >>= 4)
+        text.insert(text.begin(), kDigits[value & 0xF]);
+    return "0x" + text;
 }
 
-void PrintResult(std::ostream& out, const Result& r) {
+// One line without its end; false at the end of the stream when nothing was left to read.
+bool ReadLine(std::FILE* file, std::string& line) {
+    line.clear();
+    for (int c; (c = std::fgetc(file)) != EOF;) {
+        if (c == '\n')
+            return true;
+        line += static_cast<char>(c);
+    }
+    return !line.empty();
+}
+
+struct FileCloser {
+    void operator()(std::FILE* file) const { std::fclose(file); }
+};
+
+void PrintResult(Output& out, const Result& r) {
     out << "  status  " << StatusName(r.status) << " (error " << r.error << "), " << r.bytes
         << (r.bytes == 1 ? " byte" : " bytes") << "\n";
 }
 
-void PrintData(std::ostream& out, const uint8_t* data, uint32_t length) {
+void PrintData(Output& out, const uint8_t* data, uint32_t length) {
     if (length != 0)
         out << "  data    " << FormatHex(data, length) << "\n";
 }
@@ -51,14 +67,13 @@ struct Common {
     std::string device; // index into the list, or a path; empty: the first colorimeter
 };
 
-int Usage(std::ostream& err, const std::string& why) {
+int Usage(Output& err, const std::string& why) {
     err << "talvikctl: " << why << "\n";
     PrintUsage(err);
     return kExitUsage;
 }
 
-int OpenDevice(Client& client, const Common& common, std::unique_ptr<Device>& device,
-               std::ostream& out) {
+int OpenDevice(Client& client, const Common& common, std::unique_ptr<Device>& device, Output& out) {
     std::string path = common.device;
     const auto index = ParseNumber(common.device.empty() ? "0" : common.device, 0xFFFF);
     if (common.device.empty() || index) {
@@ -83,7 +98,7 @@ int OpenDevice(Client& client, const Common& common, std::unique_ptr<Device>& de
     return kExitOk;
 }
 
-int List(Client& client, std::ostream& out) {
+int List(Client& client, Output& out) {
     std::vector<std::string> paths;
     const Result r = client.ListDevices(paths);
     if (!r.Ok()) {
@@ -96,7 +111,7 @@ int List(Client& client, std::ostream& out) {
     return kExitOk;
 }
 
-int Vendor(Args& args, Client& client, const Common& common, std::ostream& out, std::ostream& err) {
+int Vendor(Args& args, Client& client, const Common& common, Output& out, Output& err) {
     std::optional<Direction> direction;
     std::optional<uint32_t> request, value = 0u, index = 0u, length;
     std::optional<std::vector<uint8_t>> data;
@@ -158,7 +173,7 @@ int Vendor(Args& args, Client& client, const Common& common, std::ostream& out, 
     return r.Ok() ? kExitOk : kExitRequestFailed;
 }
 
-int Read(Args& args, Client& client, const Common& common, std::ostream& out, std::ostream& err) {
+int Read(Args& args, Client& client, const Common& common, Output& out, Output& err) {
     uint32_t count = 1, length = 64;
     std::string text;
     while (!args.Done()) {
@@ -194,21 +209,21 @@ int Read(Args& args, Client& client, const Common& common, std::ostream& out, st
     return rc;
 }
 
-int Script(Args& args, Client& client, const Common& common, std::ostream& out, std::ostream& err) {
+int Script(Args& args, Client& client, const Common& common, Output& out, Output& err) {
     std::string file;
     if (!args.Value(file) || !args.Done())
         return Usage(err, "script needs one file (- for standard input)");
-    std::ifstream stream;
-    std::istream* in = &std::cin;
+    std::unique_ptr<std::FILE, FileCloser> opened;
+    std::FILE* in = stdin;
     if (file != "-") {
-        stream.open(file);
-        if (!stream)
+        opened.reset(std::fopen(file.c_str(), "r"));
+        if (!opened)
             return Usage(err, "cannot read " + file);
-        in = &stream;
+        in = opened.get();
     }
     int rc = kExitOk;
     std::string line;
-    while (std::getline(*in, line)) {
+    while (ReadLine(in, line)) {
         std::vector<std::string> words = SplitWords(line);
         if (words.empty())
             continue;
@@ -313,7 +328,7 @@ std::vector<std::string> SplitWords(const std::string& line) {
     return words;
 }
 
-void PrintUsage(std::ostream& out) {
+void PrintUsage(Output& out) {
     out << "usage: talvikctl [--device N|PATH] COMMAND\n"
            "  list                                   colorimeters present\n"
            "  vendor --in|--out --request R [--value V] [--index I] [--length N | --data HEX]\n"
@@ -323,8 +338,7 @@ void PrintUsage(std::ostream& out) {
            "numbers are decimal or 0x-hexadecimal; HEX is pairs of hex digits\n";
 }
 
-int Run(const std::vector<std::string>& words, Client& client, std::ostream& out,
-        std::ostream& err) {
+int Run(const std::vector<std::string>& words, Client& client, Output& out, Output& err) {
     Common common;
     size_t pos = 0;
     if (pos < words.size() && words[pos] == "--device") {

@@ -1,10 +1,10 @@
 // talvikctl's commands, separate from its entry point so that tests can run them against a fake.
 #pragma once
 
+#include "Output.h"
 #include "talvik/Client.h"
 
 #include <cstdint>
-#include <iosfwd>
 #include <optional>
 #include <string>
 #include <vector>
@@ -23,8 +23,8 @@ std::string FormatHex(const uint8_t* data, size_t length);
 std::vector<std::string> SplitWords(const std::string& line);
 
 // Runs one command line (without the program name) and returns the process exit code.
-int Run(const std::vector<std::string>& args, Client& client, std::ostream& out, std::ostream& err);
+int Run(const std::vector<std::string>& args, Client& client, Output& out, Output& err);
 
-void PrintUsage(std::ostream& out);
+void PrintUsage(Output& out);
 
 } // namespace talvik::cli

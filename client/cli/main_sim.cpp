@@ -9,7 +9,6 @@
 #include "kmdf/sim/World.h"
 
 #include <cstdio>
-#include <iostream>
 #include <memory>
 #include <string>
 #include <vector>
@@ -34,7 +33,7 @@ std::string BusTime(uint64_t ms) {
     return text;
 }
 
-void PrintTransfer(std::ostream& out, const TransferRecord& t) {
+void PrintTransfer(talvik::cli::Output& out, const TransferRecord& t) {
     const std::string when = BusTime(t.submittedMs);
     if (t.kind == TransferRecord::Kind::Control) {
         const uint8_t setup[8] = {t.setup.bmRequestType,
@@ -66,11 +65,13 @@ void PrintTransfer(std::ostream& out, const TransferRecord& t) {
             << Hex32(static_cast<uint32_t>(t.usbdStatus)) << "\n";
 }
 
+talvik::cli::FileOutput g_out(stdout), g_err(stderr);
+
 void Usage() {
-    std::cerr << "simulated system: talvikctl [--bus] [--colorimeters N] COMMAND...\n"
-                 "  --bus              print the virtual bus traffic of each request\n"
-                 "  --colorimeters N   virtual colorimeters plugged in (default 1)\n";
-    talvik::cli::PrintUsage(std::cerr);
+    g_err << "simulated system: talvikctl [--bus] [--colorimeters N] COMMAND...\n"
+             "  --bus              print the virtual bus traffic of each request\n"
+             "  --colorimeters N   virtual colorimeters plugged in (default 1)\n";
+    talvik::cli::PrintUsage(g_err);
 }
 
 } // namespace
@@ -97,7 +98,7 @@ int main(int argc, char** argv) {
     kmdf::sim::World world;
     const kmdf::sim::Status loaded = world.LoadDriver(&FxDriverEntry);
     if (loaded != 0) {
-        std::cerr << "talvikctl: the driver did not load: " << Hex32(uint32_t(loaded)) << "\n";
+        g_err << "talvikctl: the driver did not load: " << Hex32(uint32_t(loaded)) << "\n";
         return talvik::cli::kExitRequestFailed;
     }
     std::vector<std::unique_ptr<talvik::sim::DemoFirmware>> firmware;
@@ -107,8 +108,8 @@ int main(int argc, char** argv) {
         firmware.back()->Install();
         const kmdf::sim::Status started = device.Start();
         if (started != 0)
-            std::cerr << "talvikctl: colorimeter " << i
-                      << " did not start: " << Hex32(uint32_t(started)) << "\n";
+            g_err << "talvikctl: colorimeter " << i
+                  << " did not start: " << Hex32(uint32_t(started)) << "\n";
         // Only the session's own traffic is shown, not the enumeration and configuration.
         device.Usb().ClearTraffic();
     }
@@ -118,7 +119,7 @@ int main(int argc, char** argv) {
         transport.SetAfterRequest([&world] {
             for (kmdf::sim::PnpDevice* device : world.Devices()) {
                 for (const TransferRecord& t : device->Usb().Traffic())
-                    PrintTransfer(std::cout, t);
+                    PrintTransfer(g_out, t);
                 device->Usb().ClearTraffic();
             }
         });
@@ -126,11 +127,11 @@ int main(int argc, char** argv) {
     int rc;
     {
         talvik::Client client(transport);
-        rc = talvik::cli::Run(args, client, std::cout, std::cerr);
+        rc = talvik::cli::Run(args, client, g_out, g_err);
     }
     world.UnloadDriver();
     const std::vector<std::string> violations = world.verifier().Violations();
     for (const std::string& v : violations)
-        std::cerr << "verifier: " << v << "\n";
+        g_err << "verifier: " << v << "\n";
     return violations.empty() ? rc : 3;
 }

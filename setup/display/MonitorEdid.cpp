@@ -5,8 +5,8 @@
 #include "platform/SystemApi.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
+#include <initializer_list>
 #include <string>
 
 namespace {
@@ -17,12 +17,20 @@ constexpr DWORD kDriverMax = 1024; // the "Driver" value, in bytes
 constexpr DWORD kEdidMax = 256;    // base block and one extension
 constexpr size_t kEdidBlock = 128;
 
-// Composes into a fixed buffer. A text that would not fit is reported, never cut short: a
-// truncated key path could name some other key.
-template <size_t N, typename... Args>
-bool Compose(char (&buffer)[N], const char* format, Args... args) {
-    int length = std::snprintf(buffer, N, format, args...);
-    return length >= 0 && static_cast<size_t>(length) < N;
+// Joins the pieces into a fixed buffer. A text that would not fit is reported, never cut short: a
+// truncated key path could name some other key. Plain copies, not printf: in C++ MinGW's own
+// printf family is forced on, and it would bring its floating-point formatting into Setup.exe.
+template <size_t N> bool Compose(char (&buffer)[N], std::initializer_list<const char*> pieces) {
+    size_t length = 0;
+    for (const char* piece : pieces) {
+        const size_t n = std::strlen(piece);
+        if (n >= N - length)
+            return false;
+        std::memcpy(buffer + length, piece, n);
+        length += n;
+    }
+    buffer[length] = '\0';
+    return true;
 }
 
 // Position of the first `wanted`, stepping over double-byte characters so that a trail byte is
@@ -75,7 +83,7 @@ bool OpenKey(const char* path, CScopedRegKey& key) {
 bool ReadInstanceValue(const char* modelPath, const char* instance, const char* below,
                        const char* name, BYTE* data, DWORD size) {
     char path[kPathMax];
-    if (!Compose(path, "%s\\%s%s", modelPath, instance, below))
+    if (!Compose(path, {modelPath, "\\", instance, below}))
         return false;
     CScopedRegKey key;
     if (!OpenKey(path, key))
@@ -115,7 +123,7 @@ int CEnumDisplay::GetMonitorEdid(BYTE* edid, const char* deviceId) {
     if (!CutMonitorId(deviceId, parts))
         return 0;
     char modelPath[kPathMax];
-    if (!Compose(modelPath, "SYSTEM\\CurrentControlSet\\Enum\\DISPLAY\\%s", parts.model.c_str()))
+    if (!Compose(modelPath, {"SYSTEM\\CurrentControlSet\\Enum\\DISPLAY\\", parts.model.c_str()}))
         return 0;
     CScopedRegKey modelKey;
     if (!OpenKey(modelPath, modelKey))

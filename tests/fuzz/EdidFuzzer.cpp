@@ -5,12 +5,11 @@
 // that finds nothing leaves the caller's buffer alone; one that finds a block copies exactly the
 // base block of a stored value that fits the read buffer, padded with zeros, and nothing past it.
 #include "FakeSystemApi.h"
+#include "FuzzCheck.h"
 #include "display/EnumDisplay.h"
 
 #include <fuzzer/FuzzedDataProvider.h>
 
-#include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <vector>
@@ -19,13 +18,6 @@ namespace {
 
 const char kEnumDisplay[] = "SYSTEM\\CurrentControlSet\\Enum\\DISPLAY\\";
 constexpr BYTE kUntouched = 0xEE;
-
-void Check(bool condition, const char* what) {
-    if (!condition) {
-        std::fprintf(stderr, "invariant broken: %s\n", what);
-        std::abort();
-    }
-}
 
 // The supported-model rule, decoded the other way round: the maker word against "VQT" encoded.
 int ExpectedSupported(const BYTE* edid) {

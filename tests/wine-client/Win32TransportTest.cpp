@@ -10,7 +10,6 @@
 #include <winioctl.h>
 
 #include <cstdio>
-#include <sstream>
 #include <string>
 
 namespace {
@@ -108,7 +107,7 @@ void Overlapped() {
 void Commands() {
     talvik::Win32Transport transport;
     talvik::Client client(transport);
-    std::ostringstream out, err;
+    talvik::cli::StringOutput out, err;
     int rc = talvik::cli::Run({"list"}, client, out, err);
     Check(rc == 0 && out.str() == "0 colorimeters\n", "talvikctl list",
           static_cast<unsigned long>(rc));

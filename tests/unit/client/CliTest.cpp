@@ -7,7 +7,7 @@
 
 #include <cstdio>
 #include <fstream>
-#include <sstream>
+#include <limits>
 
 namespace talvik::cli {
 namespace {
@@ -67,6 +67,13 @@ TEST(CliParse, ScriptLines) {
     EXPECT_TRUE(SplitWords("   ").empty());
 }
 
+TEST(CliOutput, WholeNumbersInDecimal) {
+    StringOutput out;
+    out << 0 << " " << 42u << " " << -7 << " " << std::numeric_limits<int64_t>::min() << " "
+        << std::numeric_limits<uint64_t>::max() << " " << size_t{3} << "\n";
+    EXPECT_EQ(out.str(), "0 42 -7 -9223372036854775808 18446744073709551615 3\n");
+}
+
 class CliTest : public ::testing::Test {
 protected:
     int Run(const std::vector<std::string>& args) {
@@ -76,7 +83,7 @@ protected:
     }
     FakeTransport fake;
     Client client{fake};
-    std::ostringstream out, err;
+    StringOutput out, err;
 };
 
 TEST_F(CliTest, UsageErrorsSendNothing) {
@@ -189,7 +196,8 @@ TEST_F(CliTest, ScriptRunsEachLineAndStopsAtAUsageError) {
     const std::string path = ::testing::TempDir() + "talvikctl-script.txt";
     {
         std::ofstream file(path);
-        file << "# session\n\nlist\nread --length 4\nvendor --in --request 1 --length 2\n";
+        // The last line has no line end.
+        file << "# session\n\nlist\nread --length 4\nvendor --in --request 1 --length 2";
     }
     EXPECT_EQ(Run({"--device", "1", "script", path}), kExitOk);
     EXPECT_NE(out.str().find("> read --length 4\nread 1/1 length 4\n"), std::string::npos);
