@@ -25,6 +25,8 @@
 #define DBG_PNP 0x00000002
 #define DBG_IOCTL 0x00000020
 #define DBG_READ 0x00000080
+// In a debug build the categories take the debugger mask's bits above its four levels.
+#define TALVIK_TRACE_CATEGORY_SHIFT 4
 
 typedef struct _DEVICE_CONTEXT {
     WDFUSBDEVICE UsbDevice;
@@ -42,6 +44,15 @@ typedef struct _DEVICE_CONTEXT {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetDeviceContext)
 
+// Per request, zero-filled by the framework.
+typedef struct _REQUEST_CONTEXT {
+    // A device-to-host vendor request's output buffer, probed and locked for write access in the
+    // caller's context: the only memory such a transfer is let to write.
+    WDFMEMORY WritableOutput;
+} REQUEST_CONTEXT, *PREQUEST_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(REQUEST_CONTEXT, GetRequestContext)
+
 EXTERN_C DRIVER_INITIALIZE DriverEntry;
 EVT_WDF_DRIVER_DEVICE_ADD TalvikEvtDeviceAdd;
 EVT_WDF_OBJECT_CONTEXT_CLEANUP TalvikEvtDriverContextCleanup;
@@ -49,6 +60,7 @@ EVT_WDF_DEVICE_PREPARE_HARDWARE TalvikEvtDevicePrepareHardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE TalvikEvtDeviceReleaseHardware;
 EVT_WDF_DEVICE_D0_ENTRY TalvikEvtDeviceD0Entry;
 EVT_WDF_DEVICE_D0_EXIT TalvikEvtDeviceD0Exit;
+EVT_WDF_IO_IN_CALLER_CONTEXT TalvikEvtIoInCallerContext;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TalvikEvtIoDeviceControl;
 EVT_WDF_REQUEST_COMPLETION_ROUTINE TalvikIoctlCompletionRoutine;
 EVT_WDF_REQUEST_COMPLETION_ROUTINE TalvikReadCompletionRoutine;

@@ -6,6 +6,9 @@
 
 #include <ntddk.h>
 
+// Statuses of the framework's own facility (wdfstatus.h).
+#define STATUS_WDF_BUSY ((NTSTATUS)0xC0200203L)
+
 #define WDFAPI EXTERN_C
 #define WDF_EXTERN_C EXTERN_C
 
@@ -583,3 +586,18 @@ typedef enum _WDF_IO_TARGET_SENT_IO_ACTION {
 
 WDFAPI NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget);
 WDFAPI VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
+
+// ---------------------------------------------------------------------------- requests in the caller's context
+// EvtIoInCallerContext runs in the sending thread, at PASSIVE_LEVEL, before the request reaches
+// a queue; the driver hands it on with WdfDeviceEnqueueRequest or completes it.
+typedef VOID EVT_WDF_IO_IN_CALLER_CONTEXT(WDFDEVICE Device, WDFREQUEST Request);
+typedef EVT_WDF_IO_IN_CALLER_CONTEXT* PFN_WDF_IO_IN_CALLER_CONTEXT;
+
+WDFAPI VOID WdfDeviceInitSetIoInCallerContextCallback(
+    PWDFDEVICE_INIT DeviceInit, PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext);
+WDFAPI VOID WdfDeviceInitSetRequestAttributes(PWDFDEVICE_INIT DeviceInit,
+                                              PWDF_OBJECT_ATTRIBUTES RequestAttributes);
+WDFAPI NTSTATUS WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request);
+WDFAPI NTSTATUS WdfRequestProbeAndLockUserBufferForWrite(WDFREQUEST Request, PVOID Buffer,
+                                                         size_t Length, WDFMEMORY* MemoryObject);
+WDFAPI PIRP WdfRequestWdmGetIrp(WDFREQUEST Request);
