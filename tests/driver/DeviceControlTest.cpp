@@ -433,10 +433,12 @@ TEST_F(DeviceControl, ReadFailuresOfTheFrameworkCompleteTheRequestAtOnce) {
         world().faults().Fail(row.api, row.status);
         uint8_t in[8];
         uint32_t bytes = 99;
+        world().ClearEvents();
         EXPECT_EQ(um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in, sizeof in,
                                       &bytes),
                   row.status);
         EXPECT_EQ(bytes, 0u);
+        EXPECT_FALSE(HasEvent("after a failed send with its completion routine set"));
     }
     EXPECT_TRUE(ReadTraffic(*device_).empty());
 }
