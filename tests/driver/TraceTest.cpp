@@ -205,6 +205,9 @@ TEST_F(CheckedBuild, EveryLineCarriesItsLevelAndCategoryAndShowsStatuses) {
     EXPECT_EQ(um::DeviceIoControl(h, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, nullptr, 0, nullptr),
               STATUS_BUFFER_TOO_SMALL);
     EXPECT_TRUE(Logged("WdfRequestRetrieveOutputMemory failed 0xc0000023\n"));
+    w_.faults().Fail("WdfRequestSend", STATUS_DEVICE_NOT_READY);
+    EXPECT_EQ(um::DeviceIoControl(h, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in, sizeof in, nullptr),
+              STATUS_DEVICE_NOT_READY);
     um::Close(h);
     d.Remove();
 
@@ -215,7 +218,7 @@ TEST_F(CheckedBuild, EveryLineCarriesItsLevelAndCategoryAndShowsStatuses) {
                                "TalvikIoctlCompletionRoutine:Read failed - request status 0x%x "
                                "UsbdStatus 0x%x\n",
                                "URB_FUNCTION_VENDOR_DEVICE:WDFSend status %d\n",
-                               "Number of bytes read: %d\n",
+                               "Number of bytes read: %d\n", "WdfRequestSend failed\n",
                                "Read failed - request status 0x%x UsbdStatus 0x%x\n",
                                "TalvikEvtDeviceReleaseHardware: WDF memory deleted\n"})
         EXPECT_EQ(seen.count(format), 1u) << format;
