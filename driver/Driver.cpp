@@ -143,7 +143,7 @@ VOID TalvikTrace(ULONG Level, ULONG Flags, PCSTR Format, ...) {
     ULONG debuggerLevel;
     va_list args;
 
-    debuggerLevel = Level <= TRACE_LEVEL_ERROR     ? DPFLTR_ERROR_LEVEL
+    debuggerLevel = Level <= TRACE_LEVEL_ERROR        ? DPFLTR_ERROR_LEVEL
                     : Level < TRACE_LEVEL_INFORMATION ? DPFLTR_WARNING_LEVEL
                                                       : DPFLTR_INFO_LEVEL;
     va_start(args, Format);

@@ -43,9 +43,9 @@ VOID TalvikEvtIoInCallerContext(WDFDEVICE Device, WDFREQUEST Request) {
                                                  (PVOID*)&control, NULL)) &&
         control->Direction != 0) {
         requestContext = GetRequestContext(Request);
-        status = WdfRequestProbeAndLockUserBufferForWrite(
-            Request, WdfRequestWdmGetIrp(Request)->UserBuffer, length,
-            &requestContext->WritableOutput);
+        status = WdfRequestProbeAndLockUserBufferForWrite(Request,
+                                                          WdfRequestWdmGetIrp(Request)->UserBuffer,
+                                                          length, &requestContext->WritableOutput);
         if (!NT_SUCCESS(status)) {
             TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
                         "WdfRequestProbeAndLockUserBufferForWrite failed %!STATUS!\n", status);

@@ -587,9 +587,9 @@ typedef enum _WDF_IO_TARGET_SENT_IO_ACTION {
 WDFAPI NTSTATUS WdfIoTargetStart(WDFIOTARGET IoTarget);
 WDFAPI VOID WdfIoTargetStop(WDFIOTARGET IoTarget, WDF_IO_TARGET_SENT_IO_ACTION Action);
 
-// ---------------------------------------------------------------------------- requests in the caller's context
-// EvtIoInCallerContext runs in the sending thread, at PASSIVE_LEVEL, before the request reaches
-// a queue; the driver hands it on with WdfDeviceEnqueueRequest or completes it.
+// ---------------------------------------------------------------------------- requests in the
+// caller's context EvtIoInCallerContext runs in the sending thread, at PASSIVE_LEVEL, before the
+// request reaches a queue; the driver hands it on with WdfDeviceEnqueueRequest or completes it.
 typedef VOID EVT_WDF_IO_IN_CALLER_CONTEXT(WDFDEVICE Device, WDFREQUEST Request);
 typedef EVT_WDF_IO_IN_CALLER_CONTEXT* PFN_WDF_IO_IN_CALLER_CONTEXT;
 

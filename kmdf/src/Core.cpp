@@ -1410,8 +1410,9 @@ extern "C" VOID WdfDeviceInitSetIoType(PWDFDEVICE_INIT DeviceInit, WDF_DEVICE_IO
 }
 
 // Documented: EvtIoInCallerContext sees each request in the sending thread before it is queued.
-extern "C" VOID WdfDeviceInitSetIoInCallerContextCallback(
-    PWDFDEVICE_INIT DeviceInit, PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext) {
+extern "C" VOID
+WdfDeviceInitSetIoInCallerContextCallback(PWDFDEVICE_INIT DeviceInit,
+                                          PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext) {
     auto* i = InitOf(DeviceInit, "WdfDeviceInitSetIoInCallerContextCallback");
     if (i)
         i->inCallerContext = EvtIoInCallerContext;
@@ -1486,15 +1487,15 @@ extern "C" VOID WdfDeviceSetPnpCapabilities(WDFDEVICE Device,
     }
     n->caps = *PnpCapabilities;
     const WDF_DEVICE_PNP_CAPABILITIES& c = *PnpCapabilities;
-    w->Event(n->name + " WdfDeviceSetPnpCapabilities SurpriseRemovalOK=" +
-             std::to_string(c.SurpriseRemovalOK) + " LockSupported=" +
-             std::to_string(c.LockSupported) + " EjectSupported=" +
-             std::to_string(c.EjectSupported) + " Removable=" + std::to_string(c.Removable) +
-             " DockDevice=" + std::to_string(c.DockDevice) + " UniqueID=" +
-             std::to_string(c.UniqueID) + " SilentInstall=" + std::to_string(c.SilentInstall) +
-             " HardwareDisabled=" + std::to_string(c.HardwareDisabled) + " NoDisplayInUI=" +
-             std::to_string(c.NoDisplayInUI) + " Address=" + Hex(c.Address) +
-             " UINumber=" + Hex(c.UINumber));
+    w->Event(
+        n->name + " WdfDeviceSetPnpCapabilities SurpriseRemovalOK=" +
+        std::to_string(c.SurpriseRemovalOK) + " LockSupported=" + std::to_string(c.LockSupported) +
+        " EjectSupported=" + std::to_string(c.EjectSupported) +
+        " Removable=" + std::to_string(c.Removable) +
+        " DockDevice=" + std::to_string(c.DockDevice) + " UniqueID=" + std::to_string(c.UniqueID) +
+        " SilentInstall=" + std::to_string(c.SilentInstall) + " HardwareDisabled=" +
+        std::to_string(c.HardwareDisabled) + " NoDisplayInUI=" + std::to_string(c.NoDisplayInUI) +
+        " Address=" + Hex(c.Address) + " UINumber=" + Hex(c.UINumber));
 }
 
 // Documented: registers an instance of the interface class; it is enabled when the device

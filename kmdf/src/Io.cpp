@@ -265,8 +265,9 @@ void World::Impl::Submit(uintptr_t h) {
         auto* base = static_cast<uint8_t*>(r->fmtMemory->buffer) + r->fmtOffset;
         URB* urb = reinterpret_cast<URB*>(base);
         // Documented (USB stack): it reads and completes URBs at DISPATCH_LEVEL.
-        std::string paged = PagedAtDispatch(base, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
-                                            DISPATCH_LEVEL, "a URB handed to the USB stack");
+        std::string paged =
+            PagedAtDispatch(base, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                            DISPATCH_LEVEL, "a URB handed to the USB stack");
         if (!paged.empty())
             Violation(paged);
         auto& c = urb->UrbControlVendorClassRequest;

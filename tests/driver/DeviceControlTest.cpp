@@ -361,8 +361,9 @@ TEST_F(DeviceControl, AZeroLengthReadNeverReachesTheDevice) {
 // The I/O manager checked the output buffer of METHOD_IN_DIRECT for read access only: a
 // device-to-host transfer into memory the caller may only read is refused before the bus.
 TEST_F(DeviceControl, ADeviceToHostRequestIntoAReadOnlyBufferIsRefusedBeforeTheBus) {
-    device_->Usb().SetVendorHandler(
-        [&](const SetupPacket&, const std::vector<uint8_t>&) { return ControlReply::Data(Bytes(8, 1)); });
+    device_->Usb().SetVendorHandler([&](const SetupPacket&, const std::vector<uint8_t>&) {
+        return ControlReply::Data(Bytes(8, 1));
+    });
     uint8_t out[16];
     std::memset(out, 0x5A, sizeof out);
     um::ProtectReadOnly(out, sizeof out);
@@ -372,8 +373,7 @@ TEST_F(DeviceControl, ADeviceToHostRequestIntoAReadOnlyBufferIsRefusedBeforeTheB
     EXPECT_EQ(um::NtStatusToWin32Error(STATUS_ACCESS_VIOLATION), 998u); // ERROR_NOACCESS
     // One read-only byte is enough; interrupt reads are probed by the I/O manager itself.
     um::ProtectReadWrite(out, sizeof out - 1);
-    EXPECT_EQ(Vendor(Block(0xFF, 2, 0, 1, 0, 0), out, sizeof out, &bytes),
-              STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(Vendor(Block(0xFF, 2, 0, 1, 0, 0), out, sizeof out, &bytes), STATUS_ACCESS_VIOLATION);
     EXPECT_EQ(um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, out, sizeof out,
                                   &bytes),
               STATUS_ACCESS_VIOLATION);
@@ -393,8 +393,9 @@ TEST_F(DeviceControl, ADeviceToHostRequestIntoAReadOnlyBufferIsRefusedBeforeTheB
 // The URB block after a transfer: cleared, then exactly the fields of a vendor request, and
 // what the USB stack wrote back.
 TEST_F(DeviceControl, TheUrbBlockHoldsExactlyTheVendorRequest) {
-    device_->Usb().SetVendorHandler(
-        [&](const SetupPacket&, const std::vector<uint8_t>&) { return ControlReply::Data(Bytes(5, 1)); });
+    device_->Usb().SetVendorHandler([&](const SetupPacket&, const std::vector<uint8_t>&) {
+        return ControlReply::Data(Bytes(5, 1));
+    });
     PDEVICE_CONTEXT ctx = Context(*device_);
     for (UCHAR direction : {UCHAR(1), UCHAR(0)}) {
         SCOPED_TRACE(direction ? "IN" : "OUT");
@@ -409,8 +410,8 @@ TEST_F(DeviceControl, TheUrbBlockHoldsExactlyTheVendorRequest) {
         c.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
         c.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
         c.Hdr.Status = USBD_STATUS_SUCCESS;
-        c.TransferFlags =
-            direction ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK : USBD_SHORT_TRANSFER_OK;
+        c.TransferFlags = direction ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK
+                                    : USBD_SHORT_TRANSFER_OK;
         c.TransferBufferLength = bytes;
         c.TransferBuffer = out;
         c.Request = 0x42;

@@ -195,9 +195,9 @@ TEST_F(CheckedBuild, EveryLineCarriesItsLevelAndCategoryAndShowsStatuses) {
 
     uint8_t in[8];
     um::IoOperation read;
-    ASSERT_EQ(um::DeviceIoControlAsync(h, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in, sizeof in,
-                                       &read),
-              STATUS_PENDING);
+    ASSERT_EQ(
+        um::DeviceIoControlAsync(h, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in, sizeof in, &read),
+        STATUS_PENDING);
     d.Usb().PushInterrupt({7, 7});
     EXPECT_EQ(read.GetStatus(), STATUS_SUCCESS);
     EXPECT_EQ(um::DeviceIoControl(h, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in, sizeof in, nullptr),
@@ -212,15 +212,15 @@ TEST_F(CheckedBuild, EveryLineCarriesItsLevelAndCategoryAndShowsStatuses) {
     d.Remove();
 
     std::set<std::string> seen = CheckEveryLine();
-    for (const char* format : {"--> TalvikEvtIoDeviceControl\n", "Request control request 0x%x\n",
-                               "Request Direction IN\n", "WDFSend status %d\n",
-                               "TalvikIoctlCompletionRoutine:Request failed - %x\n",
-                               "TalvikIoctlCompletionRoutine:Read failed - request status 0x%x "
-                               "UsbdStatus 0x%x\n",
-                               "URB_FUNCTION_VENDOR_DEVICE:WDFSend status %d\n",
-                               "Number of bytes read: %d\n", "WdfRequestSend failed\n",
-                               "Read failed - request status 0x%x UsbdStatus 0x%x\n",
-                               "TalvikEvtDeviceReleaseHardware: WDF memory deleted\n"})
+    for (const char* format :
+         {"--> TalvikEvtIoDeviceControl\n", "Request control request 0x%x\n",
+          "Request Direction IN\n", "WDFSend status %d\n",
+          "TalvikIoctlCompletionRoutine:Request failed - %x\n",
+          "TalvikIoctlCompletionRoutine:Read failed - request status 0x%x "
+          "UsbdStatus 0x%x\n",
+          "URB_FUNCTION_VENDOR_DEVICE:WDFSend status %d\n", "Number of bytes read: %d\n",
+          "WdfRequestSend failed\n", "Read failed - request status 0x%x UsbdStatus 0x%x\n",
+          "TalvikEvtDeviceReleaseHardware: WDF memory deleted\n"})
         EXPECT_EQ(seen.count(format), 1u) << format;
 }
 
