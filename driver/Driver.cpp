@@ -49,6 +49,12 @@ NTSTATUS TalvikEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
 
     WdfDeviceInitSetIoType(DeviceInit, WdfDeviceIoBuffered);
 
+    // A device-to-host vendor request may write only into memory its caller can write, which
+    // can be checked only in the caller's context.
+    WdfDeviceInitSetIoInCallerContextCallback(DeviceInit, TalvikEvtIoInCallerContext);
+    WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, REQUEST_CONTEXT);
+    WdfDeviceInitSetRequestAttributes(DeviceInit, &attributes);
+
     WDF_OBJECT_ATTRIBUTES_INIT_CONTEXT_TYPE(&attributes, DEVICE_CONTEXT);
     status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
     if (!NT_SUCCESS(status)) {
@@ -91,12 +97,51 @@ NTSTATUS TalvikEvtDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
     return status;
 }
 
+#if DBG
+// The debugger's printf knows no "%!STATUS!": the status is shown as a number. A format that
+// does not fit is replaced by a fixed line rather than cut inside a conversion.
+static PCSTR TalvikRenderFormat(PCSTR Format, PCHAR Rendered, size_t Size) {
+    static const CHAR status[] = "%!STATUS!";
+    static const CHAR number[] = "0x%08x";
+    size_t in = 0;
+    size_t out = 0;
+
+    while (Format[in] != '\0') {
+        if (strncmp(&Format[in], status, sizeof(status) - 1) == 0) {
+            if (out + sizeof(number) - 1 >= Size) {
+                return "TalvikTrace: format too long\n";
+            }
+            RtlCopyMemory(&Rendered[out], number, sizeof(number) - 1);
+            out += sizeof(number) - 1;
+            in += sizeof(status) - 1;
+        } else {
+            if (out + 1 >= Size) {
+                return "TalvikTrace: format too long\n";
+            }
+            Rendered[out++] = Format[in++];
+        }
+    }
+    Rendered[out] = '\0';
+    return Rendered;
+}
+#endif
+
+// A debug build routes lines to the kernel debugger: level 2 (errors) and 4 (information) map
+// onto the debugger's error and information levels, and the categories ride in the same mask
+// above them, so a component filter can select by either.
 VOID TalvikTrace(ULONG Level, ULONG Flags, PCSTR Format, ...) {
 #if DBG
+    CHAR rendered[256];
+    ULONG debuggerLevel;
     va_list args;
-    UNREFERENCED_PARAMETER(Flags);
+
+    debuggerLevel = Level <= TRACE_LEVEL_ERROR        ? DPFLTR_ERROR_LEVEL
+                    : Level < TRACE_LEVEL_INFORMATION ? DPFLTR_WARNING_LEVEL
+                                                      : DPFLTR_INFO_LEVEL;
     va_start(args, Format);
-    vDbgPrintEx(DPFLTR_IHVDRIVER_ID, Level, Format, args);
+    vDbgPrintEx(DPFLTR_IHVDRIVER_ID,
+                DPFLTR_MASK | (1UL << debuggerLevel) | (Flags << TALVIK_TRACE_CATEGORY_SHIFT),
+                TalvikRenderFormat(Format, rendered, sizeof(rendered)), args);
     va_end(args);
 #else
     UNREFERENCED_PARAMETER(Level);

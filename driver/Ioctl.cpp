@@ -11,6 +11,49 @@ static const USHORT TalvikUrbFunctions[] = {
     URB_FUNCTION_VENDOR_ENDPOINT, URB_FUNCTION_VENDOR_OTHER,
 };
 
+// METHOD_IN_DIRECT has the I/O manager check the output buffer for read access only, yet a
+// device-to-host transfer writes into it: such a request gets its buffer probed and locked for
+// write access here, in the caller's context, and is refused when the caller cannot write it.
+VOID TalvikEvtIoInCallerContext(WDFDEVICE Device, WDFREQUEST Request) {
+    WDF_REQUEST_PARAMETERS params;
+    PVENDOR_OR_CLASS_REQUEST_CONTROL control;
+    PREQUEST_CONTEXT requestContext;
+    NTSTATUS status;
+    size_t length;
+
+    PAGED_CODE();
+
+    WDF_REQUEST_PARAMETERS_INIT(&params);
+    WdfRequestGetParameters(Request, &params);
+    length = params.Parameters.DeviceIoControl.OutputBufferLength;
+
+    // A block that cannot be read here is refused by the device-control routine.
+    if (params.Type == WdfRequestTypeDeviceControl &&
+        params.Parameters.DeviceIoControl.IoControlCode == IOCTL_VENDOR_OR_CLASS_REQUEST &&
+        length != 0 &&
+        NT_SUCCESS(WdfRequestRetrieveInputBuffer(Request, sizeof(VENDOR_OR_CLASS_REQUEST_CONTROL),
+                                                 (PVOID*)&control, NULL)) &&
+        control->Direction != 0) {
+        requestContext = GetRequestContext(Request);
+        status = WdfRequestProbeAndLockUserBufferForWrite(Request,
+                                                          WdfRequestWdmGetIrp(Request)->UserBuffer,
+                                                          length, &requestContext->WritableOutput);
+        if (!NT_SUCCESS(status)) {
+            TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
+                        "WdfRequestProbeAndLockUserBufferForWrite failed %!STATUS!\n", status);
+            WdfRequestComplete(Request, status);
+            return;
+        }
+    }
+
+    status = WdfDeviceEnqueueRequest(Device, Request);
+    if (!NT_SUCCESS(status)) {
+        TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL, "WdfDeviceEnqueueRequest failed %!STATUS!\n",
+                    status);
+        WdfRequestComplete(Request, status);
+    }
+}
+
 // The device's default queue (parallel, PASSIVE_LEVEL): reads are sent from here; vendor
 // requests go on to the vendor-request queue, which hands them out one at a time.
 VOID TalvikEvtIoDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength,
@@ -157,6 +200,7 @@ NTSTATUS SendVendorRequest(WDFDEVICE Device, PDEVICE_CONTEXT DeviceContext, WDFR
     WDF_REQUEST_SEND_OPTIONS options;
     PURB urb;
     PVOID buffer;
+    WDFMEMORY writable;
     ULONG length;
     ULONG transferFlags;
     NTSTATUS status;
@@ -191,6 +235,16 @@ NTSTATUS SendVendorRequest(WDFDEVICE Device, PDEVICE_CONTEXT DeviceContext, WDFR
             TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
                         "User's output buffer is too small for this IOCTL\n");
             return status;
+        }
+        // Data from the device goes only into the buffer locked for write access.
+        if (Control->Direction != 0) {
+            writable = GetRequestContext(Request)->WritableOutput;
+            if (writable == NULL) {
+                TalvikTrace(TRACE_LEVEL_ERROR, DBG_IOCTL,
+                            "User's output buffer is not locked for writing\n");
+                return STATUS_INVALID_USER_BUFFER;
+            }
+            buffer = WdfMemoryGetBuffer(writable, NULL);
         }
     }
 

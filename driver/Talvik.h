@@ -25,6 +25,8 @@
 #define DBG_PNP 0x00000002
 #define DBG_IOCTL 0x00000020
 #define DBG_READ 0x00000080
+// In a debug build the categories take the debugger mask's bits above its four levels.
+#define TALVIK_TRACE_CATEGORY_SHIFT 4
 
 typedef struct _DEVICE_CONTEXT {
     WDFUSBDEVICE UsbDevice;
@@ -42,6 +44,15 @@ typedef struct _DEVICE_CONTEXT {
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(DEVICE_CONTEXT, GetDeviceContext)
 
+// Per request, zero-filled by the framework.
+typedef struct _REQUEST_CONTEXT {
+    // A device-to-host vendor request's output buffer, probed and locked for write access in the
+    // caller's context: the only memory such a transfer is let to write.
+    WDFMEMORY WritableOutput;
+} REQUEST_CONTEXT, *PREQUEST_CONTEXT;
+
+WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(REQUEST_CONTEXT, GetRequestContext)
+
 // The driver's routines have C linkage, as the platform's headers give every callback role, so
 // that the placement below applies to them.
 #ifdef __cplusplus
@@ -55,6 +66,7 @@ EVT_WDF_DEVICE_PREPARE_HARDWARE TalvikEvtDevicePrepareHardware;
 EVT_WDF_DEVICE_RELEASE_HARDWARE TalvikEvtDeviceReleaseHardware;
 EVT_WDF_DEVICE_D0_ENTRY TalvikEvtDeviceD0Entry;
 EVT_WDF_DEVICE_D0_EXIT TalvikEvtDeviceD0Exit;
+EVT_WDF_IO_IN_CALLER_CONTEXT TalvikEvtIoInCallerContext;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TalvikEvtIoDeviceControl;
 EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL TalvikEvtIoVendorRequest;
 EVT_WDF_REQUEST_COMPLETION_ROUTINE TalvikIoctlCompletionRoutine;
@@ -87,6 +99,7 @@ _IRQL_requires_max_(DISPATCH_LEVEL) VOID
 #pragma alloc_text(PAGE, TalvikSetPowerPolicy)
 #pragma alloc_text(PAGE, TalvikEvtDeviceD0Entry)
 #pragma alloc_text(PAGE, TalvikEvtDeviceD0Exit)
+#pragma alloc_text(PAGE, TalvikEvtIoInCallerContext)
 #pragma alloc_text(PAGE, TalvikEvtIoDeviceControl)
 #pragma alloc_text(PAGE, TalvikStartInterruptRead)
 #endif

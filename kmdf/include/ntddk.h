@@ -69,6 +69,8 @@ typedef const WCHAR* PCWSTR;
 typedef LONG NTSTATUS;
 typedef NTSTATUS* PNTSTATUS;
 typedef void* HANDLE;
+typedef CHAR CCHAR;
+typedef SHORT CSHORT;
 
 #ifndef TRUE
 #define TRUE 1
@@ -117,6 +119,7 @@ typedef struct _IO_STATUS_BLOCK {
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
+#define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
 #define STATUS_NO_SUCH_DEVICE ((NTSTATUS)0xC000000EL)
 #define STATUS_INVALID_DEVICE_REQUEST ((NTSTATUS)0xC0000010L)
@@ -127,6 +130,7 @@ typedef struct _IO_STATUS_BLOCK {
 #define STATUS_DEVICE_NOT_READY ((NTSTATUS)0xC00000A3L)
 #define STATUS_IO_TIMEOUT ((NTSTATUS)0xC00000B5L)
 #define STATUS_NOT_SUPPORTED ((NTSTATUS)0xC00000BBL)
+#define STATUS_INVALID_USER_BUFFER ((NTSTATUS)0xC00000E8L)
 #define STATUS_CANCELLED ((NTSTATUS)0xC0000120L)
 #define STATUS_INVALID_DEVICE_STATE ((NTSTATUS)0xC0000184L)
 #define STATUS_DEVICE_NOT_CONNECTED ((NTSTATUS)0xC000009DL)
@@ -154,6 +158,61 @@ typedef KIRQL* PKIRQL;
 #define DISPATCH_LEVEL 2
 
 EXTERN_C KIRQL NTAPI KeGetCurrentIrql(VOID);
+
+typedef CCHAR KPROCESSOR_MODE;
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
+
+typedef struct _LIST_ENTRY {
+    struct _LIST_ENTRY* Flink;
+    struct _LIST_ENTRY* Blink;
+} LIST_ENTRY, *PLIST_ENTRY;
+
+// The I/O request packet with the platform's layout. A KMDF driver reads it through
+// WdfRequestWdmGetIrp; UserBuffer is the caller's output buffer whatever the transfer method.
+typedef struct _IRP {
+    CSHORT Type;
+    USHORT Size;
+    PMDL MdlAddress;
+    ULONG Flags;
+    union {
+        struct _IRP* MasterIrp;
+        LONG IrpCount;
+        PVOID SystemBuffer;
+    } AssociatedIrp;
+    LIST_ENTRY ThreadListEntry;
+    IO_STATUS_BLOCK IoStatus;
+    KPROCESSOR_MODE RequestorMode;
+    BOOLEAN PendingReturned;
+    CHAR StackCount;
+    CHAR CurrentLocation;
+    BOOLEAN Cancel;
+    KIRQL CancelIrql;
+    CCHAR ApcEnvironment;
+    UCHAR AllocationFlags;
+    PIO_STATUS_BLOCK UserIosb;
+    PVOID UserEvent;
+    union {
+        struct {
+            PVOID UserApcRoutine;
+            PVOID UserApcContext;
+        } AsynchronousParameters;
+        LARGE_INTEGER AllocationSize;
+    } Overlay;
+    PVOID CancelRoutine;
+    PVOID UserBuffer;
+    union {
+        struct {
+            PVOID DriverContext[4];
+            PVOID Thread;
+            PCHAR AuxiliaryBuffer;
+            LIST_ENTRY ListEntry;
+            PVOID CurrentStackLocation;
+            PVOID OriginalFileObject;
+        } Overlay;
+        UCHAR Apc[88];
+        PVOID CompletionKey;
+    } Tail;
+} IRP, *PIRP;
 
 // Pageable code must run below DISPATCH_LEVEL; the layer's verifier reports a violation.
 EXTERN_C VOID KmdfVerifierCheckPagedCode(PCSTR Routine);
@@ -215,7 +274,12 @@ struct _DRIVER_OBJECT {
 // Debug output (checked builds route trace lines here).
 #define DPFLTR_IHVDRIVER_ID 77
 #define DPFLTR_ERROR_LEVEL 0
+#define DPFLTR_WARNING_LEVEL 1
+#define DPFLTR_TRACE_LEVEL 2
 #define DPFLTR_INFO_LEVEL 3
+// A Level with this bit set is a mask: the line shows when any of its bits is enabled for the
+// component.
+#define DPFLTR_MASK 0x80000000
 EXTERN_C ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist);
 EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 

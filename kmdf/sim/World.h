@@ -169,6 +169,14 @@ public:
     virtual std::vector<std::string> KnownCalls() const = 0;
 };
 
+// One line written through vDbgPrintEx: the component, the Level as passed (a level 0-31, or a
+// mask with DPFLTR_MASK set) and the text as the debugger prints it.
+struct DebugLine {
+    std::uint32_t component = 0;
+    std::uint32_t level = 0;
+    std::string text;
+};
+
 // ------------------------------------------------------------------------ the world
 class World {
 public:
@@ -203,6 +211,9 @@ public:
     void ClearEvents();
     // Lines written through DbgPrintEx (a checked build's trace output).
     std::vector<std::string> DebugLog() const;
+    std::vector<DebugLine> DebugLines() const;
+    // Driver routines the framework has called so far (callbacks, completion routines).
+    std::uint64_t DriverRoutineCalls() const;
 
     std::uint64_t PoolAllocations() const; // successful allocations so far
     std::size_t PoolBlocksOutstanding() const;

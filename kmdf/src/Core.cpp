@@ -101,6 +101,8 @@ void RunDeferred() {
 void CallDriver(KIRQL irql, DeviceNode* node, const std::function<void()>& fn) {
     ThreadState& t = t_thread;
     ThreadState saved = {t.irql, t.depth, t.device, {}};
+    if (World::Impl* w = g_world.load())
+        w->driverCalls++;
     t.irql = irql;
     t.depth++;
     t.device = node;
@@ -220,6 +222,8 @@ FaultsImpl::FaultsImpl() {
               "WdfRequestRetrieveOutputMemory",
               "WdfRequestSend",
               "WdfRequestForwardToIoQueue",
+              "WdfDeviceEnqueueRequest",
+              "WdfRequestProbeAndLockUserBufferForWrite",
               "ExAllocatePoolWithTag"};
 }
 
@@ -294,6 +298,35 @@ void World::Impl::Violation(const std::string& text) {
 
 void World::Impl::Event(const std::string& text) {
     events.push_back(text);
+}
+
+bool World::Impl::ReadOnly(const void* address, size_t length) const {
+    uintptr_t a = reinterpret_cast<uintptr_t>(address);
+    for (const auto& r : readOnly)
+        if (length && a < r.first + r.second && r.first < a + length)
+            return true;
+    return false;
+}
+
+bool World::Impl::PoolTypeOf(const void* address, size_t length, POOL_TYPE* type) const {
+    uintptr_t a = reinterpret_cast<uintptr_t>(address);
+    for (const auto& b : pool) {
+        uintptr_t start = reinterpret_cast<uintptr_t>(b.first);
+        if (a >= start && a + length <= start + b.second.size) {
+            *type = b.second.type;
+            return true;
+        }
+    }
+    return false;
+}
+
+// Documented: paged pool may be touched only below DISPATCH_LEVEL (a page fault there is fatal).
+std::string World::Impl::PagedAtDispatch(const void* address, size_t length, KIRQL irql,
+                                         const char* what) {
+    POOL_TYPE type;
+    if (irql < DISPATCH_LEVEL || !PoolTypeOf(address, length, &type) || type != PagedPool)
+        return {};
+    return std::string(what) + " touches paged pool at IRQL " + std::to_string(irql);
 }
 
 uintptr_t World::Impl::Register(Object* obj, Object* parent) {
@@ -710,7 +743,19 @@ void World::ClearEvents() {
 
 std::vector<std::string> World::DebugLog() const {
     std::lock_guard<std::mutex> lk(impl_->mu);
+    std::vector<std::string> out;
+    for (const DebugLine& l : impl_->debugLog)
+        out.push_back(l.text);
+    return out;
+}
+
+std::vector<DebugLine> World::DebugLines() const {
+    std::lock_guard<std::mutex> lk(impl_->mu);
     return impl_->debugLog;
+}
+
+uint64_t World::DriverRoutineCalls() const {
+    return impl_->driverCalls.load();
 }
 
 uint64_t World::PoolAllocations() const {
@@ -1210,9 +1255,10 @@ extern "C" PVOID ExAllocatePoolWithTag(POOL_TYPE PoolType, SIZE_T NumberOfBytes,
     void* p = std::malloc(NumberOfBytes);
     std::memset(p, 0xCD, NumberOfBytes);
     std::lock_guard<std::mutex> lk(w->mu);
-    w->pool[p] = PoolBlock{Tag, NumberOfBytes, Thread().device};
+    w->pool[p] = PoolBlock{Tag, NumberOfBytes, Thread().device, PoolType};
     w->poolAllocations++;
-    w->Event("ExAllocatePoolWithTag " + std::to_string(NumberOfBytes) + " tag " + TagText(Tag));
+    w->Event("ExAllocatePoolWithTag " + std::string(PoolType == PagedPool ? "PagedPool " : "") +
+             std::to_string(NumberOfBytes) + " tag " + TagText(Tag));
     return p;
 }
 
@@ -1243,21 +1289,28 @@ extern "C" VOID ExFreePoolWithTag(PVOID P, ULONG Tag) {
     std::free(P);
 }
 
-// Documented: prints to the kernel debugger; here the lines go to the world's debug log.
+// Documented: prints to the kernel debugger with the C runtime's printf conversions; the
+// component's filter decides by Level (a level, or a mask with DPFLTR_MASK). Here every line goes
+// to the world's debug log with its component and Level, as a debugger with all output enabled
+// sees it. The trace-format extensions ("%!STATUS!") are no printf conversions: the debugger
+// does not render them, and a format that carries one is a fault of its caller.
 extern "C" ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist) {
-    (void)ComponentId;
-    (void)Level;
-    // "%!STATUS!" is a trace-format extension; a debug print shows the value in hex.
-    std::string fmt = Format;
-    for (size_t pos; (pos = fmt.find("%!STATUS!")) != std::string::npos;)
-        fmt.replace(pos, 9, "0x%08x");
-    char buf[512];
-    std::vsnprintf(buf, sizeof buf, fmt.c_str(), arglist);
     World::Impl* w = W();
+    DebugLine line{ComponentId, Level, {}};
+    if (std::strstr(Format, "%!") != nullptr) {
+        w->Violation(std::string("vDbgPrintEx: the format carries a trace-format extension the "
+                                 "debugger does not render: ") +
+                     Format);
+        line.text = Format;
+    } else {
+        char buf[512];
+        std::vsnprintf(buf, sizeof buf, Format, arglist);
+        line.text = buf;
+    }
     std::lock_guard<std::mutex> lk(w->mu);
     if (w->debugLog.size() >= kLogLimit)
         w->debugLog.erase(w->debugLog.begin(), w->debugLog.begin() + kLogLimit / 2);
-    w->debugLog.push_back(buf);
+    w->debugLog.push_back(std::move(line));
     return 0;
 }
 
@@ -1393,6 +1446,29 @@ VOID imp_WdfDeviceInitSetIoType(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
         i->ioType = IoType;
 }
 
+// Documented: EvtIoInCallerContext sees each request in the sending thread before it is queued.
+VOID imp_WdfDeviceInitSetIoInCallerContextCallback(
+    PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+    PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext) {
+    auto* i = InitOf(DeviceInit, "WdfDeviceInitSetIoInCallerContextCallback");
+    if (i)
+        i->inCallerContext = EvtIoInCallerContext;
+}
+
+// Documented: the attributes (a context type above all) of every request the framework
+// delivers to the device's driver.
+VOID imp_WdfDeviceInitSetRequestAttributes(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                            PWDF_OBJECT_ATTRIBUTES RequestAttributes) {
+    auto* i = InitOf(DeviceInit, "WdfDeviceInitSetRequestAttributes");
+    if (!i)
+        return;
+    if (!RequestAttributes || RequestAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+        W()->Violation("WdfDeviceInitSetRequestAttributes: WDF_OBJECT_ATTRIBUTES.Size is wrong");
+        return;
+    }
+    i->requestAttributes = *RequestAttributes;
+}
+
 // Documented: creates the device object with its context; on success *DeviceInit becomes NULL.
 NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* DeviceInit,
                              PWDF_OBJECT_ATTRIBUTES Attributes, WDFDEVICE* Device) {
@@ -1416,9 +1492,13 @@ NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* DeviceInit,
     i->node->device = d;
     i->node->pnp = i->pnp;
     i->node->ioType = i->ioType;
+    i->node->inCallerContext = i->inCallerContext;
+    i->node->requestAttributes = i->requestAttributes;
     i->consumed = true;
     *DeviceInit = nullptr;
-    w->Event(i->node->name + " WdfDeviceCreate");
+    static const char* const ioTypes[] = {"undefined", "neither", "buffered", "direct"};
+    w->Event(i->node->name + " WdfDeviceCreate io type " +
+             (i->ioType <= WdfDeviceIoDirect ? ioTypes[i->ioType] : "?"));
     *Device = reinterpret_cast<WDFDEVICE>(d->handle);
     return STATUS_SUCCESS;
 }
@@ -1443,8 +1523,16 @@ VOID imp_WdfDeviceSetPnpCapabilities(PWDF_DRIVER_GLOBALS, WDFDEVICE Device,
         return;
     }
     n->caps = *PnpCapabilities;
-    w->Event(n->name + " WdfDeviceSetPnpCapabilities SurpriseRemovalOK=" +
-             std::to_string(PnpCapabilities->SurpriseRemovalOK));
+    const WDF_DEVICE_PNP_CAPABILITIES& c = *PnpCapabilities;
+    w->Event(
+        n->name + " WdfDeviceSetPnpCapabilities SurpriseRemovalOK=" +
+        std::to_string(c.SurpriseRemovalOK) + " LockSupported=" + std::to_string(c.LockSupported) +
+        " EjectSupported=" + std::to_string(c.EjectSupported) +
+        " Removable=" + std::to_string(c.Removable) +
+        " DockDevice=" + std::to_string(c.DockDevice) + " UniqueID=" + std::to_string(c.UniqueID) +
+        " SilentInstall=" + std::to_string(c.SilentInstall) + " HardwareDisabled=" +
+        std::to_string(c.HardwareDisabled) + " NoDisplayInUI=" + std::to_string(c.NoDisplayInUI) +
+        " Address=" + Hex(c.Address) + " UINumber=" + Hex(c.UINumber));
 }
 
 // Documented: registers an instance of the interface class; it is enabled when the device
@@ -1560,12 +1648,17 @@ NTSTATUS imp_WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS, PWDF_OBJECT_ATTRIB
 // Documented: the buffer the memory object describes, and its size.
 PVOID imp_WdfMemoryGetBuffer(PWDF_DRIVER_GLOBALS, WDFMEMORY Memory, size_t* BufferSize) {
     World::Impl* w = W();
-    std::lock_guard<std::mutex> lk(w->mu);
+    std::unique_lock<std::mutex> lk(w->mu);
     Object* o = w->Lookup(Memory, ObjKind::Memory, "WdfMemoryGetBuffer");
     if (!o)
         return nullptr;
     auto* m = static_cast<MemoryObj*>(o);
     if (BufferSize)
         *BufferSize = m->size;
+    std::string paged = w->PagedAtDispatch(m->buffer, m->size, Thread().irql, "WdfMemoryGetBuffer");
+    if (!paged.empty()) {
+        lk.unlock();
+        w->Violation(paged);
+    }
     return m->buffer;
 }

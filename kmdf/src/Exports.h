@@ -12,9 +12,12 @@
     X(WdfDeviceAssignSxWakeSettings)                                                               \
     X(WdfDeviceInitSetPnpPowerEventCallbacks)                                                      \
     X(WdfDeviceInitSetIoType)                                                                      \
+    X(WdfDeviceInitSetRequestAttributes)                                                           \
+    X(WdfDeviceInitSetIoInCallerContextCallback)                                                   \
     X(WdfDeviceCreate)                                                                             \
     X(WdfDeviceCreateDeviceInterface)                                                              \
     X(WdfDeviceSetPnpCapabilities)                                                                 \
+    X(WdfDeviceEnqueueRequest)                                                                     \
     X(WdfDriverCreate)                                                                             \
     X(WdfIoQueueCreate)                                                                            \
     X(WdfIoQueueGetDevice)                                                                         \
@@ -33,7 +36,9 @@
     X(WdfRequestRetrieveOutputMemory)                                                              \
     X(WdfRequestRetrieveInputBuffer)                                                               \
     X(WdfRequestRetrieveOutputBuffer)                                                              \
+    X(WdfRequestProbeAndLockUserBufferForWrite)                                                    \
     X(WdfRequestForwardToIoQueue)                                                                  \
+    X(WdfRequestWdmGetIrp)                                                                         \
     X(WdfUsbTargetDeviceCreate)                                                                    \
     X(WdfUsbTargetDeviceRetrieveInformation)                                                       \
     X(WdfUsbTargetDeviceSelectConfig)                                                              \

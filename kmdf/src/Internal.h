@@ -156,6 +156,8 @@ struct Request : Object {
     void* userOut = nullptr;
     Queue* queue = nullptr;
     bool inDispatch = false;
+    bool inCallerContext = false; // delivered to EvtIoInCallerContext, not yet enqueued
+    IRP wdmIrp{};
     uint64_t deliveries = 0;     // times a queue delivered it to the driver
     uint64_t sentInDelivery = 0; // the delivery in which it was last sent on
     // formatting
@@ -289,6 +291,8 @@ struct DeviceNode : PnpDevice {
     std::atomic<int> inCallback{0};
     WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
     WDF_DEVICE_IO_TYPE ioType = WdfDeviceIoBuffered;
+    PFN_WDF_IO_IN_CALLER_CONTEXT inCallerContext = nullptr;
+    WDF_OBJECT_ATTRIBUTES requestAttributes{}; // Size 0: none set
     WDF_DEVICE_PNP_CAPABILITIES caps{};
     DeviceObj* device = nullptr;
     Queue* defaultQueue = nullptr;
@@ -308,6 +312,8 @@ struct WDFDEVICE_INIT_IMPL {
     DeviceNode* node = nullptr;
     WDF_PNPPOWER_EVENT_CALLBACKS pnp{};
     WDF_DEVICE_IO_TYPE ioType = WdfDeviceIoBuffered;
+    PFN_WDF_IO_IN_CALLER_CONTEXT inCallerContext = nullptr;
+    WDF_OBJECT_ATTRIBUTES requestAttributes{};
     bool consumed = false;
 };
 
@@ -370,6 +376,7 @@ struct PoolBlock {
     ULONG tag;
     size_t size;
     DeviceNode* owner;
+    POOL_TYPE type;
 };
 
 struct World::Impl {
@@ -398,7 +405,10 @@ struct World::Impl {
     uint64_t poolAllocations = 0;
 
     std::vector<std::string> events;
-    std::vector<std::string> debugLog;
+    std::vector<DebugLine> debugLog;
+    std::atomic<uint64_t> driverCalls{0}; // driver routines the layer has called
+    // Ranges of the caller's memory it may read but not write (as VirtualProtect leaves them).
+    std::vector<std::pair<uintptr_t, size_t>> readOnly;
     uint64_t requestsCompleted = 0;
     uint64_t nextTransfer = 1;
     // Threads working inside the world (not waiting). Virtual time moves on only while no
@@ -407,6 +417,11 @@ struct World::Impl {
 
     // ---- helpers (lock held unless noted)
     void Violation(const std::string& text); // any lock state
+    bool ReadOnly(const void* address, size_t length) const;
+    // The pool type of the block that holds [address, address + length), if any.
+    bool PoolTypeOf(const void* address, size_t length, POOL_TYPE* type) const;
+    // A violation (reported unlocked by the caller) when paged pool is touched at DISPATCH_LEVEL.
+    std::string PagedAtDispatch(const void* address, size_t length, KIRQL irql, const char* what);
     void Event(const std::string& text);
     uintptr_t Register(Object* obj, Object* parent);
     Object* Find(uintptr_t handle);

@@ -264,6 +264,12 @@ void World::Impl::Submit(uintptr_t h) {
     if (r->fmt == Request::Fmt::Urb) {
         auto* base = static_cast<uint8_t*>(r->fmtMemory->buffer) + r->fmtOffset;
         URB* urb = reinterpret_cast<URB*>(base);
+        // Documented (USB stack): it reads and completes URBs at DISPATCH_LEVEL.
+        std::string paged =
+            PagedAtDispatch(base, sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                            DISPATCH_LEVEL, "a URB handed to the USB stack");
+        if (!paged.empty())
+            Violation(paged);
         auto& c = urb->UrbControlVendorClassRequest;
         USHORT fn = urb->UrbHeader.Function;
         uint8_t type = 0, recipient = 0;
@@ -412,9 +418,10 @@ void World::Impl::ApplyReply(const std::shared_ptr<Transfer>& tr, const ControlR
 
 void World::Impl::DeliverInterrupt(const std::shared_ptr<Transfer>& tr,
                                    const std::vector<uint8_t>& data) {
-    // Documented (USB): a device that sends more than the buffer holds babbles.
+    // Documented (USB): a device that sends more than the buffer holds babbles; the transfer
+    // fails with the bytes the controller took before it, a full buffer.
     if (data.size() > tr->length)
-        CompleteTransfer(tr, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN, 0, nullptr);
+        CompleteTransfer(tr, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN, tr->length, &data);
     else
         CompleteTransfer(tr, STATUS_SUCCESS, USBD_STATUS_SUCCESS,
                          static_cast<uint32_t>(data.size()), &data);
@@ -424,6 +431,7 @@ void World::Impl::CompleteTransfer(const std::shared_ptr<Transfer>& tr, NTSTATUS
                                    USBD_STATUS usbd, uint32_t bytes,
                                    const std::vector<uint8_t>* dataIn) {
     Request* r;
+    bool writeProtected = false;
     {
         std::lock_guard<std::mutex> lk(mu);
         if (tr->done)
@@ -439,8 +447,12 @@ void World::Impl::CompleteTransfer(const std::shared_ptr<Transfer>& tr, NTSTATUS
         auto& pc = dev.pendingControl;
         pc.erase(std::remove(pc.begin(), pc.end(), tr), pc.end());
         r = tr->req;
-        if (dataIn && tr->buffer && bytes)
-            std::memcpy(tr->buffer, dataIn->data(), std::min<size_t>(bytes, dataIn->size()));
+        if (dataIn && tr->buffer && bytes) {
+            size_t n = std::min<size_t>(bytes, dataIn->size());
+            if (ReadOnly(tr->buffer, n))
+                writeProtected = true;
+            std::memcpy(tr->buffer, dataIn->data(), n);
+        }
         if (tr->urb) {
             tr->urb->UrbHeader.Status = usbd;
             tr->urb->UrbControlVendorClassRequest.TransferBufferLength = bytes;
@@ -458,6 +470,8 @@ void World::Impl::CompleteTransfer(const std::shared_ptr<Transfer>& tr, NTSTATUS
                                   dataIn->begin() + std::min<size_t>(bytes, dataIn->size()));
         }
     }
+    if (writeProtected)
+        Violation("the device wrote into memory the caller may only read");
     FinishSent(r, nt, usbd, bytes);
 }
 
@@ -1101,7 +1115,9 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS, WDFREQUEST Request, WDFIOTARGET 
         r->sentTo = t;
         t->sent.push_back(r);
         uint64_t seq = ++r->sendSeq;
-        if (Options && (Options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT)) {
+        // Documented: a negative timeout is relative, a positive one an absolute time (here on
+        // the virtual clock), and 0 never expires.
+        if (Options && (Options->Flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) && Options->Timeout) {
             int64_t now = w->clock.Now();
             int64_t at = Options->Timeout < 0 ? now - Options->Timeout : Options->Timeout;
             r->timer = w->clock.Schedule(at, [w, h, seq] { w->TimeoutFired(h, seq); });
@@ -1154,6 +1170,8 @@ VOID imp_WdfRequestCompleteWithInformation(PWDF_DRIVER_GLOBALS, WDFREQUEST Reque
         if (r->queue && r->queue->config.DispatchType == WdfIoQueueDispatchSequential)
             qh = r->queue->handle;
         node = r->node;
+        if (r->sendFailed && r->routine)
+            w->Event("request completed after a failed send with its completion routine set");
         w->CompleteRequest(r, Status, Information);
     }
     if (qh)
@@ -1184,10 +1202,9 @@ NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
         auto* q = static_cast<kmdf::sim::Queue*>(qo);
         if (!r->queue || q == r->queue || q->node != r->node)
             return STATUS_INVALID_DEVICE_REQUEST;
-        // Documented: a queue purged for the device's removal accepts no more requests (the
-        // framework's busy status; this layer answers STATUS_INVALID_DEVICE_STATE).
+        // Documented: a queue purged for the device's removal accepts no more requests.
         if (q->node->state == PnpState::SurpriseRemoved || q->node->removing)
-            return STATUS_INVALID_DEVICE_STATE;
+            return STATUS_WDF_BUSY;
         src = r->queue->handle;
         dst = q->handle;
         r->queue->delivered--;
@@ -1198,6 +1215,73 @@ NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
     w->KickQueue(src);
     w->KickQueue(dst);
     return STATUS_SUCCESS;
+}
+
+// Documented: from EvtIoInCallerContext, hands the request to the device's queues (the default
+// queue here); a queue of a device being removed accepts nothing.
+NTSTATUS imp_WdfDeviceEnqueueRequest(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, WDFREQUEST Request) {
+    World::Impl* w = Wd();
+    NTSTATUS status;
+    if (InjectFailure(w, "WdfDeviceEnqueueRequest", DISPATCH_LEVEL, &status))
+        return status;
+    std::lock_guard<std::mutex> lk(w->mu);
+    DeviceNode* n = NodeOfDevice(Device, "WdfDeviceEnqueueRequest");
+    kmdf::sim::Request* r = Owned(Request, "WdfDeviceEnqueueRequest");
+    if (!n || !r)
+        return STATUS_INVALID_PARAMETER;
+    if (!r->inCallerContext || r->node != n) {
+        w->Violation("WdfDeviceEnqueueRequest: the request is not in EvtIoInCallerContext of "
+                     "this device");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (n->state == PnpState::SurpriseRemoved || n->removing || !n->defaultQueue)
+        return STATUS_WDF_BUSY;
+    r->inCallerContext = false;
+    r->st = Request::St::Queued;
+    r->queue = n->defaultQueue;
+    n->defaultQueue->waiting.push_back(r);
+    return STATUS_SUCCESS;
+}
+
+// Documented: in EvtIoInCallerContext only (the caller's address space), at PASSIVE_LEVEL:
+// probes the caller's buffer for write access and locks it; the memory object describes it until
+// the request completes. A buffer the caller cannot write fails with STATUS_ACCESS_VIOLATION.
+NTSTATUS imp_WdfRequestProbeAndLockUserBufferForWrite(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
+                                                       PVOID Buffer, size_t Length,
+                                                       WDFMEMORY* MemoryObject) {
+    World::Impl* w = Wd();
+    NTSTATUS status;
+    if (InjectFailure(w, "WdfRequestProbeAndLockUserBufferForWrite", PASSIVE_LEVEL, &status))
+        return status;
+    std::lock_guard<std::mutex> lk(w->mu);
+    const char* api = "WdfRequestProbeAndLockUserBufferForWrite";
+    kmdf::sim::Request* r = Owned(Request, api);
+    if (!r || !MemoryObject)
+        return STATUS_INVALID_PARAMETER;
+    if (!r->inCallerContext) {
+        w->Violation(std::string(api) + ": outside EvtIoInCallerContext");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    if (Length == 0)
+        return STATUS_INVALID_USER_BUFFER;
+    if (!Buffer || w->ReadOnly(Buffer, Length))
+        return STATUS_ACCESS_VIOLATION;
+    auto* m = new MemoryObj;
+    m->buffer = Buffer;
+    m->size = Length;
+    m->ownerRequest = r;
+    m->owner = r->node;
+    w->Register(m, r);
+    *MemoryObject = reinterpret_cast<WDFMEMORY>(m->handle);
+    return STATUS_SUCCESS;
+}
+
+// Documented: the WDM IRP behind the request.
+PIRP imp_WdfRequestWdmGetIrp(PWDF_DRIVER_GLOBALS, WDFREQUEST Request) {
+    World::Impl* w = Wd();
+    std::lock_guard<std::mutex> lk(w->mu);
+    Object* o = w->Lookup(Request, ObjKind::Request, "WdfRequestWdmGetIrp");
+    return o ? &static_cast<kmdf::sim::Request*>(o)->wdmIrp : nullptr;
 }
 
 // ------------------------------------------------------------------------ I/O targets
@@ -1246,14 +1330,13 @@ VOID imp_WdfIoTargetStop(PWDF_DRIVER_GLOBALS, WDFIOTARGET IoTarget,
         th = t->handle;
         w->Event(std::string("WdfIoTargetStop ") + KindName(t->kind) +
                  (Action == WdfIoTargetCancelSentIo ? " cancel-sent-io" : ""));
+        // Documented: cancelling sent I/O includes the requests the stopped target holds.
         if (Action == WdfIoTargetCancelSentIo) {
-            for (kmdf::sim::Request* r : t->sent) {
-                if (!r->onBus)
-                    continue;
-                if (r->transfer)
-                    cancel.push_back(r->transfer);
+            for (kmdf::sim::Request* r : std::vector<kmdf::sim::Request*>(t->sent)) {
+                if (auto tr = w->EndingTransfer(r))
+                    cancel.push_back(tr);
                 else
-                    r->cancelRequested = true;
+                    r->cancelRequested = true; // on its way to the bus
             }
         }
     }

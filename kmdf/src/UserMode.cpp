@@ -143,7 +143,8 @@ Status DeviceIoControlAsync(const Handle& handle, std::uint32_t code, const void
     Activity busy(w);
     auto irp = operation->state_;
     DeviceNode* node;
-    uintptr_t qh = 0;
+    uintptr_t qh = 0, rh = 0, dh = 0;
+    PFN_WDF_IO_IN_CALLER_CONTEXT inCallerContext = nullptr;
     {
         std::lock_guard<std::mutex> lk(w->mu);
         irp->done = false;
@@ -170,6 +171,13 @@ Status DeviceIoControlAsync(const Handle& handle, std::uint32_t code, const void
             return fail(STATUS_ACCESS_DENIED);
         if ((inLength && !inBuffer) || (outLength && !outBuffer))
             return fail(STATUS_INVALID_PARAMETER);
+        // Documented: the output buffer is probed for write access where the method lets the
+        // driver write it through the I/O manager's own mapping; METHOD_IN_DIRECT locks it for
+        // read access only.
+        std::uint32_t method = code & 3;
+        if ((method == METHOD_BUFFERED || method == METHOD_OUT_DIRECT) &&
+            w->ReadOnly(outBuffer, outLength))
+            return fail(STATUS_ACCESS_VIOLATION);
         if (!node->defaultQueue)
             return fail(STATUS_INVALID_DEVICE_REQUEST);
         auto* r = new Request;
@@ -202,15 +210,51 @@ Status DeviceIoControlAsync(const Handle& handle, std::uint32_t code, const void
         default:
             break;
         }
+        r->wdmIrp.Type = 6; // IO_TYPE_IRP
+        r->wdmIrp.Size = sizeof(IRP);
+        r->wdmIrp.RequestorMode = UserMode;
+        r->wdmIrp.AssociatedIrp.SystemBuffer =
+            r->systemBuffer.empty() ? nullptr : r->systemBuffer.data();
+        r->wdmIrp.UserBuffer = outBuffer;
+        if (node->requestAttributes.Size &&
+            !w->AttachContext(r, &node->requestAttributes, "WdfDeviceInitSetRequestAttributes")) {
+            delete r;
+            return fail(STATUS_INSUFFICIENT_RESOURCES);
+        }
         w->Register(r, nullptr);
         irp->req = r;
         irp->file = handle.get();
         irp->status = STATUS_PENDING;
         handle->outstanding.insert(irp.get());
         Queue* q = node->defaultQueue;
-        r->queue = q;
-        q->waiting.push_back(r);
         qh = q->handle;
+        if (node->inCallerContext) {
+            r->st = Request::St::Driver;
+            r->inCallerContext = true;
+            inCallerContext = node->inCallerContext;
+            rh = r->handle;
+            dh = node->device->handle;
+        } else {
+            r->queue = q;
+            q->waiting.push_back(r);
+        }
+    }
+    if (inCallerContext) {
+        // Documented: EvtIoInCallerContext runs in the sending thread at PASSIVE_LEVEL; the
+        // driver enqueues the request or completes it.
+        CallDriver(PASSIVE_LEVEL, node, [&] {
+            inCallerContext(reinterpret_cast<WDFDEVICE>(dh), reinterpret_cast<WDFREQUEST>(rh));
+        });
+        std::unique_lock<std::mutex> lk(w->mu);
+        Object* o = w->Find(rh);
+        if (o && static_cast<Request*>(o)->inCallerContext) {
+            lk.unlock();
+            w->Violation("EvtIoInCallerContext returned without enqueuing or completing the "
+                         "request");
+            lk.lock();
+            if ((o = w->Find(rh)) && static_cast<Request*>(o)->inCallerContext)
+                w->CompleteRequest(static_cast<Request*>(o), STATUS_UNSUCCESSFUL, 0);
+        }
     }
     w->UpdateIdle(node);
     w->PowerUp(node);
@@ -275,6 +319,38 @@ Status CancelIo(const Handle& handle, IoOperation* operation) {
     return found ? STATUS_SUCCESS : STATUS_NOT_FOUND;
 }
 
+namespace {
+void Protect(const void* address, std::size_t length, bool readOnly) {
+    World::Impl* w = W();
+    std::lock_guard<std::mutex> lk(w->mu);
+    uintptr_t a = reinterpret_cast<uintptr_t>(address);
+    // The range is cut out of every read-only range it overlaps, then added when read-only.
+    std::vector<std::pair<uintptr_t, size_t>> kept;
+    for (const auto& r : w->readOnly) {
+        uintptr_t end = r.first + r.second;
+        if (end <= a || a + length <= r.first) {
+            kept.push_back(r);
+            continue;
+        }
+        if (r.first < a)
+            kept.emplace_back(r.first, a - r.first);
+        if (a + length < end)
+            kept.emplace_back(a + length, end - (a + length));
+    }
+    if (readOnly && length)
+        kept.emplace_back(a, length);
+    w->readOnly = std::move(kept);
+}
+} // namespace
+
+void ProtectReadOnly(const void* address, std::size_t length) {
+    Protect(address, length, true);
+}
+
+void ProtectReadWrite(const void* address, std::size_t length) {
+    Protect(address, length, false);
+}
+
 std::uint32_t NtStatusToWin32Error(Status status) {
     switch (static_cast<std::uint32_t>(status)) {
     case 0x00000000:
@@ -287,8 +363,10 @@ std::uint32_t NtStatusToWin32Error(Status status) {
         return 6; // ERROR_INVALID_HANDLE
     case 0xC000000D:
         return 87; // ERROR_INVALID_PARAMETER
+    case 0xC0000005:
+        return 998; // ERROR_NOACCESS
     case 0xC000000E:
-        return 2; // ERROR_FILE_NOT_FOUND
+        return 433; // ERROR_NO_SUCH_DEVICE
     case 0xC0000010:
         return 1; // ERROR_INVALID_FUNCTION
     case 0xC0000022:
@@ -307,6 +385,8 @@ std::uint32_t NtStatusToWin32Error(Status status) {
         return 121; // ERROR_SEM_TIMEOUT
     case 0xC00000BB:
         return 50; // ERROR_NOT_SUPPORTED
+    case 0xC00000E8:
+        return 1784; // ERROR_INVALID_USER_BUFFER
     case 0xC0000120:
         return 995; // ERROR_OPERATION_ABORTED
     case 0xC0000184:

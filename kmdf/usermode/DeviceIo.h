@@ -99,6 +99,14 @@ Status DeviceIoControlAsync(const Handle& handle, std::uint32_t ioControlCode, c
 // STATUS_NOT_FOUND (0xC0000225) when nothing was outstanding.
 Status CancelIo(const Handle& handle, IoOperation* operation);
 
+// VirtualProtect of the caller's memory: a read-only range may be read but not written (a
+// read-only file mapping, shared image pages). The I/O manager probes output buffers that the
+// transfer method lets the driver write (METHOD_BUFFERED, METHOD_OUT_DIRECT) for write access
+// and fails the request with STATUS_ACCESS_VIOLATION (0xC0000005); METHOD_IN_DIRECT probes the
+// output buffer for read access only. Ranges belong to the current World.
+void ProtectReadOnly(const void* address, std::size_t length);
+void ProtectReadWrite(const void* address, std::size_t length);
+
 // RtlNtStatusToDosError for the statuses this system produces (others: ERROR_MR_MID_NOT_FOUND).
 std::uint32_t NtStatusToWin32Error(Status status);
 

@@ -24,7 +24,8 @@ bool Allowed(NTSTATUS s) {
         STATUS_NO_SUCH_DEVICE,
         STATUS_BUFFER_TOO_SMALL,
         STATUS_INVALID_DEVICE_REQUEST,
-        STATUS_INVALID_DEVICE_STATE}; // sent to a removed target
+        STATUS_INVALID_DEVICE_STATE, // sent to a removed target
+        STATUS_WDF_BUSY};            // refused by a queue of the removed device
     return allowed.count(s) != 0;
 }
 

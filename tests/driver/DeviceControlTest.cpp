@@ -335,6 +335,20 @@ TEST_F(DeviceControl, AReadWithNothingToReadFailsAfterFiveSeconds) {
     EXPECT_EQ(device_->Usb().PendingInterruptReads(), 0u);
 }
 
+// A failed read passes on the length reported for it: a device that babbles fills the buffer.
+TEST_F(DeviceControl, AFailedReadReportsTheLengthTheStackReported) {
+    uint8_t in[4];
+    um::IoOperation op;
+    ASSERT_EQ(ReadAsync(in, sizeof in, &op), STATUS_PENDING);
+    device_->Usb().PushInterrupt(Bytes(6, 0x70));
+    ASSERT_TRUE(op.Done());
+    EXPECT_EQ(op.GetStatus(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(op.Information(), sizeof in);
+    auto reads = ReadTraffic(*device_);
+    ASSERT_EQ(reads.size(), 1u);
+    EXPECT_EQ(reads[0].usbdStatus, USBD_STATUS_DATA_OVERRUN);
+}
+
 TEST_F(DeviceControl, AZeroLengthReadNeverReachesTheDevice) {
     uint32_t bytes = 99;
     EXPECT_EQ(
@@ -342,6 +356,69 @@ TEST_F(DeviceControl, AZeroLengthReadNeverReachesTheDevice) {
         STATUS_BUFFER_TOO_SMALL);
     EXPECT_EQ(bytes, 0u);
     EXPECT_TRUE(ReadTraffic(*device_).empty());
+}
+
+// The I/O manager checked the output buffer of METHOD_IN_DIRECT for read access only: a
+// device-to-host transfer into memory the caller may only read is refused before the bus.
+TEST_F(DeviceControl, ADeviceToHostRequestIntoAReadOnlyBufferIsRefusedBeforeTheBus) {
+    device_->Usb().SetVendorHandler([&](const SetupPacket&, const std::vector<uint8_t>&) {
+        return ControlReply::Data(Bytes(8, 1));
+    });
+    uint8_t out[16];
+    std::memset(out, 0x5A, sizeof out);
+    um::ProtectReadOnly(out, sizeof out);
+    uint32_t bytes = 99;
+    EXPECT_EQ(Vendor(Block(1, 2, 0, 1, 0, 0), out, sizeof out, &bytes), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(bytes, 0u);
+    EXPECT_EQ(um::NtStatusToWin32Error(STATUS_ACCESS_VIOLATION), 998u); // ERROR_NOACCESS
+    // One read-only byte is enough; interrupt reads are probed by the I/O manager itself.
+    um::ProtectReadWrite(out, sizeof out - 1);
+    EXPECT_EQ(Vendor(Block(0xFF, 2, 0, 1, 0, 0), out, sizeof out, &bytes), STATUS_ACCESS_VIOLATION);
+    EXPECT_EQ(um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, out, sizeof out,
+                                  &bytes),
+              STATUS_ACCESS_VIOLATION);
+    EXPECT_TRUE(VendorTraffic(*device_).empty());
+    EXPECT_TRUE(ReadTraffic(*device_).empty());
+    EXPECT_EQ(std::vector<uint8_t>(out, out + sizeof out), std::vector<uint8_t>(16, 0x5A));
+    // Sending from read-only memory is what the buffer is for; a zero-length IN has no buffer.
+    EXPECT_EQ(Vendor(Block(0, 2, 0, 2, 0, 0), out, sizeof out, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 16u);
+    EXPECT_EQ(Vendor(Block(1, 2, 0, 3, 0, 0), nullptr, 0, &bytes), STATUS_SUCCESS);
+    um::ProtectReadWrite(out, sizeof out);
+    EXPECT_EQ(Vendor(Block(1, 2, 0, 4, 0, 0), out, sizeof out, &bytes), STATUS_SUCCESS);
+    EXPECT_EQ(bytes, 8u);
+    EXPECT_EQ(VendorTraffic(*device_).size(), 3u);
+}
+
+// The URB block after a transfer: cleared, then exactly the fields of a vendor request, and
+// what the USB stack wrote back.
+TEST_F(DeviceControl, TheUrbBlockHoldsExactlyTheVendorRequest) {
+    device_->Usb().SetVendorHandler([&](const SetupPacket&, const std::vector<uint8_t>&) {
+        return ControlReply::Data(Bytes(5, 1));
+    });
+    PDEVICE_CONTEXT ctx = Context(*device_);
+    for (UCHAR direction : {UCHAR(1), UCHAR(0)}) {
+        SCOPED_TRACE(direction ? "IN" : "OUT");
+        std::memset(ctx->UrbBuffer, 0xCD, TALVIK_URB_SIZE); // as the pool leaves a block
+        uint8_t out[32] = {};
+        uint32_t bytes = 0;
+        ASSERT_EQ(Vendor(Block(direction, 2, 0, 0x42, 0x1234, 0x5678), out, sizeof out, &bytes),
+                  STATUS_SUCCESS);
+        URB expected;
+        std::memset(&expected, 0, sizeof expected);
+        auto& c = expected.UrbControlVendorClassRequest;
+        c.Hdr.Length = sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+        c.Hdr.Function = URB_FUNCTION_VENDOR_DEVICE;
+        c.Hdr.Status = USBD_STATUS_SUCCESS;
+        c.TransferFlags = direction ? USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK
+                                    : USBD_SHORT_TRANSFER_OK;
+        c.TransferBufferLength = bytes;
+        c.TransferBuffer = out;
+        c.Request = 0x42;
+        c.Value = 0x1234;
+        c.Index = 0x5678;
+        EXPECT_EQ(std::memcmp(ctx->UrbBuffer, &c, TALVIK_URB_SIZE), 0);
+    }
 }
 
 TEST_F(DeviceControl, ReadFailuresOfTheFrameworkCompleteTheRequestAtOnce) {
@@ -357,10 +434,12 @@ TEST_F(DeviceControl, ReadFailuresOfTheFrameworkCompleteTheRequestAtOnce) {
         world().faults().Fail(row.api, row.status);
         uint8_t in[8];
         uint32_t bytes = 99;
+        world().ClearEvents();
         EXPECT_EQ(um::DeviceIoControl(handle_, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, in, sizeof in,
                                       &bytes),
                   row.status);
         EXPECT_EQ(bytes, 0u);
+        EXPECT_FALSE(HasEvent("after a failed send with its completion routine set"));
     }
     EXPECT_TRUE(ReadTraffic(*device_).empty());
 }
@@ -368,20 +447,35 @@ TEST_F(DeviceControl, ReadFailuresOfTheFrameworkCompleteTheRequestAtOnce) {
 TEST_F(DeviceControl, VendorFailuresOfTheFrameworkCompleteTheRequestAtOnce) {
     struct Row {
         const char* api;
+        unsigned skip; // calls that succeed first (the caller's context reads the block too)
+        NTSTATUS injected;
         NTSTATUS status;
-    } rows[] = {{"WdfRequestForwardToIoQueue", STATUS_INSUFFICIENT_RESOURCES},
-                {"WdfRequestRetrieveInputBuffer", STATUS_INVALID_DEVICE_REQUEST},
-                {"WdfRequestRetrieveOutputBuffer", STATUS_BUFFER_TOO_SMALL},
-                {"WdfUsbTargetDeviceFormatRequestForUrb", STATUS_INSUFFICIENT_RESOURCES},
-                {"WdfRequestSend", STATUS_DEVICE_NOT_READY}};
+    } rows[] = {
+        {"WdfRequestRetrieveInputBuffer", 0, STATUS_INVALID_DEVICE_REQUEST,
+         STATUS_INVALID_USER_BUFFER}, // no block in the caller's context: no locked buffer
+        {"WdfRequestProbeAndLockUserBufferForWrite", 0, STATUS_INSUFFICIENT_RESOURCES,
+         STATUS_INSUFFICIENT_RESOURCES},
+        {"WdfDeviceEnqueueRequest", 0, STATUS_INSUFFICIENT_RESOURCES,
+         STATUS_INSUFFICIENT_RESOURCES},
+        {"WdfRequestForwardToIoQueue", 0, STATUS_INSUFFICIENT_RESOURCES,
+         STATUS_INSUFFICIENT_RESOURCES},
+        {"WdfRequestRetrieveInputBuffer", 1, STATUS_INVALID_DEVICE_REQUEST,
+         STATUS_INVALID_DEVICE_REQUEST},
+        {"WdfRequestRetrieveOutputBuffer", 0, STATUS_BUFFER_TOO_SMALL, STATUS_BUFFER_TOO_SMALL},
+        {"WdfUsbTargetDeviceFormatRequestForUrb", 0, STATUS_INSUFFICIENT_RESOURCES,
+         STATUS_INSUFFICIENT_RESOURCES},
+        {"WdfRequestSend", 0, STATUS_DEVICE_NOT_READY, STATUS_DEVICE_NOT_READY}};
     for (const Row& row : rows) {
-        SCOPED_TRACE(row.api);
+        SCOPED_TRACE(std::string(row.api) + " #" + std::to_string(row.skip + 1));
         world().faults().Clear();
-        world().faults().Fail(row.api, row.status);
+        world().ClearEvents();
+        world().faults().Fail(row.api, row.injected, row.skip);
         uint8_t out[8];
         uint32_t bytes = 99;
         EXPECT_EQ(Vendor(Block(1, 2, 0, 1, 0, 0), out, sizeof out, &bytes), row.status);
         EXPECT_EQ(bytes, 0u);
+        // A request whose send failed is completed with its completion routine removed.
+        EXPECT_FALSE(HasEvent("after a failed send with its completion routine set"));
     }
     EXPECT_TRUE(VendorTraffic(*device_).empty());
     // Nothing stays broken.
@@ -421,8 +515,16 @@ TEST_F(DeviceControl, SleepWaitsForRequestsTheDriverOwnsThenD0ExitRuns) {
     // Without an EvtIoStop callback the framework waits out the read's 5-second timeout.
     EXPECT_EQ(world().NowMs(), 5000u);
     EXPECT_EQ(op.GetStatus(), STATUS_IO_TIMEOUT);
-    EXPECT_TRUE(HasEvent("EvtDeviceD0Exit(D2) -> 0x00000000"));
+    // D0 exit stops the interrupt pipe, cancelling what was sent to it; D0 entry starts it.
+    long stop = EventIndex("WdfIoTargetStop WDFUSBPIPE cancel-sent-io");
+    long exit = EventIndex("EvtDeviceD0Exit(D2) -> 0x00000000");
+    EXPECT_GE(stop, 0);
+    EXPECT_GT(exit, stop);
+    world().ClearEvents();
     ASSERT_EQ(device_->Resume(), STATUS_SUCCESS);
+    long start = EventIndex("WdfIoTargetStart WDFUSBPIPE");
+    EXPECT_GE(start, 0);
+    EXPECT_GT(EventIndex("EvtDeviceD0Entry(D2) -> 0x00000000"), start);
 }
 
 TEST_F(DeviceControl, SurpriseRemovalCancelsRequestsInFlightOnce) {

@@ -24,21 +24,29 @@ enum class Fault {
     DoubleFree,
     PoolLeak,
     ObjectLeak,
+    PagedPoolAtDispatch,
+    ForwardOnRemoval,
 };
 
 Fault g_fault = Fault::None;
+// Send options of reads: a timeout when g_useTimeout is set.
+bool g_useTimeout = false;
+LONGLONG g_timeout = 0;
 
 typedef struct _FAULTY_CONTEXT {
     WDFUSBDEVICE UsbDevice;
     WDFUSBPIPE Pipe;
     PVOID Block;
     WDFMEMORY Memory;
+    WDFQUEUE Second;
 } FAULTY_CONTEXT, *PFAULTY_CONTEXT;
 
 WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FAULTY_CONTEXT, GetFaultyContext)
 
 const ULONG kTag = 0x74736554; // "Test"
 UCHAR g_buffer[16];
+// The faulty driver's one device, for its completion routine.
+WDFDEVICE g_device = NULL;
 
 NTSTATUS FaultyPrepare(WDFDEVICE Device, WDFCMRESLIST, WDFCMRESLIST) {
     PFAULTY_CONTEXT ctx = GetFaultyContext(Device);
@@ -53,10 +61,12 @@ NTSTATUS FaultyPrepare(WDFDEVICE Device, WDFCMRESLIST, WDFCMRESLIST) {
     ctx->Pipe = WdfUsbInterfaceGetConfiguredPipe(
         params.Types.SingleInterface.ConfiguredUsbInterface, 0, NULL);
     WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(ctx->Pipe);
-    ctx->Block = ExAllocatePoolWithTag(NonPagedPool, 16, kTag);
-    if (g_fault == Fault::ObjectLeak)
-        return WdfMemoryCreatePreallocated(WDF_NO_OBJECT_ATTRIBUTES, g_buffer, sizeof g_buffer,
-                                           &ctx->Memory);
+    ctx->Block = ExAllocatePoolWithTag(
+        g_fault == Fault::PagedPoolAtDispatch ? PagedPool : NonPagedPool, 16, kTag);
+    if (g_fault == Fault::ObjectLeak || g_fault == Fault::PagedPoolAtDispatch)
+        return WdfMemoryCreatePreallocated(
+            WDF_NO_OBJECT_ATTRIBUTES, g_fault == Fault::ObjectLeak ? (PVOID)g_buffer : ctx->Block,
+            16, &ctx->Memory);
     return STATUS_SUCCESS;
 }
 
@@ -84,6 +94,16 @@ VOID FaultyReadDone(WDFREQUEST Request, WDFIOTARGET Target, PWDF_REQUEST_COMPLET
         PAGED_CODE();
     if (g_fault == Fault::PassiveCallInCompletion)
         WdfIoTargetStop(Target, WdfIoTargetCancelSentIo);
+    if (g_fault == Fault::PagedPoolAtDispatch) {
+        (void)WdfMemoryGetBuffer(GetFaultyContext(g_device)->Memory, NULL);
+    }
+    if (g_fault == Fault::ForwardOnRemoval) {
+        NTSTATUS status = WdfRequestForwardToIoQueue(Request, GetFaultyContext(g_device)->Second);
+        if (NT_SUCCESS(status))
+            return;
+        WdfRequestComplete(Request, status);
+        return;
+    }
     WdfRequestCompleteWithInformation(
         Request, Params->IoStatus.Status,
         Params->Parameters.Usb.Completion->Parameters.PipeRead.Length);
@@ -93,6 +113,8 @@ VOID FaultyIoctl(WDFQUEUE Queue, WDFREQUEST Request, size_t OutputBufferLength, 
     PFAULTY_CONTEXT ctx = GetFaultyContext(WdfIoQueueGetDevice(Queue));
     WDF_REQUEST_SEND_OPTIONS options;
     WDF_REQUEST_SEND_OPTIONS_INIT(&options, 0);
+    if (g_useTimeout)
+        WDF_REQUEST_SEND_OPTIONS_SET_TIMEOUT(&options, g_timeout);
     WDFMEMORY memory;
     switch (g_fault) {
     case Fault::CompleteTwice:
@@ -138,10 +160,17 @@ NTSTATUS FaultyAdd(WDFDRIVER, PWDFDEVICE_INIT DeviceInit) {
     NTSTATUS status = WdfDeviceCreate(&DeviceInit, &attributes, &device);
     if (!NT_SUCCESS(status))
         return status;
+    g_device = device;
     WDF_IO_QUEUE_CONFIG config;
     WDF_IO_QUEUE_CONFIG_INIT_DEFAULT_QUEUE(&config, WdfIoQueueDispatchParallel);
     config.EvtIoDeviceControl = FaultyIoctl;
     status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES, WDF_NO_HANDLE);
+    if (!NT_SUCCESS(status))
+        return status;
+    WDF_IO_QUEUE_CONFIG_INIT(&config, WdfIoQueueDispatchSequential);
+    config.EvtIoDeviceControl = FaultyIoctl;
+    status = WdfIoQueueCreate(device, &config, WDF_NO_OBJECT_ATTRIBUTES,
+                              &GetFaultyContext(device)->Second);
     if (!NT_SUCCESS(status))
         return status;
     return WdfDeviceCreateDeviceInterface(device, &GUID_DEVINTERFACE_TALVIK, NULL);
@@ -169,7 +198,33 @@ protected:
     void TearDown() override {
         DriverTest::TearDown();
         g_fault = Fault::None;
+        g_useTimeout = false;
     }
+};
+
+// A started faulty device in a machine of its own, with a handle to it.
+struct FaultyMachine {
+    FaultyMachine() {
+        w.verifier().SetHandler([this](const std::string& v) { seen.push_back(v); });
+        EXPECT_EQ(w.LoadDriver(FaultyImageEntry), STATUS_SUCCESS);
+        device = &w.PlugIn();
+        EXPECT_EQ(device->Start(), STATUS_SUCCESS);
+        EXPECT_EQ(um::Open(device->Interfaces()[0], um::kAccessReadWrite, &handle), STATUS_SUCCESS);
+    }
+    ~FaultyMachine() { um::Close(handle); }
+    NTSTATUS Read(um::IoOperation* op) {
+        return um::DeviceIoControlAsync(handle, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, out,
+                                        sizeof out, op);
+    }
+    WDFIOTARGET Pipe() {
+        return WdfUsbTargetPipeGetIoTarget(
+            GetFaultyContext(static_cast<WDFDEVICE>(device->Handle()))->Pipe);
+    }
+    World w;
+    std::vector<std::string> seen;
+    PnpDevice* device = nullptr;
+    um::Handle handle;
+    uint8_t out[8];
 };
 
 TEST_F(Verifier, ReportsEachFaultOfADriver) {
@@ -190,6 +245,7 @@ TEST_F(Verifier, ReportsEachFaultOfADriver) {
         {Fault::DoubleFree, "is not allocated (freed twice?)", true},
         {Fault::PoolLeak, "tag Test (16 bytes) still allocated at device removal", true},
         {Fault::ObjectLeak, "framework object WDFMEMORY made for the device outlives it", true},
+        {Fault::PagedPoolAtDispatch, "WdfMemoryGetBuffer touches paged pool at IRQL 2", true},
     };
     for (const Row& row : rows) {
         SCOPED_TRACE(row.violation);
@@ -244,6 +300,64 @@ TEST_F(Verifier, ACorrectDriverRunsClean) {
     EXPECT_TRUE(seen.empty()) << seen[0];
 }
 
+// Stopping a target with WdfIoTargetCancelSentIo cancels what it holds as well as what is on
+// the bus.
+TEST_F(Verifier, StoppingATargetCancelsTheRequestsItHolds) {
+    FaultyMachine m;
+    WdfIoTargetStop(m.Pipe(), WdfIoTargetLeaveSentIoPending);
+    um::IoOperation op;
+    ASSERT_EQ(m.Read(&op), STATUS_PENDING);
+    EXPECT_EQ(m.device->Usb().PendingInterruptReads(), 0u); // held, not on the bus
+    WdfIoTargetStop(m.Pipe(), WdfIoTargetCancelSentIo);
+    ASSERT_TRUE(op.Done());
+    EXPECT_EQ(op.GetStatus(), STATUS_CANCELLED);
+    EXPECT_EQ(WdfIoTargetStart(m.Pipe()), STATUS_SUCCESS);
+    EXPECT_TRUE(m.seen.empty()) << m.seen[0];
+}
+
+// A send timeout: negative is relative, positive an absolute time, 0 never expires.
+TEST_F(Verifier, SendTimeoutsAreRelativeAbsoluteOrNone) {
+    struct Row {
+        LONGLONG timeout;
+        uint64_t firesAtMs; // 0: never
+    } rows[] = {{WDF_REL_TIMEOUT_IN_MS(3000), 4000}, {3000 * WDF_TIMEOUT_TO_MS, 3000}, {0, 0}};
+    for (const Row& row : rows) {
+        SCOPED_TRACE(row.timeout);
+        g_useTimeout = true;
+        g_timeout = row.timeout;
+        FaultyMachine m;
+        m.w.AdvanceMs(1000);
+        um::IoOperation op;
+        ASSERT_EQ(m.Read(&op), STATUS_PENDING);
+        if (row.firesAtMs) {
+            m.w.AdvanceMs(row.firesAtMs - 1 - m.w.NowMs());
+            EXPECT_FALSE(op.Done());
+            m.w.AdvanceMs(1);
+            ASSERT_TRUE(op.Done());
+            EXPECT_EQ(op.GetStatus(), STATUS_IO_TIMEOUT);
+        } else {
+            m.w.AdvanceMs(24 * 3600 * 1000);
+            EXPECT_FALSE(op.Done());
+            EXPECT_EQ(um::CancelIo(m.handle, &op), STATUS_SUCCESS);
+            EXPECT_EQ(op.GetStatus(), STATUS_CANCELLED);
+        }
+        EXPECT_TRUE(m.seen.empty()) << m.seen[0];
+    }
+}
+
+// A queue of a device being removed accepts nothing: a forward into it fails with the
+// framework's busy status.
+TEST_F(Verifier, AForwardIntoAQueueOfARemovedDeviceIsBusy) {
+    g_fault = Fault::ForwardOnRemoval;
+    FaultyMachine m;
+    um::IoOperation op;
+    ASSERT_EQ(m.Read(&op), STATUS_PENDING);
+    m.device->SurpriseRemove(); // the read comes back cancelled and is forwarded
+    ASSERT_TRUE(op.Done());
+    EXPECT_EQ(op.GetStatus(), STATUS_WDF_BUSY);
+    EXPECT_TRUE(m.seen.empty()) << m.seen[0];
+}
+
 TEST_F(Verifier, UnknownFaultNamesAreRefused) {
     World w;
     std::vector<std::string> seen;
@@ -275,7 +389,9 @@ TEST_F(Verifier, KnownCallsCoverEveryStatusReturningCallOfTheDriver) {
                             "WdfUsbTargetDeviceFormatRequestForUrb",
                             "WdfUsbTargetPipeFormatRequestForRead",
                             "WdfRequestSend",
-                            "WdfRequestForwardToIoQueue"})
+                            "WdfRequestForwardToIoQueue",
+                            "WdfDeviceEnqueueRequest",
+                            "WdfRequestProbeAndLockUserBufferForWrite"})
         EXPECT_NE(std::find(known.begin(), known.end(), api), known.end()) << api;
 }
 

@@ -55,6 +55,7 @@ constexpr Status kDeletePending = S(0xC0000056);
 constexpr Status kIoTimeout = S(0xC00000B5);
 constexpr Status kCancelled = S(0xC0000120);
 constexpr Status kInvalidDeviceState = S(0xC0000184);
+constexpr Status kWdfBusy = S(0xC0200203);
 
 constexpr uint32_t kVendorCode = 0x00222059;
 constexpr uint32_t kReadCode = 0x0022204E;
@@ -329,11 +330,11 @@ void Stress::MakeOp(std::mt19937_64& rng, Op& op) {
     }
 }
 
-// What requests of an unplugged device end with: refused by the I/O manager, or failed at the
-// removed USB target.
+// What requests of an unplugged device end with: refused by the I/O manager, failed at the
+// removed USB target, or refused by a queue of the removed device.
 bool IsGone(Status s) {
     return s == kDeletePending || s == kNoSuchDevice || s == kInvalidHandle ||
-           s == kInvalidDeviceState;
+           s == kInvalidDeviceState || s == kWdfBusy;
 }
 
 void Stress::Check(const Op& op, Status status, uint64_t bytes, bool disturbed,
