@@ -25,8 +25,10 @@ bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) {
 // The program name ends at the first blank, or at its closing quote; it has no escapes.
 size_t SkipProgramName(const std::wstring& line) {
     size_t i = 0;
+    while (i < line.size() && IsBlank(line[i]))
+        ++i;
     if (i < line.size() && line[i] == L'"') {
-        size_t close = line.find(L'"', 1);
+        size_t close = line.find(L'"', i + 1);
         i = close == std::wstring::npos ? line.size() : close + 1;
     }
     while (i < line.size() && !IsBlank(line[i]))

@@ -2,8 +2,9 @@
 // device, the host loads the driver and serves its interface, the uninstall takes both away; and
 // the tool's answers to bad input.
 //
-//   wt_sensorinst.exe <SensorInst.exe> <KldrFloor.inf>
+//   wt_sensorinst.exe <SensorInst.exe> <KldrFloor.inf> [all|install|uninstall]
 //
+// "install" and "uninstall" split the scenario for a session restart in between (a reboot).
 // KldrFloor.sys must already be in %SystemRoot%\system32\drivers. This program stays alive for
 // the whole scenario, which keeps the Wine session (and the kernel host) running.
 #include "FloorInterface.h"
@@ -169,7 +170,20 @@ void CheckDriverServes(const std::wstring& path) {
     CloseHandle(device);
 }
 
-void CheckInstallAndUninstall(const std::wstring& inf) {
+std::vector<std::wstring> g_interfaces;
+
+bool WaitForInterface() {
+    wt::WaitUntil(
+        [] {
+            g_interfaces = wk::PresentInterfaces(wk::kFloorInterface);
+            return !g_interfaces.empty();
+        },
+        kDriverTimeoutMs, 100);
+    return wt::Check(g_interfaces.size() == 1,
+                     "the kernel host loaded the driver: its interface is present");
+}
+
+void CheckInstall(const std::wstring& inf) {
     wt::Check(wk::CreateRootDevice(kSystemClass, L"System", kHardwareId),
               "a root-enumerated device with the INF's hardware id is registered");
     wk::ToolResult install = Tool(L"\"" + inf + L"\"");
@@ -180,23 +194,16 @@ void CheckInstallAndUninstall(const std::wstring& inf) {
     std::vector<std::wstring> stored = StoredInfs();
     wt::Check(stored.size() == g_storeBefore.size() + 1, "the INF store holds one more INF",
               std::to_string(stored.size() - g_storeBefore.size()) + " more");
-
-    std::vector<std::wstring> interfaces;
-    wt::WaitUntil(
-        [&] {
-            interfaces = wk::PresentInterfaces(wk::kFloorInterface);
-            return !interfaces.empty();
-        },
-        kDriverTimeoutMs, 100);
-    if (wt::Check(interfaces.size() == 1,
-                  "the kernel host loaded the driver: its interface is present"))
-        CheckDriverServes(interfaces[0]);
+    if (WaitForInterface())
+        CheckDriverServes(g_interfaces[0]);
 
     wk::ToolResult again = Tool(L"\"" + inf + L"\"");
     wt::Check(again.exitCode == 0 && StoredInfs() == stored,
               "installing again succeeds and keeps the one stored copy",
               "exit " + std::to_string(again.exitCode) + ": " + again.output);
+}
 
+void CheckUninstall(const std::wstring& inf) {
     wk::ToolResult uninstall = Tool(L"/uninstall \"" + inf + L"\"");
     wt::Check(uninstall.started && uninstall.exitCode == 0, "SensorInst /uninstall succeeds",
               "exit " + std::to_string(uninstall.exitCode) + ": " + uninstall.output);
@@ -206,9 +213,9 @@ void CheckInstallAndUninstall(const std::wstring& inf) {
                             kDriverTimeoutMs, 100),
               "the interface is gone");
     // The driver saw the removal: it deleted its device, so the old path leads nowhere.
-    if (!interfaces.empty()) {
-        HANDLE stale =
-            CreateFileW(interfaces[0].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING, 0, nullptr);
+    if (!g_interfaces.empty()) {
+        HANDLE stale = CreateFileW(g_interfaces[0].c_str(), GENERIC_READ, 0, nullptr, OPEN_EXISTING,
+                                   0, nullptr);
         wt::Check(stale == INVALID_HANDLE_VALUE, "the device's old path no longer opens");
         if (stale != INVALID_HANDLE_VALUE)
             CloseHandle(stale);
@@ -224,25 +231,38 @@ void CheckInstallAndUninstall(const std::wstring& inf) {
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 3) {
-        wt::Note("usage: wt_sensorinst.exe <SensorInst.exe> <KldrFloor.inf>");
+    std::string phase = argc == 4 ? argv[3] : "all";
+    if ((argc != 3 && argc != 4) ||
+        (phase != "all" && phase != "install" && phase != "uninstall")) {
+        wt::Note("usage: wt_sensorinst.exe <SensorInst.exe> <KldrFloor.inf> "
+                 "[all|install|uninstall]");
         return 2;
     }
     g_tool = wt::HostPath(argv[1]);
-    std::wstring dir = wt::ScratchDir(L"sensorinst");
+    // The package is laid out once; the uninstall phase finds it where the install put it.
+    std::wstring dir = L"C:\\wt\\sensorinst\\";
     std::wstring inf = dir + L"KldrFloor.inf";
-    if (!wt::Check(wt::CopyTo(wt::HostPath(argv[2]), inf), "the package is laid out"))
-        return wt::Finish();
-    // A run cut short earlier leaves its device behind; this one starts from none.
-    if (int left = wk::RemoveDevicesWithId(kHardwareId))
-        wt::Note("removed " + std::to_string(left) + " device(s) left from an earlier run");
+    if (phase != "uninstall") {
+        dir = wt::ScratchDir(L"sensorinst");
+        if (!wt::Check(wt::CopyTo(wt::HostPath(argv[2]), inf), "the package is laid out"))
+            return wt::Finish();
+        // A run cut short earlier leaves its device behind; this one starts from none.
+        if (int left = wk::RemoveDevicesWithId(kHardwareId))
+            wt::Note("removed " + std::to_string(left) + " device(s) left from an earlier run");
+    }
     for (const std::wstring& name : StoredInfs()) {
-        if (SameContents(StoreDir() + name, inf))
+        if (!SameContents(StoreDir() + name, inf))
+            g_storeBefore.push_back(name);
+        else if (phase != "uninstall")
             SetupUninstallOEMInfW(name.c_str(), SUOI_FORCEDELETE, nullptr);
     }
-    g_storeBefore = StoredInfs();
-
-    CheckBadInput(dir);
-    CheckInstallAndUninstall(inf);
+    if (phase != "uninstall") {
+        CheckBadInput(dir);
+        CheckInstall(inf);
+    }
+    if (phase == "uninstall" && WaitForInterface())
+        CheckDriverServes(g_interfaces[0]);
+    if (phase != "install")
+        CheckUninstall(inf);
     return wt::Finish();
 }

@@ -31,6 +31,8 @@ export WINEBED_SERVICE_LOG=$service_log
 bed down
 trap 'bed down' EXIT
 bed up
+# A stub call starts the debugger, whose crash dialog would wait for a click until the timeout.
+bed run -- reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
 drivers_dir=$prefix/drive_c/windows/system32/drivers
 for image in "${drivers[@]}"; do cp "$image" "$drivers_dir/"; done
 

@@ -179,10 +179,11 @@ up() {
   export DISPLAY
   # The wineserver outlives single programs; the session ends it with `down`.
   wineserver -p </dev/null >/dev/null 2>&1
-  write_version ""
   # Start the session's service processes now, with no terminal or pipe of ours: processes Wine
-  # keeps running would otherwise hold the output of whoever started them first.
+  # keeps running would otherwise hold the output of whoever started them first. They inherit
+  # the Unix stderr of the session's first program, which is this one.
   wine cmd /c exit </dev/null >>"${WINEBED_SERVICE_LOG:-/dev/null}" 2>&1 || true
+  write_version ""
   {
     echo "DISPLAY='$DISPLAY'"
     echo "XVFB_PID='$XVFB_PID'"
