@@ -15,6 +15,9 @@
 # under HKCU\Software\Wine (winxp, win2003, vista, win7, win10, ...) for programs started from
 # then on; without it the value is removed and Wine reports its default (6.1).
 # The prefix defaults to $WINEBED_PREFIX, else build/wine-prefix under the repository.
+# WINEBED_WINEDEBUG replaces WINEDEBUG=-all for the session (e.g. err+all, so that a stub called
+# anywhere is reported); WINEBED_SERVICE_LOG receives the output of the session's service
+# processes (services.exe, winedevice.exe with its kernel drivers), else it is dropped.
 #
 # Wine runs in plain X11 mode, not in a virtual desktop: with a virtual desktop every process
 # rebuilds the monitor's device key (and drops an injected EDID) at its first display query; in
@@ -42,7 +45,7 @@ mkdir -p "$(dirname "$PREFIX")"
 PREFIX=$(cd "$(dirname "$PREFIX")" && pwd)/$(basename "$PREFIX")
 SESSION=$PREFIX.session
 
-export WINEPREFIX=$PREFIX WINEDEBUG=-all
+export WINEPREFIX=$PREFIX WINEDEBUG=${WINEBED_WINEDEBUG:--all}
 # Japanese ANSI code page (932) for the narrow-character programs. Wine takes the code page from
 # LC_ALL alone, but spells Unix file names and arguments in the Unix locale's charset: without a
 # real ja_JP.UTF-8 locale that is ASCII and no name with 表 can exist. A private copy of the
@@ -176,10 +179,11 @@ up() {
   export DISPLAY
   # The wineserver outlives single programs; the session ends it with `down`.
   wineserver -p </dev/null >/dev/null 2>&1
-  write_version ""
   # Start the session's service processes now, with no terminal or pipe of ours: processes Wine
-  # keeps running would otherwise hold the output of whoever started them first.
-  wine cmd /c exit </dev/null >/dev/null 2>&1 || true
+  # keeps running would otherwise hold the output of whoever started them first. They inherit
+  # the Unix stderr of the session's first program, which is this one.
+  wine cmd /c exit </dev/null >>"${WINEBED_SERVICE_LOG:-/dev/null}" 2>&1 || true
+  write_version ""
   {
     echo "DISPLAY='$DISPLAY'"
     echo "XVFB_PID='$XVFB_PID'"
@@ -236,8 +240,8 @@ case $cmd in
   can-run) can_run "${1:?can-run: no program}" ;;
   env)
     session_alive || die "no session"
-    printf 'export WINEPREFIX=%q WINEDEBUG=-all LOCPATH=%q LC_ALL=ja_JP.UTF-8 DISPLAY=%q\n' \
-      "$PREFIX" "$LOCPATH" "$DISPLAY" ;;
+    printf 'export WINEPREFIX=%q WINEDEBUG=%q LOCPATH=%q LC_ALL=ja_JP.UTF-8 DISPLAY=%q\n' \
+      "$PREFIX" "$WINEDEBUG" "$LOCPATH" "$DISPLAY" ;;
   shot)
     session_alive || die "no session"
     DISPLAY=$DISPLAY import -window root "$1" ;;

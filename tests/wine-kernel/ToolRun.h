@@ -1,0 +1,20 @@
+// Runs a console tool to its end and keeps what it wrote (stdout and stderr together).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+namespace wk {
+
+struct ToolResult {
+    bool started = false;
+    DWORD exitCode = 0;
+    std::string output; // as written, UTF-8
+};
+
+// `commandLine` is passed verbatim, program name included. The output is read until the tool
+// closes it; then its end is awaited for up to `timeoutMs`.
+ToolResult RunTool(const std::wstring& commandLine, DWORD timeoutMs);
+
+} // namespace wk
