@@ -195,6 +195,7 @@ PDEVICE_OBJECT FindEnabledInterface(const std::string& path);
 void DisableInterfacesOf(PDEVICE_OBJECT pdo);
 std::vector<std::string> EnabledInterfaces(const GUID& guid);
 void UnloadDriverObject(PDRIVER_OBJECT driver);
+bool IsDeleted(PDEVICE_OBJECT device);
 // PnP and I/O-manager hooks the other areas call.
 bool IsPdo(PDEVICE_OBJECT device, std::string* deviceId, std::string* instanceId);
 void PostDeviceRelationsChanged(PDEVICE_OBJECT device);

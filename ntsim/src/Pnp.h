@@ -46,7 +46,7 @@ struct ntsim::PnpManager::Impl {
     // Data of nodes and packages; not held while a driver runs. Nodes change on the PnP thread.
     mutable std::mutex mu;
     std::vector<std::unique_ptr<detail::Node>> nodes;
-    std::vector<Package> packages;
+    std::deque<Package> packages; // deque: a package stays where it is
     PDRIVER_OBJECT rootDriver = nullptr;
     int rootInstances = 0;
 

@@ -60,6 +60,12 @@ void UnloadDriverObject(PDRIVER_OBJECT driver) {
         driver->DriverUnload(driver);
 }
 
+bool IsDeleted(PDEVICE_OBJECT device) {
+    std::lock_guard<std::mutex> lock(K().devices.mu);
+    DeviceRecord* record = Record(device);
+    return record == nullptr || record->deleted;
+}
+
 void ReleaseDeviceObjects() {
     Devices& d = K().devices;
     for (PDEVICE_OBJECT device : d.all) {
@@ -121,9 +127,8 @@ extern "C" VOID NTAPI IoDeleteDevice(PDEVICE_OBJECT device) {
                                            (record == nullptr ? " never created" : " twice"));
         return;
     }
-    if (device->AttachedDevice != nullptr)
-        Violate(ViolationKind::Device, "IoDeleteDevice on " + DeviceText(device) +
-                                           " with a device still attached above it");
+    // A bus deletes its PDO during REMOVE_DEVICE while the FDO above is still attached (it
+    // detaches after passing the IRP down); the platform defers the deletion, and so does this.
     if (record->attachedTo != nullptr)
         Violate(ViolationKind::Device, "IoDeleteDevice on " + DeviceText(device) +
                                            " still attached to the device below (IoDetachDevice)");

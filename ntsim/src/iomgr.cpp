@@ -27,6 +27,7 @@ struct FileRecord {
     std::mutex mu;
     std::vector<std::shared_ptr<Request>> outstanding;
     bool closed = false;
+    bool closing = false; // IRP_MJ_CLOSE sent (it is the file's last request)
 };
 
 struct Request {
@@ -126,7 +127,8 @@ void Finish(const std::shared_ptr<Request>& request, PIRP irp) {
         std::lock_guard<std::mutex> lock(file->mu);
         auto& list = file->outstanding;
         list.erase(std::remove(list.begin(), list.end(), request), list.end());
-        closeNow = file->closed && list.empty();
+        closeNow = file->closed && list.empty() && !file->closing;
+        file->closing = file->closing || closeNow;
     }
     if (closeNow)
         K().work.Post([file] { SendClose(file); });
@@ -195,6 +197,14 @@ NTSTATUS PrepareBuffers(PIRP irp, const Buffers& b) {
 // is in `result`).
 NTSTATUS Issue(const std::shared_ptr<FileRecord>& file, UCHAR major, ULONG code,
                const Buffers& buffers, const std::shared_ptr<Overlapped::State>& result) {
+    // The stack was removed under an open handle: the device object is gone, its requests fail.
+    if (IsDeleted(file->top)) {
+        std::lock_guard<std::mutex> lock(result->mu);
+        result->status = major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP ? STATUS_SUCCESS
+                                                                          : STATUS_DELETE_PENDING;
+        result->done = true;
+        return result->status;
+    }
     PIRP irp = IoAllocateIrp(file->top->StackSize, FALSE);
     if (irp == nullptr)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -397,6 +407,7 @@ NTSTATUS UserIo::CloseHandle(Handle handle) {
         std::lock_guard<std::mutex> lock(file->mu);
         file->closed = true;
         closeNow = file->outstanding.empty();
+        file->closing = closeNow;
     }
     if (closeNow)
         SendClose(file);

@@ -330,6 +330,20 @@ PDRIVER_OBJECT PnpManager::Driver(const std::string& service) const {
     return nullptr;
 }
 
+PDRIVER_OBJECT PnpManager::LoadDriver(const std::string& service, DriverEntryRoutine entry) {
+    InstallDriver(service, entry, {});
+    PDRIVER_OBJECT driver = nullptr;
+    impl_->Call([&] {
+        Impl::Package* package;
+        {
+            std::lock_guard<std::mutex> lock(impl_->mu);
+            package = &impl_->packages.back();
+        }
+        driver = Load(package);
+    });
+    return driver;
+}
+
 PDEVICE_OBJECT PnpManager::AddRootDevice(const std::string& hardwareId) {
     PDEVICE_OBJECT pdo = nullptr;
     impl_->Call([this, &pdo, hardwareId] {

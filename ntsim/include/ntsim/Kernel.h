@@ -67,6 +67,8 @@ public:
     void InstallDriver(const std::string& service, DriverEntryRoutine entry,
                        const std::vector<std::string>& ids);
     PDRIVER_OBJECT Driver(const std::string& service) const; // nullptr until loaded
+    // A driver loaded at once, bound to no hardware (nullptr when DriverEntry fails).
+    PDRIVER_OBJECT LoadDriver(const std::string& service, DriverEntryRoutine entry);
     // A root-enumerated device (ROOT\...): its PDO, after AddDevice and START_DEVICE.
     PDEVICE_OBJECT AddRootDevice(const std::string& hardwareId);
     // Orderly removal (QUERY_REMOVE, then REMOVE, or CANCEL_REMOVE when refused): children first.
