@@ -64,6 +64,8 @@ VOID DeleteChildren(Bus* bus) {
             continue;
         bus->children[i] = NULL;
         FailPending(child, NULL, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+        for (ULONG p = 0; p < USBBUS_MAX_PIPES; ++p)
+            FreeInData(&child->pipes[p]);
         IoFreeWorkItem(child->idleWork);
         IoDeleteDevice(child->self);
     }
