@@ -47,11 +47,10 @@ TEST_F(ConcurrencyTest, EveryRequestCompletesOnceUnderConcurrentTraffic) {
                 UCHAR in[8], out[8];
                 FN_VENDOR_REQUEST request{static_cast<UCHAR>(i), 0, 0};
                 Overlapped read, vendor;
-                NTSTATUS r = kernel().User().DeviceIoControl(h, IOCTL_FN_READ_INTERRUPT, nullptr,
-                                                             0, in, sizeof in, &read);
-                NTSTATUS v = kernel().User().DeviceIoControl(h, IOCTL_FN_VENDOR_IN, &request,
-                                                             sizeof request, out, sizeof out,
-                                                             &vendor);
+                NTSTATUS r = kernel().User().DeviceIoControl(h, IOCTL_FN_READ_INTERRUPT, nullptr, 0,
+                                                             in, sizeof in, &read);
+                NTSTATUS v = kernel().User().DeviceIoControl(
+                    h, IOCTL_FN_VENDOR_IN, &request, sizeof request, out, sizeof out, &vendor);
                 if ((i + t) % 2 == 0)
                     kernel().User().CancelIoEx(h, &read);
                 EXPECT_TRUE(r == STATUS_PENDING || r == STATUS_SUCCESS);

@@ -6,8 +6,10 @@
 #include "TestUsbDevice.h"
 
 #include <usbbus/UsbBus.h>
+#include <usbioctl.h>
 
 #include <algorithm>
+#include <atomic>
 #include <string>
 
 using ntsim::Overlapped;
@@ -287,6 +289,110 @@ TEST_F(UsbBusTest, TwoDevicesAreServedApart) {
     kernel().User().DeviceIoControl(hb, IOCTL_FN_VENDOR_IN, &in, sizeof in, outB, 4, &bytes);
     EXPECT_NE(outA[0], outB[0]);
     EXPECT_TRUE((outA[0] == 0x20 && outB[0] == 0xBB) || (outA[0] == 0xBB && outB[0] == 0x20));
+}
+
+// A client driver's internal requests sent straight to the child PDO.
+struct Internal {
+    KEVENT done;
+    IO_STATUS_BLOCK iosb{};
+    PIRP irp = nullptr;
+    NTSTATUS Send(PDEVICE_OBJECT pdo, ULONG code, PVOID argument, PVOID type3 = nullptr) {
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        irp = IoBuildDeviceIoControlRequest(code, pdo, type3, 0, nullptr, 0, TRUE, &done, &iosb);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = argument;
+        NTSTATUS status = IoCallDriver(pdo, irp);
+        return Done() ? iosb.Status : status;
+    }
+    bool Done() { return KeReadStateEvent(&done) != 0; }
+};
+
+VOID CountIdle(PVOID context) {
+    ++*static_cast<std::atomic<int>*>(context);
+}
+
+TEST_F(UsbBusTest, ThePdoServesPortStatusIdleNotificationAndPipeRequests) {
+    TestUsbDevice device;
+    Plug(device);
+    PDEVICE_OBJECT pdo = nullptr;
+    for (auto& d : kernel().Pnp().Devices())
+        pdo = d.deviceId == "USB\\VID_1234&PID_5678" ? d.pdo : pdo;
+    ASSERT_NE(pdo, nullptr);
+
+    ULONG port = 0;
+    Internal status;
+    EXPECT_EQ(status.Send(pdo, IOCTL_INTERNAL_USB_GET_PORT_STATUS, &port), STATUS_SUCCESS);
+    EXPECT_EQ(port, ULONG(USBD_PORT_ENABLED | USBD_PORT_CONNECTED));
+
+    std::atomic<int> calls{0};
+    USB_IDLE_CALLBACK_INFO info{CountIdle, &calls};
+    Internal idle, second;
+    EXPECT_EQ(idle.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, &info),
+              STATUS_PENDING);
+    kernel().WaitIdle();
+    EXPECT_EQ(calls, 1); // at PASSIVE_LEVEL, from a work item
+    EXPECT_EQ(second.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, &info),
+              STATUS_DEVICE_BUSY);
+    EXPECT_FALSE(idle.Done());
+    IoCancelIrp(idle.irp);
+    ASSERT_TRUE(idle.Done());
+    EXPECT_EQ(idle.iosb.Status, STATUS_CANCELLED);
+
+    _URB_HEADER unknown{sizeof(_URB_HEADER), 0x7F, 0, nullptr, 0};
+    Internal bad;
+    EXPECT_EQ(bad.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &unknown), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(unknown.Status, USBD_STATUS_INVALID_URB_FUNCTION);
+
+    // A selection whose interface information has no room for the interface's two pipes is
+    // refused, not written past.
+    _URB_SELECT_CONFIGURATION shortSelect{};
+    shortSelect.Hdr.Length = sizeof shortSelect;
+    shortSelect.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    shortSelect.ConfigurationDescriptor =
+        const_cast<PUSB_CONFIGURATION_DESCRIPTOR>(device.ConfigurationDescriptor());
+    shortSelect.Interface.Length = sizeof(USBD_INTERFACE_INFORMATION);
+    Internal refused;
+    EXPECT_EQ(refused.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &shortSelect),
+              STATUS_INVALID_PARAMETER);
+
+    struct {
+        _URB_SELECT_CONFIGURATION urb;
+        USBD_PIPE_INFORMATION more;
+    } select{};
+    select.urb.Hdr.Length = sizeof select;
+    select.urb.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    select.urb.ConfigurationDescriptor = shortSelect.ConfigurationDescriptor;
+    select.urb.Interface.Length = USBD_INTERFACE_INFORMATION_SIZE(2);
+    Internal configured;
+    EXPECT_EQ(configured.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &select), STATUS_SUCCESS);
+    ASSERT_EQ(select.urb.Interface.NumberOfPipes, 2u);
+    USBD_PIPE_HANDLE in = select.urb.Interface.Pipes[0].PipeHandle;
+    EXPECT_EQ(select.urb.Interface.Pipes[0].EndpointAddress, 0x81);
+    EXPECT_EQ(select.urb.Interface.Pipes[0].PipeType, UsbdPipeTypeInterrupt);
+
+    UCHAR buffer[8];
+    _URB_BULK_OR_INTERRUPT_TRANSFER read{};
+    read.Hdr.Length = sizeof read;
+    read.Hdr.Function = URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER;
+    read.PipeHandle = reinterpret_cast<USBD_PIPE_HANDLE>(0x1234);
+    read.TransferFlags = USBD_TRANSFER_DIRECTION_IN;
+    read.TransferBuffer = buffer;
+    read.TransferBufferLength = sizeof buffer;
+    Internal stale;
+    EXPECT_EQ(stale.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &read), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(read.Hdr.Status, USBD_STATUS_INVALID_PIPE_HANDLE);
+
+    read.PipeHandle = in;
+    Internal pending;
+    EXPECT_EQ(pending.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &read), STATUS_PENDING);
+    _URB_PIPE_REQUEST abort{};
+    abort.Hdr.Length = sizeof abort;
+    abort.Hdr.Function = URB_FUNCTION_ABORT_PIPE;
+    abort.PipeHandle = in;
+    Internal aborted;
+    EXPECT_EQ(aborted.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &abort), STATUS_SUCCESS);
+    ASSERT_TRUE(pending.Done());
+    EXPECT_EQ(pending.iosb.Status, STATUS_CANCELLED);
+    EXPECT_EQ(read.Hdr.Status, USBD_STATUS_CANCELED);
 }
 
 } // namespace
