@@ -11,7 +11,8 @@ typedef char CCHAR;
 typedef LONG KPRIORITY;
 typedef ULONG_PTR KSPIN_LOCK;
 typedef KSPIN_LOCK* PKSPIN_LOCK;
-typedef UCHAR KPROCESSOR_MODE;
+typedef CCHAR KPROCESSOR_MODE;
+typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
 typedef union _ULARGE_INTEGER {
     struct {
         ULONG LowPart;
@@ -23,9 +24,6 @@ typedef union _ULARGE_INTEGER {
 #ifndef POINTER_ALIGNMENT
 #define POINTER_ALIGNMENT __attribute__((aligned(8)))
 #endif
-
-#define KernelMode 0
-#define UserMode 1
 
 #define HIGH_LEVEL 15
 
