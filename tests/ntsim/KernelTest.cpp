@@ -1,0 +1,172 @@
+// The kernel core, pool and memory descriptors: IRQL rules, spin locks, timers and their DPCs on
+// virtual time, waits, pool accounting, user-buffer probes.
+#include "KernelFixture.h"
+
+#include <atomic>
+#include <thread>
+
+using ntsim::Protection;
+using ntsim::RaisedStatus;
+using ntsim::ViolationKind;
+
+namespace {
+
+using KernelTest = KernelFixture;
+
+TEST_F(KernelTest, SpinLocksRaiseToDispatchAndReportMisuse) {
+    KSPIN_LOCK lock;
+    KeInitializeSpinLock(&lock);
+    KIRQL old;
+    KeAcquireSpinLock(&lock, &old);
+    EXPECT_EQ(KeGetCurrentIrql(), DISPATCH_LEVEL);
+    EXPECT_EQ(old, PASSIVE_LEVEL);
+    KeReleaseSpinLock(&lock, old);
+    EXPECT_EQ(KeGetCurrentIrql(), PASSIVE_LEVEL);
+    EXPECT_EQ(Take(ViolationKind::SpinLock), 0u);
+
+    KeReleaseSpinLock(&lock, PASSIVE_LEVEL); // not held
+    EXPECT_EQ(Take(ViolationKind::SpinLock), 1u);
+    KeAcquireSpinLockAtDpcLevel(&lock); // below DISPATCH_LEVEL
+    EXPECT_EQ(Take(ViolationKind::Irql), 1u);
+    KeReleaseSpinLockFromDpcLevel(&lock);
+}
+
+TEST_F(KernelTest, CallsAboveTheirIrqlAreReported) {
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    void* paged = ExAllocatePoolWithTag(PagedPool, 16, 'tseT');
+    PAGED_CODE();
+    LARGE_INTEGER timeout{};
+    timeout.QuadPart = -10;
+    KEVENT event;
+    KeInitializeEvent(&event, NotificationEvent, TRUE);
+    KeWaitForSingleObject(&event, Executive, KernelMode, FALSE, &timeout);
+    KeLowerIrql(old);
+    EXPECT_EQ(Take(ViolationKind::Irql), 3u);
+    ExFreePoolWithTag(paged, 'tseT');
+    KeLowerIrql(DISPATCH_LEVEL); // lowering to a higher level
+    EXPECT_EQ(Take(ViolationKind::Irql), 1u);
+    KeLowerIrql(PASSIVE_LEVEL);
+}
+
+struct DpcLog {
+    std::atomic<int> runs{0};
+    std::atomic<int> irql{-1};
+    std::atomic<long long> at{0};
+};
+
+VOID RecordDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* log = static_cast<DpcLog*>(context);
+    log->runs++;
+    log->irql = KeGetCurrentIrql();
+    log->at = static_cast<long long>(KeQueryInterruptTime());
+}
+
+TEST_F(KernelTest, TimersFireOnVirtualTimeAndRunTheirDpcAtDispatch) {
+    DpcLog log;
+    KTIMER timer;
+    KDPC dpc;
+    KeInitializeTimer(&timer);
+    KeInitializeDpc(&dpc, RecordDpc, &log);
+    LARGE_INTEGER due;
+    due.QuadPart = -50 * 10000LL;
+    EXPECT_FALSE(KeSetTimer(&timer, due, &dpc));
+    EXPECT_TRUE(KeSetTimer(&timer, due, &dpc)); // was set: moved
+    kernel().AdvanceMs(49);
+    EXPECT_EQ(log.runs, 0);
+    EXPECT_FALSE(KeReadStateTimer(&timer));
+    kernel().AdvanceMs(1);
+    EXPECT_EQ(log.runs, 1);
+    EXPECT_EQ(log.irql, DISPATCH_LEVEL);
+    EXPECT_EQ(log.at, 50 * 10000LL);
+    EXPECT_TRUE(KeReadStateTimer(&timer));
+    EXPECT_FALSE(KeCancelTimer(&timer));
+
+    KeSetTimerEx(&timer, due, 10, &dpc); // periodic: 50 ms, then every 10 ms
+    kernel().AdvanceMs(80);
+    EXPECT_EQ(log.runs, 5);
+    EXPECT_TRUE(KeCancelTimer(&timer));
+    kernel().AdvanceMs(100);
+    EXPECT_EQ(log.runs, 5);
+}
+
+TEST_F(KernelTest, AWaitWithATimeoutEndsWhenTheClockPassesIt) {
+    KEVENT never, signalled;
+    KeInitializeEvent(&never, NotificationEvent, FALSE);
+    KeInitializeEvent(&signalled, SynchronizationEvent, FALSE);
+    std::atomic<NTSTATUS> result{STATUS_PENDING};
+    std::thread waiter([&] {
+        LARGE_INTEGER timeout;
+        timeout.QuadPart = -100 * 10000LL;
+        result = KeWaitForSingleObject(&never, Executive, KernelMode, FALSE, &timeout);
+    });
+    while (result == STATUS_PENDING) {
+        kernel().AdvanceMs(200);
+        std::this_thread::yield();
+    }
+    waiter.join();
+    EXPECT_EQ(result, STATUS_TIMEOUT);
+
+    KeSetEvent(&signalled, IO_NO_INCREMENT, FALSE);
+    LARGE_INTEGER zero{};
+    EXPECT_EQ(KeWaitForSingleObject(&signalled, Executive, KernelMode, FALSE, &zero),
+              STATUS_WAIT_0);
+    // A synchronization event wakes one wait and resets.
+    EXPECT_EQ(KeWaitForSingleObject(&signalled, Executive, KernelMode, FALSE, &zero),
+              STATUS_TIMEOUT);
+}
+
+TEST_F(KernelTest, PoolCountsTagsAndReportsLeaksWrongTagsAndDoubleFrees) {
+    void* a = ExAllocatePoolWithTag(NonPagedPool, 32, 'AAAA');
+    void* b = ExAllocatePoolWithTag(PagedPool, 8, 'BBBB');
+    EXPECT_EQ(kernel().PoolOutstanding(), 2u);
+    EXPECT_EQ(kernel().PoolOutstandingWithTag('AAAA'), 1u);
+    ExFreePoolWithTag(a, 'XXXX');
+    EXPECT_EQ(Take(ViolationKind::Pool), 1u);
+    ExFreePoolWithTag(a, 'AAAA');
+    EXPECT_EQ(Take(ViolationKind::Pool), 1u); // freed twice
+    EXPECT_EQ(kernel().CheckPoolLeaks(), 1u);
+    EXPECT_EQ(Take(ViolationKind::Pool), 1u);
+    ExFreePool(b);
+
+    kernel().FailPoolAfter(1);
+    void* c = ExAllocatePoolWithTag(NonPagedPool, 4, 'CCCC');
+    EXPECT_NE(c, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, 'CCCC'), nullptr);
+    kernel().FailPoolAfter(-1);
+    ExFreePoolWithTag(c, 'CCCC');
+    EXPECT_EQ(kernel().PoolOutstanding(), 0u);
+}
+
+TEST_F(KernelTest, UserProbesFollowPageProtectionAndRefuseKernelMemory) {
+    alignas(4096) static UCHAR pages[3 * 4096];
+    kernel().User().Protect(pages + 4096, 4096, Protection::ReadOnly);
+    kernel().User().Protect(pages + 8192, 4096, Protection::NoAccess);
+    PMDL mdl = IoAllocateMdl(pages + 4000, 200, FALSE, FALSE, nullptr); // spans two pages
+    ASSERT_NE(mdl, nullptr);
+    EXPECT_EQ(MmGetMdlByteOffset(mdl), 4000u);
+    EXPECT_THROW(MmProbeAndLockPages(mdl, UserMode, IoWriteAccess), RaisedStatus);
+    MmProbeAndLockPages(mdl, UserMode, IoReadAccess);
+    EXPECT_EQ(MmGetMdlPfnArray(mdl)[1], MmGetMdlPfnArray(mdl)[0] + 1);
+    IoFreeMdl(mdl); // still locked
+    EXPECT_EQ(Take(ViolationKind::Mdl), 1u);
+    EXPECT_THROW(ProbeForRead(pages + 8192, 1, 1), RaisedStatus);
+
+    void* pool = ExAllocatePoolWithTag(NonPagedPool, 64, 'looP');
+    EXPECT_THROW(ProbeForRead(pool, 8, 1), RaisedStatus);
+    PMDL own = IoAllocateMdl(pool, 64, FALSE, FALSE, nullptr);
+    MmBuildMdlForNonPagedPool(own);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(own, NormalPagePriority), pool);
+    IoFreeMdl(own);
+
+    // A driver mapping an MDL it locked itself gets no address on Wine.
+    PMDL probed = IoAllocateMdl(pages, 16, FALSE, FALSE, nullptr);
+    MmProbeAndLockPages(probed, KernelMode, IoWriteAccess);
+    EXPECT_EQ(MmGetSystemAddressForMdlSafe(probed, NormalPagePriority), pages);
+    EXPECT_EQ(Take(ViolationKind::WineGap), 1u);
+    MmUnlockPages(probed);
+    IoFreeMdl(probed);
+    ExFreePoolWithTag(pool, 'looP');
+}
+
+} // namespace

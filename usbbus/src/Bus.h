@@ -1,0 +1,124 @@
+// The bus driver's device extensions and the routines its files share. Every list of pending
+// IRPs is guarded by the cancel spin lock, so that a cancel routine (which runs holding it) and
+// the completing side agree on who owns an IRP.
+#pragma once
+
+#include <usbbus/UsbBus.h>
+#include <usbioctl.h>
+
+#define USBBUS_TAG 'BsuV'
+#define USBBUS_MAX_PIPES 16
+
+enum IrpKind { KindControlQueued = 1, KindControlActive, KindPipe, KindIdle };
+
+struct Bus;
+
+struct BusPipe {
+    BOOLEAN valid;
+    BOOLEAN halted;
+    UCHAR interfaceNumber;
+    USB_ENDPOINT_DESCRIPTOR endpoint;
+    LIST_ENTRY pending; // IN transfers waiting for data
+    LIST_ENTRY data;    // IN data waiting for a transfer (InPacket)
+};
+
+struct InPacket {
+    LIST_ENTRY link;
+    ULONG length;
+    UCHAR bytes[1];
+};
+
+struct ExtensionHeader {
+    BOOLEAN isBus;
+};
+
+struct Child {
+    ExtensionHeader header;
+    PDEVICE_OBJECT self;
+    Bus* bus;
+    ULONG port;
+    UsbVirtualDevice* device;
+    BOOLEAN present;
+    BOOLEAN started;
+    UCHAR configurationValue;
+    UCHAR alternate[USBBUS_MAX_PIPES]; // by interface number
+    BusPipe pipes[USBBUS_MAX_PIPES];
+    DEVICE_POWER_STATE power;
+    // The default pipe: one transfer at a time, the others queued in order.
+    LIST_ENTRY controlQueue;
+    PIRP controlActive;
+    UsbReply controlReply;
+    KTIMER controlTimer;
+    KDPC controlDpc;
+    BOOLEAN controlBusy;      // the device is answering the active transfer
+    BOOLEAN controlCancelled; // ...which was cancelled meanwhile
+    PIRP idleIrp;
+    BOOLEAN idleWorkQueued;
+    PIO_WORKITEM idleWork;
+};
+
+struct Bus {
+    ExtensionHeader header;
+    PDEVICE_OBJECT self;
+    PDEVICE_OBJECT pdo;
+    PDEVICE_OBJECT lower;
+    KSPIN_LOCK lock; // children and the log
+    Child* children[USBBUS_MAX_PORTS];
+    PUSBBUS_LOG_ENTRY log;
+    ULONG logNext;
+};
+
+// Driver.cpp
+DRIVER_DISPATCH BusDispatchPnp;
+DRIVER_DISPATCH BusDispatchPower;
+DRIVER_DISPATCH BusDispatchInternal;
+DRIVER_DISPATCH BusDispatchOther;
+NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information);
+
+// Fdo.cpp
+NTSTATUS FdoPnp(Bus* bus, PIRP irp);
+NTSTATUS FdoPower(Bus* bus, PIRP irp);
+Bus* BusOf(PDEVICE_OBJECT fdo);
+
+// Pdo.cpp
+NTSTATUS PdoPnp(Child* child, PIRP irp);
+NTSTATUS PdoPower(Child* child, PIRP irp);
+Child* CreateChild(Bus* bus, UsbVirtualDevice* device, ULONG port);
+
+// Urb.cpp
+NTSTATUS PdoInternal(Child* child, PIRP irp);
+PUCHAR TransferBuffer(PURB urb);
+
+// Transfers.cpp: pending transfers and their completion.
+VOID InitializeTransfers(Child* child);
+NTSTATUS SubmitControl(Child* child, PIRP irp);
+NTSTATUS SubmitPipeIn(Child* child, BusPipe* pipe, PIRP irp);
+NTSTATUS CompleteUrb(Child* child, PIRP irp, UCHAR endpoint, NTSTATUS status, USBD_STATUS usbd,
+                     ULONG length);
+// Fails everything pending on the device (or on one pipe) with `status`.
+VOID FailPending(Child* child, BusPipe* pipe, NTSTATUS status, USBD_STATUS usbd);
+VOID FreeInData(BusPipe* pipe);
+NTSTATUS FeedIn(Child* child, UCHAR endpointAddress, const VOID* data, ULONG length);
+NTSTATUS SubmitIdle(Child* child, PIRP irp);
+
+// BusLog.cpp
+VOID LogSetup(Child* child, UCHAR endpoint, const USB_SETUP_PACKET* setup);
+VOID LogData(Child* child, UCHAR endpoint, const VOID* data, ULONG length);
+VOID LogStatus(Child* child, UCHAR endpoint, ULONG length, NTSTATUS status, USBD_STATUS usbd);
+VOID LogCancel(Child* child, UCHAR endpoint, NTSTATUS status);
+
+// The URB's transfer fields, which every transfer URB keeps at the same offsets.
+struct UrbTransfer {
+    struct _URB_HEADER Hdr;
+    PVOID Handle;
+    ULONG TransferFlags;
+    ULONG TransferBufferLength;
+    PVOID TransferBuffer;
+    PMDL TransferBufferMDL;
+};
+inline UrbTransfer* TransferOf(PURB urb) {
+    return reinterpret_cast<UrbTransfer*>(urb);
+}
+inline PURB UrbOf(PIRP irp) {
+    return static_cast<PURB>(IoGetCurrentIrpStackLocation(irp)->Parameters.Others.Argument1);
+}
