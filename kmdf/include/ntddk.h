@@ -159,60 +159,6 @@ typedef KIRQL* PKIRQL;
 
 EXTERN_C KIRQL NTAPI KeGetCurrentIrql(VOID);
 
-typedef CCHAR KPROCESSOR_MODE;
-typedef enum _MODE { KernelMode, UserMode, MaximumMode } MODE;
-
-typedef struct _LIST_ENTRY {
-    struct _LIST_ENTRY* Flink;
-    struct _LIST_ENTRY* Blink;
-} LIST_ENTRY, *PLIST_ENTRY;
-
-// The I/O request packet with the platform's layout. A KMDF driver reads it through
-// WdfRequestWdmGetIrp; UserBuffer is the caller's output buffer whatever the transfer method.
-typedef struct _IRP {
-    CSHORT Type;
-    USHORT Size;
-    PMDL MdlAddress;
-    ULONG Flags;
-    union {
-        struct _IRP* MasterIrp;
-        LONG IrpCount;
-        PVOID SystemBuffer;
-    } AssociatedIrp;
-    LIST_ENTRY ThreadListEntry;
-    IO_STATUS_BLOCK IoStatus;
-    KPROCESSOR_MODE RequestorMode;
-    BOOLEAN PendingReturned;
-    CHAR StackCount;
-    CHAR CurrentLocation;
-    BOOLEAN Cancel;
-    KIRQL CancelIrql;
-    CCHAR ApcEnvironment;
-    UCHAR AllocationFlags;
-    PIO_STATUS_BLOCK UserIosb;
-    PVOID UserEvent;
-    union {
-        struct {
-            PVOID UserApcRoutine;
-            PVOID UserApcContext;
-        } AsynchronousParameters;
-        LARGE_INTEGER AllocationSize;
-    } Overlay;
-    PVOID CancelRoutine;
-    PVOID UserBuffer;
-    union {
-        struct {
-            PVOID DriverContext[4];
-            PVOID Thread;
-            PCHAR AuxiliaryBuffer;
-            LIST_ENTRY ListEntry;
-            PVOID CurrentStackLocation;
-            PVOID OriginalFileObject;
-        } Overlay;
-        UCHAR Apc[88];
-        PVOID CompletionKey;
-    } Tail;
-} IRP, *PIRP;
 
 // Pageable code must run below DISPATCH_LEVEL; the layer's verifier reports a violation.
 EXTERN_C VOID KmdfVerifierCheckPagedCode(PCSTR Routine);
@@ -249,28 +195,6 @@ typedef _Function_class_(DRIVER_UNLOAD) _IRQL_requires_(PASSIVE_LEVEL) _IRQL_req
     DRIVER_UNLOAD(_In_ PDRIVER_OBJECT DriverObject);
 typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
 
-#define IRP_MJ_MAXIMUM_FUNCTION 0x1b
-
-// The I/O manager's record of a loaded driver, in the platform's layout; the parts the driver
-// and its framework binding do not touch are opaque.
-struct _DRIVER_OBJECT {
-    CSHORT Type;
-    CSHORT Size;
-    PDEVICE_OBJECT DeviceObject;
-    ULONG Flags;
-    PVOID DriverStart;
-    ULONG DriverSize;
-    PVOID DriverSection;
-    PVOID DriverExtension;
-    UNICODE_STRING DriverName;
-    PUNICODE_STRING HardwareDatabase;
-    PVOID FastIoDispatch;
-    PDRIVER_INITIALIZE DriverInit;
-    PVOID DriverStartIo;
-    PDRIVER_UNLOAD DriverUnload;
-    PVOID MajorFunction[IRP_MJ_MAXIMUM_FUNCTION + 1];
-};
-
 // Debug output (checked builds route trace lines here).
 #define DPFLTR_IHVDRIVER_ID 77
 #define DPFLTR_ERROR_LEVEL 0
@@ -286,3 +210,7 @@ EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
 #ifdef __cplusplus
 }
 #endif
+
+// The kernel's interfaces beyond the base types (IRPs, driver and device objects, lists, events,
+// timers, memory descriptors, plug and play), as the platform's ntddk.h brings in its wdm.h.
+#include <wdmkernel.h>
