@@ -1,6 +1,6 @@
 # The Wine test bed's programs and tests, each declared once for both trees that need it.
 #
-# add_wine_scenario(<program> SOURCES <sources...> [LINK <libraries...>]
+# add_wine_scenario(<program> [SOURCES] <sources...> [LINK <libraries...>]
 #                   [TEST <name> [VERSION <setting>] [TIMEOUT <seconds>] [ARGS <args...>]]...)
 #   The i686 tree builds <program>.exe: a console program, so that its report reaches the
 #   test's output, linked statically with the harness. The native tree registers each TEST as
@@ -32,6 +32,7 @@ function(add_wine_scenario program)
     list(APPEND tests "${current}")
   endif()
   cmake_parse_arguments(WS "" "" "SOURCES;LINK" ${head})
+  list(PREPEND WS_SOURCES ${WS_UNPARSED_ARGUMENTS})
   if(NOT WS_SOURCES)
     message(FATAL_ERROR "add_wine_scenario(${program}) needs SOURCES")
   endif()
