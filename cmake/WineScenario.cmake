@@ -38,8 +38,12 @@ function(add_wine_scenario program)
   endif()
 
   if(WIN32)
+    # The harness first unless LINK places it (the static link's order decides the layout).
+    if(NOT wine_harness IN_LIST WS_LINK)
+      list(PREPEND WS_LINK wine_harness)
+    endif()
     add_executable(${program} ${WS_SOURCES})
-    target_link_libraries(${program} PRIVATE wine_harness ${WS_LINK})
+    target_link_libraries(${program} PRIVATE ${WS_LINK})
     target_link_options(${program} PRIVATE -static)
     add_dependencies(${program} wt_menuprobe)
     return()
