@@ -11,9 +11,9 @@ deps:
 	@bash scripts/install-deps.sh
 
 # Each tree is a preset of CMakePresets.json (build/<preset>), the one place its settings live.
-win32 win64 asan tsan: deps
-	cmake --preset $@ >/dev/null
-	cmake --build --preset $@ -j $(JOBS)
+win32 win64 asan tsan fuzz-build: deps
+	cmake --preset $(@:-build=) >/dev/null
+	cmake --build --preset $(@:-build=) -j $(JOBS)
 
 native: deps win32 win64 fuzz-build
 	cmake --preset $@ >/dev/null
@@ -37,12 +37,10 @@ bench: native
 dist: win32 win64
 	cmake --preset native >/dev/null
 	cmake --build --preset native -j $(JOBS) --target talvik2_sys
-	rm -rf dist && mkdir -p dist
-	# The driver image (clang-19 in MSVC mode, lld-link) with its INF, sources and headers.
-	mkdir -p dist/driver
-	cp $(B)/native/driver/Talvik2.sys driver/Talvik2.inf driver/*.h driver/*.cpp dist/driver/
-	cp $(B)/win32/setup/Setup.exe dist/
-	cp $(B)/win64/client/talvikctl.exe dist/
+	# Each tree's install() rules lay out its part (the presets' install folder is dist/):
+	# Setup.exe, talvikctl.exe (x64), the driver image with its INF, sources and headers.
+	rm -rf dist
+	for tree in win32 win64 native; do cmake --install $(B)/$$tree >/dev/null || exit 1; done
 
 # A million random device-control operations against the driver in each sanitizer build.
 STRESS_OPS ?= 1000000
@@ -52,18 +50,13 @@ stress: asan tsan
 	TSAN_OPTIONS=halt_on_error=1 $(B)/tsan/tests/stress/talvik_driver_stress \
 	  --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
 
-# libFuzzer targets (clang, ASan + UBSan) in a tree of their own; `make test` runs each briefly,
-# `make fuzz` gives each an equal share of FUZZ_SECONDS.
+# libFuzzer targets (the fuzz preset: clang, ASan + UBSan); `make test` runs each briefly,
+# `make fuzz` runs the fuzz tree's tests, which give each an equal share of FUZZ_SECONDS.
 FUZZ_SECONDS ?= 600
-FUZZERS := edid path status cmdline
-fuzz-build: deps
-	CC=clang CXX=clang++ cmake -S tests/fuzz -B $(B)/fuzz -G Ninja >/dev/null
-	cmake --build $(B)/fuzz -j $(JOBS)
-
-fuzz: fuzz-build
-	@rc=0; for f in $(FUZZERS); do echo "== $${f}_fuzzer"; \
-	  bash tests/fuzz/run-fuzzer.sh $(B)/fuzz/$${f}_fuzzer \
-	    $$(( $(FUZZ_SECONDS) / $(words $(FUZZERS)) )) tests/fuzz/$$f.dict || rc=1; done; exit $$rc
+fuzz: deps
+	cmake --preset fuzz -DFUZZ_SECONDS=$(FUZZ_SECONDS) >/dev/null
+	cmake --build --preset fuzz -j $(JOBS)
+	ctest --preset fuzz
 
 clean:
 	rm -rf $(B) dist

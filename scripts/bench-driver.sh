@@ -9,7 +9,7 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build=$root/build/bench
 (cd "$root" && cmake --preset bench >/dev/null && cmake --build --preset bench -j 2 >/dev/null)
-bench=$build/tests/bench/talvik_driver_bench
+bench=$build/bench/talvik_driver_bench
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 

@@ -11,6 +11,7 @@ import struct
 import sys
 
 import pefile
+from peimage import Checks, PeImage
 
 IMPORTS = {
     "ntoskrnl.exe": {"ExAllocatePoolWithTag", "ExFreePoolWithTag", "memcpy", "memset"},
@@ -31,14 +32,6 @@ NONPAGED = [
     "SendVendorRequest", "TalvikEvtDeviceReleaseHardware", "TalvikTrace",
 ]
 
-failures = []
-
-
-def check(ok, what):
-    print(("ok   " if ok else "FAIL ") + what)
-    if not ok:
-        failures.append(what)
-
 
 def symbols(map_path):
     """Name -> RVA of every public symbol in an lld-link map ("SSSS:OOOOOOOO name VA obj")."""
@@ -51,7 +44,10 @@ def symbols(map_path):
 
 
 def main(image, map_path):
-    pe = pefile.PE(image)
+    img = PeImage(image)
+    pe = img.pe
+    checks = Checks()
+    check = checks.check
     base = pe.OPTIONAL_HEADER.ImageBase
     syms = {name: va - base for name, va in symbols(map_path).items()}
 
@@ -65,11 +61,10 @@ def main(image, map_path):
     export_dir = pe.OPTIONAL_HEADER.DATA_DIRECTORY[0]
     check(export_dir.VirtualAddress == 0 and export_dir.Size == 0, "no exports")
 
-    imports = {e.dll.decode(): {i.name.decode() for i in e.imports} for e in pe.DIRECTORY_ENTRY_IMPORT}
+    imports = {dll: {name for _, name in entries} for dll, entries in img.plain_imports().items()}
     check(imports == IMPORTS, "imports exactly %s (found %s)" % (IMPORTS, imports))
 
-    sections = {s.Name.rstrip(b"\0").decode(): s for s in pe.sections}
-    init, page = sections.get("INIT"), sections.get("PAGE")
+    init, page = img.section_named("INIT"), img.section_named("PAGE")
     check(init is not None and init.Characteristics & 0x02000000 != 0, "INIT is discardable")
     check(page is not None and page.Characteristics & 0x02000000 == 0, "PAGE stays (pageable)")
     check(pe.OPTIONAL_HEADER.AddressOfEntryPoint == syms.get("FxDriverEntry"),
@@ -77,12 +72,7 @@ def main(image, map_path):
 
     def section_of(name):
         rva = syms.get(name)
-        if rva is None:
-            return None
-        for s in pe.sections:
-            if s.VirtualAddress <= rva < s.VirtualAddress + s.Misc_VirtualSize:
-                return s.Name.rstrip(b"\0").decode()
-        return None
+        return None if rva is None else img.section_at(rva)
 
     for name in INIT:
         check(section_of(name) == "INIT", "%s in INIT (%s)" % (name, section_of(name)))
@@ -105,8 +95,8 @@ def main(image, map_path):
     gap = min([rva for rva in syms.values() if rva > syms["WdfFunctions"]] or [1 << 32])
     check(gap - syms["WdfFunctions"] >= 386 * 8, "WdfFunctions has room for 386 entries")
 
-    print("%s: %d bytes, %d failure(s)" % (image, len(pe.__data__), len(failures)))
-    return 1 if failures else 0
+    print("%s: %d bytes" % (image, img.size))
+    return checks.close()
 
 
 if __name__ == "__main__":
