@@ -1,5 +1,7 @@
 #include "CommandLine.h"
 
+#include "AsciiCase.h"
+
 #include <vector>
 
 namespace sensorinst {
@@ -7,19 +9,6 @@ namespace {
 
 bool IsBlank(wchar_t c) {
     return c == L' ' || c == L'\t' || c == L'\n' || c == L'\r';
-}
-
-wchar_t AsciiLower(wchar_t c) {
-    return (c >= L'A' && c <= L'Z') ? wchar_t(c - L'A' + L'a') : c;
-}
-
-bool EqualsIgnoringCase(const std::wstring& a, const wchar_t* b) {
-    size_t i = 0;
-    for (; i < a.size() && b[i]; ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    }
-    return i == a.size() && !b[i];
 }
 
 // The program name ends at the first blank, or at its closing quote; it has no escapes.
@@ -93,9 +82,9 @@ Command ParseCommandLine(const std::wstring& commandLine) {
             continue;
         }
         std::wstring name = arg.substr(1);
-        if (EqualsIgnoringCase(name, L"uninstall"))
+        if (EqualsIgnoringAsciiCase(name, L"uninstall"))
             uninstall = true;
-        else if (EqualsIgnoringCase(name, L"?") || EqualsIgnoringCase(name, L"help"))
+        else if (EqualsIgnoringAsciiCase(name, L"?") || EqualsIgnoringAsciiCase(name, L"help"))
             usage = true;
         else
             return Fail(L"unknown switch " + arg);

@@ -1,23 +1,11 @@
 #include "ModelsSection.h"
 
+#include "AsciiCase.h"
+
 #include <cwchar>
 
 namespace sensorinst {
 namespace {
-
-wchar_t AsciiLower(wchar_t c) {
-    return (c >= L'A' && c <= L'Z') ? wchar_t(c - L'A' + L'a') : c;
-}
-
-bool EqualsIgnoringCase(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    }
-    return true;
-}
 
 std::vector<std::wstring> SplitAtPeriods(const std::wstring& text) {
     std::vector<std::wstring> parts;
@@ -63,7 +51,7 @@ bool MatchDecoration(const std::wstring& decoration, const TargetSystem& target,
         AsciiLower(parts[0][1]) != L't')
         return false;
     std::wstring architecture = parts[0].substr(2);
-    if (!architecture.empty() && !EqualsIgnoringCase(architecture, target.architecture))
+    if (!architecture.empty() && !EqualsIgnoringAsciiCase(architecture, target.architecture))
         return false;
     rank = Rank{};
     rank.specified = architecture.empty() ? 0 : 1;
@@ -111,7 +99,7 @@ std::wstring SelectModelsSection(const std::vector<std::wstring>& fields,
     }
     if (best)
         return fields[0] + L"." + *best;
-    if (EqualsIgnoringCase(target.architecture, L"x86"))
+    if (EqualsIgnoringAsciiCase(target.architecture, L"x86"))
         return fields[0];
     return std::wstring();
 }

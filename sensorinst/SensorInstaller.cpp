@@ -1,5 +1,6 @@
 #include "SensorInstaller.h"
 
+#include "AsciiCase.h"
 #include "ExitCodes.h"
 
 #include <cwchar>
@@ -10,23 +11,9 @@ namespace {
 // ERROR_NO_SUCH_DEVINST: the device went away between the presence test and the update.
 constexpr unsigned long kErrorNoSuchDevinst = 0xE000020B;
 
-wchar_t AsciiLower(wchar_t c) {
-    return (c >= L'A' && c <= L'Z') ? wchar_t(c - L'A' + L'a') : c;
-}
-
-bool SameId(const std::wstring& a, const std::wstring& b) {
-    if (a.size() != b.size())
-        return false;
-    for (size_t i = 0; i < a.size(); ++i) {
-        if (AsciiLower(a[i]) != AsciiLower(b[i]))
-            return false;
-    }
-    return true;
-}
-
 void AddOnce(std::vector<std::wstring>& ids, const std::wstring& id) {
     for (const std::wstring& known : ids) {
-        if (SameId(known, id))
+        if (EqualsIgnoringAsciiCase(known, id))
             return;
     }
     ids.push_back(id);
