@@ -159,7 +159,6 @@ typedef KIRQL* PKIRQL;
 
 EXTERN_C KIRQL NTAPI KeGetCurrentIrql(VOID);
 
-
 // Pageable code must run below DISPATCH_LEVEL; the layer's verifier reports a violation.
 EXTERN_C VOID KmdfVerifierCheckPagedCode(PCSTR Routine);
 #define PAGED_CODE() KmdfVerifierCheckPagedCode(__func__)

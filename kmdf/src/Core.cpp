@@ -1458,7 +1458,7 @@ VOID imp_WdfDeviceInitSetIoInCallerContextCallback(
 // Documented: the attributes (a context type above all) of every request the framework
 // delivers to the device's driver.
 VOID imp_WdfDeviceInitSetRequestAttributes(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
-                                            PWDF_OBJECT_ATTRIBUTES RequestAttributes) {
+                                           PWDF_OBJECT_ATTRIBUTES RequestAttributes) {
     auto* i = InitOf(DeviceInit, "WdfDeviceInitSetRequestAttributes");
     if (!i)
         return;
