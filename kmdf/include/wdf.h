@@ -76,6 +76,7 @@ extern WDF_BIND_INFO WdfBindInfo;
 #define WDF_NO_HANDLE NULL
 #define WDF_NO_CONTEXT NULL
 #define WDF_NO_SEND_OPTIONS NULL
+#define WDF_NO_EVENT_CALLBACK NULL
 
 #define WDF_ALIGN_SIZE_UP(Length, AlignTo) (((Length) + ((AlignTo)-1)) & ~((AlignTo)-1))
 
@@ -853,8 +854,9 @@ typedef EVT_WDF_IO_IN_CALLER_CONTEXT* PFN_WDF_IO_IN_CALLER_CONTEXT;
 typedef VOID (*PFN_WDFDEVICEINITSETIOINCALLERCONTEXTCALLBACK)(
     PWDF_DRIVER_GLOBALS DriverGlobals, PWDFDEVICE_INIT DeviceInit,
     PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext);
-_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID WdfDeviceInitSetIoInCallerContextCallback(
-    PWDFDEVICE_INIT DeviceInit, PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext) {
+_IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
+    WdfDeviceInitSetIoInCallerContextCallback(PWDFDEVICE_INIT DeviceInit,
+                                              PFN_WDF_IO_IN_CALLER_CONTEXT EvtIoInCallerContext) {
     ((PFN_WDFDEVICEINITSETIOINCALLERCONTEXTCALLBACK)
          WdfFunctions[WdfDeviceInitSetIoInCallerContextCallbackTableIndex])(
         WdfDriverGlobals, DeviceInit, EvtIoInCallerContext);
@@ -869,8 +871,8 @@ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE VOID
          WdfFunctions[WdfDeviceInitSetRequestAttributesTableIndex])(WdfDriverGlobals, DeviceInit,
                                                                     RequestAttributes);
 }
-typedef NTSTATUS (*PFN_WDFDEVICEENQUEUEREQUEST)(PWDF_DRIVER_GLOBALS DriverGlobals,
-                                                WDFDEVICE Device, WDFREQUEST Request);
+typedef NTSTATUS (*PFN_WDFDEVICEENQUEUEREQUEST)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFDEVICE Device,
+                                                WDFREQUEST Request);
 _Must_inspect_result_ _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE NTSTATUS
     WdfDeviceEnqueueRequest(WDFDEVICE Device, WDFREQUEST Request) {
     return ((PFN_WDFDEVICEENQUEUEREQUEST)WdfFunctions[WdfDeviceEnqueueRequestTableIndex])(
@@ -889,8 +891,8 @@ _Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL) FORCEINLINE NTSTATUS
 }
 typedef PIRP (*PFN_WDFREQUESTWDMGETIRP)(PWDF_DRIVER_GLOBALS DriverGlobals, WDFREQUEST Request);
 _IRQL_requires_max_(DISPATCH_LEVEL) FORCEINLINE PIRP WdfRequestWdmGetIrp(WDFREQUEST Request) {
-    return ((PFN_WDFREQUESTWDMGETIRP)WdfFunctions[WdfRequestWdmGetIrpTableIndex])(
-        WdfDriverGlobals, Request);
+    return ((PFN_WDFREQUESTWDMGETIRP)WdfFunctions[WdfRequestWdmGetIrpTableIndex])(WdfDriverGlobals,
+                                                                                  Request);
 }
 
 // ---------------------------------------------------------------------------- file objects

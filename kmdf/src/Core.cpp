@@ -1460,8 +1460,8 @@ VOID imp_WdfDeviceInitSetIoInCallerContextCallback(
 // Documented: the file-object callbacks (create, cleanup, close) and the attributes of the
 // device's file objects.
 VOID imp_WdfDeviceInitSetFileObjectConfig(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
-                                           PWDF_FILEOBJECT_CONFIG FileObjectConfig,
-                                           PWDF_OBJECT_ATTRIBUTES FileObjectAttributes) {
+                                          PWDF_FILEOBJECT_CONFIG FileObjectConfig,
+                                          PWDF_OBJECT_ATTRIBUTES FileObjectAttributes) {
     auto* i = InitOf(DeviceInit, "WdfDeviceInitSetFileObjectConfig");
     if (!i)
         return;
@@ -1480,7 +1480,7 @@ VOID imp_WdfDeviceInitSetFileObjectConfig(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT D
 // Documented: the attributes (a context type above all) of every request the framework
 // delivers to the device's driver.
 VOID imp_WdfDeviceInitSetRequestAttributes(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
-                                            PWDF_OBJECT_ATTRIBUTES RequestAttributes) {
+                                           PWDF_OBJECT_ATTRIBUTES RequestAttributes) {
     auto* i = InitOf(DeviceInit, "WdfDeviceInitSetRequestAttributes");
     if (!i)
         return;

@@ -458,8 +458,8 @@ struct World::Impl {
     void CompleteRequest(Request* req, NTSTATUS status, ULONG_PTR info); // framework or driver
     // EvtFileClose, then the file object goes (unlocked; nothing when the device took it).
     void CloseFileObject(DeviceNode* node, uintptr_t fileObject);
-    void RunQueue(uintptr_t queue);                                      // unlocked
-    void KickQueue(uintptr_t queue);                                     // unlocked
+    void RunQueue(uintptr_t queue);  // unlocked
+    void KickQueue(uintptr_t queue); // unlocked
     void KickAll(DeviceNode* node);
     void UpdateIdle(DeviceNode* node);              // unlocked
     void IdleFired(DeviceNode* node, uint64_t gen); // unlocked

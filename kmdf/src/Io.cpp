@@ -1261,8 +1261,8 @@ NTSTATUS imp_WdfDeviceEnqueueRequest(PWDF_DRIVER_GLOBALS, WDFDEVICE Device, WDFR
 // probes the caller's buffer for write access and locks it; the memory object describes it until
 // the request completes. A buffer the caller cannot write fails with STATUS_ACCESS_VIOLATION.
 NTSTATUS imp_WdfRequestProbeAndLockUserBufferForWrite(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
-                                                       PVOID Buffer, size_t Length,
-                                                       WDFMEMORY* MemoryObject) {
+                                                      PVOID Buffer, size_t Length,
+                                                      WDFMEMORY* MemoryObject) {
     World::Impl* w = Wd();
     NTSTATUS status;
     if (InjectFailure(w, "WdfRequestProbeAndLockUserBufferForWrite", PASSIVE_LEVEL, &status))

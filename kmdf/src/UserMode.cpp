@@ -25,7 +25,8 @@ void World::Impl::CloseFileObject(DeviceNode* node, uintptr_t fileObject) {
         close = node->fileConfig.EvtFileClose;
     }
     if (close)
-        CallDriver(PASSIVE_LEVEL, node, [&] { close(reinterpret_cast<WDFFILEOBJECT>(fileObject)); });
+        CallDriver(PASSIVE_LEVEL, node,
+                   [&] { close(reinterpret_cast<WDFFILEOBJECT>(fileObject)); });
     std::unique_lock<std::mutex> lk(mu);
     if (Object* o = Find(fileObject))
         DeleteTree(o, lk);

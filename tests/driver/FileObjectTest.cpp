@@ -159,9 +159,9 @@ TEST_F(FileObjects, TheCloseWaitsForTheHandlesRequests) {
     ASSERT_EQ(OpenDevice(&h), STATUS_SUCCESS);
     um::IoOperation read;
     uint8_t out[8];
-    ASSERT_EQ(um::DeviceIoControlAsync(h, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, out, sizeof out,
-                                       &read),
-              STATUS_PENDING);
+    ASSERT_EQ(
+        um::DeviceIoControlAsync(h, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, out, sizeof out, &read),
+        STATUS_PENDING);
     um::Close(h);
     EXPECT_EQ(g_log, "create1 cleanup1 ");
     device_->Usb().PushInterrupt({1, 2});
