@@ -8,6 +8,7 @@ typedef enum _WDFFUNCENUM {
     WdfDeviceAssignSxWakeSettingsTableIndex = 47,
     WdfDeviceInitSetPnpPowerEventCallbacksTableIndex = 55,
     WdfDeviceInitSetIoTypeTableIndex = 61,
+    WdfDeviceInitSetFileObjectConfigTableIndex = 71,
     WdfDeviceInitSetRequestAttributesTableIndex = 72,
     WdfDeviceInitSetIoInCallerContextCallbackTableIndex = 74,
     WdfDeviceCreateTableIndex = 75,

@@ -76,6 +76,8 @@ const char* KindName(ObjKind kind) {
         return "WDFUSBINTERFACE";
     case ObjKind::UsbPipe:
         return "WDFUSBPIPE";
+    case ObjKind::FileObject:
+        return "WDFFILEOBJECT";
     }
     return "?";
 }
@@ -1455,6 +1457,26 @@ VOID imp_WdfDeviceInitSetIoInCallerContextCallback(
         i->inCallerContext = EvtIoInCallerContext;
 }
 
+// Documented: the file-object callbacks (create, cleanup, close) and the attributes of the
+// device's file objects.
+VOID imp_WdfDeviceInitSetFileObjectConfig(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
+                                          PWDF_FILEOBJECT_CONFIG FileObjectConfig,
+                                          PWDF_OBJECT_ATTRIBUTES FileObjectAttributes) {
+    auto* i = InitOf(DeviceInit, "WdfDeviceInitSetFileObjectConfig");
+    if (!i)
+        return;
+    if (!FileObjectConfig || FileObjectConfig->Size != sizeof(WDF_FILEOBJECT_CONFIG)) {
+        W()->Violation("WdfDeviceInitSetFileObjectConfig: WDF_FILEOBJECT_CONFIG.Size is wrong");
+        return;
+    }
+    if (FileObjectAttributes && FileObjectAttributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
+        W()->Violation("WdfDeviceInitSetFileObjectConfig: WDF_OBJECT_ATTRIBUTES.Size is wrong");
+        return;
+    }
+    i->fileConfig = *FileObjectConfig;
+    i->fileAttributes = FileObjectAttributes ? *FileObjectAttributes : WDF_OBJECT_ATTRIBUTES{};
+}
+
 // Documented: the attributes (a context type above all) of every request the framework
 // delivers to the device's driver.
 VOID imp_WdfDeviceInitSetRequestAttributes(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT DeviceInit,
@@ -1494,6 +1516,8 @@ NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS, PWDFDEVICE_INIT* DeviceInit,
     i->node->ioType = i->ioType;
     i->node->inCallerContext = i->inCallerContext;
     i->node->requestAttributes = i->requestAttributes;
+    i->node->fileConfig = i->fileConfig;
+    i->node->fileAttributes = i->fileAttributes;
     i->consumed = true;
     *DeviceInit = nullptr;
     static const char* const ioTypes[] = {"undefined", "neither", "buffered", "direct"};

@@ -12,6 +12,7 @@
     X(WdfDeviceAssignSxWakeSettings)                                                               \
     X(WdfDeviceInitSetPnpPowerEventCallbacks)                                                      \
     X(WdfDeviceInitSetIoType)                                                                      \
+    X(WdfDeviceInitSetFileObjectConfig)                                                            \
     X(WdfDeviceInitSetRequestAttributes)                                                           \
     X(WdfDeviceInitSetIoInCallerContextCallback)                                                   \
     X(WdfDeviceCreate)                                                                             \

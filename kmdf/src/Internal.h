@@ -77,7 +77,17 @@ constexpr int64_t kTicksPerMs = 10000;
 constexpr size_t kLogLimit = 65536;
 
 // ------------------------------------------------------------------------ objects
-enum class ObjKind { Driver, Device, Queue, Request, Memory, UsbDevice, UsbInterface, UsbPipe };
+enum class ObjKind {
+    Driver,
+    Device,
+    Queue,
+    Request,
+    Memory,
+    UsbDevice,
+    UsbInterface,
+    UsbPipe,
+    FileObject,
+};
 const char* KindName(ObjKind kind);
 
 struct Object {
@@ -140,6 +150,8 @@ struct FileState {
     uint32_t access = 0;
     bool closed = false;
     std::set<IrpState*> outstanding;
+    uintptr_t fileObject = 0; // the framework's WDFFILEOBJECT, until EvtFileClose has run
+    bool closeWaits = false;  // closed with requests outstanding: EvtFileClose after the last
 };
 
 struct Request : Object {
@@ -148,6 +160,7 @@ struct Request : Object {
     std::shared_ptr<IrpState> irp;
     std::shared_ptr<FileState> file;
     DeviceNode* node = nullptr;
+    WDF_REQUEST_TYPE type = WdfRequestTypeDeviceControl;
     ULONG code = 0;
     ULONG method = 0;
     size_t inLen = 0, outLen = 0;
@@ -293,6 +306,8 @@ struct DeviceNode : PnpDevice {
     WDF_DEVICE_IO_TYPE ioType = WdfDeviceIoBuffered;
     PFN_WDF_IO_IN_CALLER_CONTEXT inCallerContext = nullptr;
     WDF_OBJECT_ATTRIBUTES requestAttributes{}; // Size 0: none set
+    WDF_FILEOBJECT_CONFIG fileConfig{};        // Size 0: no file-object callbacks
+    WDF_OBJECT_ATTRIBUTES fileAttributes{};
     WDF_DEVICE_PNP_CAPABILITIES caps{};
     DeviceObj* device = nullptr;
     Queue* defaultQueue = nullptr;
@@ -314,6 +329,8 @@ struct WDFDEVICE_INIT_IMPL {
     WDF_DEVICE_IO_TYPE ioType = WdfDeviceIoBuffered;
     PFN_WDF_IO_IN_CALLER_CONTEXT inCallerContext = nullptr;
     WDF_OBJECT_ATTRIBUTES requestAttributes{};
+    WDF_FILEOBJECT_CONFIG fileConfig{};
+    WDF_OBJECT_ATTRIBUTES fileAttributes{};
     bool consumed = false;
 };
 
@@ -439,8 +456,10 @@ struct World::Impl {
     size_t DriverOwnedCount(DeviceNode* node);
     bool CanDeliver(Queue* q);
     void CompleteRequest(Request* req, NTSTATUS status, ULONG_PTR info); // framework or driver
-    void RunQueue(uintptr_t queue);                                      // unlocked
-    void KickQueue(uintptr_t queue);                                     // unlocked
+    // EvtFileClose, then the file object goes (unlocked; nothing when the device took it).
+    void CloseFileObject(DeviceNode* node, uintptr_t fileObject);
+    void RunQueue(uintptr_t queue);  // unlocked
+    void KickQueue(uintptr_t queue); // unlocked
     void KickAll(DeviceNode* node);
     void UpdateIdle(DeviceNode* node);              // unlocked
     void IdleFired(DeviceNode* node, uint64_t gen); // unlocked

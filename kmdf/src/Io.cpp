@@ -51,8 +51,18 @@ void World::Impl::CompleteRequest(Request* req, NTSTATUS status, ULONG_PTR info)
         irp.info = info;
         irp.done = true;
         irp.req = nullptr;
-        if (req->file)
-            req->file->outstanding.erase(&irp);
+        if (req->file) {
+            FileState& f = *req->file;
+            f.outstanding.erase(&irp);
+            // Documented: the close comes once the closed handle's last request is done; the
+            // framework runs EvtFileClose at PASSIVE_LEVEL, here from the clock at this time.
+            if (f.closed && f.closeWaits && f.outstanding.empty()) {
+                f.closeWaits = false;
+                DeviceNode* node = f.node;
+                uintptr_t fo = f.fileObject;
+                clock.Schedule(clock.Now(), [this, node, fo] { CloseFileObject(node, fo); });
+            }
+        }
     }
     for (Object* c : std::vector<Object*>(req->children))
         EraseObject(c);
@@ -1026,8 +1036,12 @@ VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS, WDFREQUEST Request,
         w->Violation("WdfRequestGetParameters: Size is wrong (not initialised?)");
         return;
     }
-    Parameters->Type = WdfRequestTypeDeviceControl;
     Parameters->MinorFunction = 0;
+    Parameters->Type = r->type;
+    if (r->type != WdfRequestTypeDeviceControl) {
+        std::memset(&Parameters->Parameters, 0, sizeof Parameters->Parameters);
+        return;
+    }
     Parameters->Parameters.DeviceIoControl.OutputBufferLength = r->outLen;
     Parameters->Parameters.DeviceIoControl.InputBufferLength = r->inLen;
     Parameters->Parameters.DeviceIoControl.IoControlCode = r->code;

@@ -14,6 +14,26 @@ struct IoOperation::State : sim::IrpState {};
 
 } // namespace kmdf::um
 
+namespace kmdf::sim {
+
+void World::Impl::CloseFileObject(DeviceNode* node, uintptr_t fileObject) {
+    PFN_WDF_FILE_CLOSE close = nullptr;
+    {
+        std::lock_guard<std::mutex> lk(mu);
+        if (!Find(fileObject))
+            return; // deleted with its device
+        close = node->fileConfig.EvtFileClose;
+    }
+    if (close)
+        CallDriver(PASSIVE_LEVEL, node,
+                   [&] { close(reinterpret_cast<WDFFILEOBJECT>(fileObject)); });
+    std::unique_lock<std::mutex> lk(mu);
+    if (Object* o = Find(fileObject))
+        DeleteTree(o, lk);
+}
+
+} // namespace kmdf::sim
+
 namespace kmdf::um {
 
 using namespace kmdf::sim;
@@ -38,29 +58,67 @@ std::vector<std::string> FindDeviceInterfaces(const void* interfaceClassGuid) {
     return out;
 }
 
-// Documented: CreateFile on a device interface opens the device; the framework completes the
-// create itself when the driver registers no file-object callbacks.
+// Documented: CreateFile on a device interface makes a file object and sends a create request:
+// the driver's EvtDeviceFileCreate completes it, and its status is the open's; without that
+// callback the framework completes the create itself with success.
 Status Open(const std::string& symbolicLink, std::uint32_t access, Handle* handle) {
     World::Impl* w = W();
-    std::lock_guard<std::mutex> lk(w->mu);
-    for (auto& n : w->nodes) {
-        for (auto& i : n->interfaces) {
-            if (i.second != symbolicLink)
-                continue;
-            if (n->state == PnpState::SurpriseRemoved)
-                return STATUS_DELETE_PENDING;
-            if (!n->interfacesEnabled || n->removing)
-                return STATUS_NO_SUCH_DEVICE;
-            auto f = std::make_shared<File>();
-            f->node = n.get();
-            f->access = access;
-            n->openHandles++;
-            w->Event(n->name + " opened");
-            *handle = f;
-            return STATUS_SUCCESS;
+    Activity busy(w);
+    std::unique_lock<std::mutex> lk(w->mu);
+    DeviceNode* n = nullptr;
+    for (auto& node : w->nodes)
+        for (auto& i : node->interfaces)
+            if (i.second == symbolicLink)
+                n = node.get();
+    if (!n)
+        return STATUS_NO_SUCH_DEVICE;
+    if (n->state == PnpState::SurpriseRemoved)
+        return STATUS_DELETE_PENDING;
+    if (!n->interfacesEnabled || n->removing || !n->device)
+        return STATUS_NO_SUCH_DEVICE;
+    auto* fo = new Object(ObjKind::FileObject);
+    fo->owner = n;
+    if (n->fileAttributes.Size &&
+        !w->AttachContext(fo, &n->fileAttributes, "WdfDeviceInitSetFileObjectConfig")) {
+        delete fo;
+        return STATUS_INSUFFICIENT_RESOURCES;
+    }
+    const uintptr_t foh = w->Register(fo, n->device);
+    if (PFN_WDF_DEVICE_FILE_CREATE create = n->fileConfig.EvtDeviceFileCreate) {
+        auto* r = new Request;
+        r->type = WdfRequestTypeCreate;
+        r->st = Request::St::Driver;
+        r->node = n;
+        r->owner = n;
+        r->irp = std::make_shared<IrpState>();
+        r->irp->req = r;
+        std::shared_ptr<IrpState> irp = r->irp;
+        const uintptr_t rh = w->Register(r, nullptr);
+        const uintptr_t dh = n->device->handle;
+        lk.unlock();
+        CallDriver(PASSIVE_LEVEL, n, [&] {
+            create(reinterpret_cast<WDFDEVICE>(dh), reinterpret_cast<WDFREQUEST>(rh),
+                   reinterpret_cast<WDFFILEOBJECT>(foh));
+        });
+        w->RunUntil([&] { return irp->done; }, "the create request");
+        lk.lock();
+        NTSTATUS status = irp->done ? irp->status : STATUS_UNSUCCESSFUL;
+        Object* still = w->Find(foh);
+        if (!NT_SUCCESS(status) || !still || n->removing) {
+            // A refused create leaves no file object behind and runs no cleanup or close.
+            if (still)
+                w->DeleteTree(still, lk);
+            return NT_SUCCESS(status) ? STATUS_NO_SUCH_DEVICE : status;
         }
     }
-    return STATUS_NO_SUCH_DEVICE;
+    auto f = std::make_shared<File>();
+    f->node = n;
+    f->access = access;
+    f->fileObject = foh;
+    n->openHandles++;
+    w->Event(n->name + " opened");
+    *handle = f;
+    return STATUS_SUCCESS;
 }
 
 void Close(const Handle& handle) {
@@ -68,14 +126,25 @@ void Close(const Handle& handle) {
         return;
     World::Impl* w = W();
     Activity busy(w);
-    DeviceNode* removeNow = nullptr;
+    DeviceNode* n = handle->node;
+    PFN_WDF_FILE_CLEANUP cleanup = nullptr;
     {
-        std::unique_lock<std::mutex> lk(w->mu);
+        std::lock_guard<std::mutex> lk(w->mu);
         if (handle->closed)
             return;
         handle->closed = true;
-        DeviceNode* n = handle->node;
-        // Documented: cleanup cancels the handle's requests still waiting in framework queues.
+        if (w->Find(handle->fileObject))
+            cleanup = n->fileConfig.EvtFileCleanup;
+    }
+    // Documented: EvtFileCleanup runs when the handle is closed, before the framework cancels
+    // the handle's requests still waiting in its queues.
+    if (cleanup)
+        CallDriver(PASSIVE_LEVEL, n,
+                   [&] { cleanup(reinterpret_cast<WDFFILEOBJECT>(handle->fileObject)); });
+    DeviceNode* removeNow = nullptr;
+    bool closeNow = false;
+    {
+        std::unique_lock<std::mutex> lk(w->mu);
         std::vector<Request*> queued;
         for (IrpState* irp : handle->outstanding)
             if (irp->req && irp->req->st == Request::St::Queued)
@@ -85,6 +154,9 @@ void Close(const Handle& handle) {
             wq.erase(std::remove(wq.begin(), wq.end(), r), wq.end());
             w->CompleteRequest(r, STATUS_CANCELLED, 0);
         }
+        // The close waits for the requests the driver still holds.
+        closeNow = handle->outstanding.empty();
+        handle->closeWaits = !closeNow;
         n->openHandles--;
         w->Event(n->name + " closed");
         if (n->openHandles == 0 && n->removePending) {
@@ -92,10 +164,12 @@ void Close(const Handle& handle) {
             removeNow = n;
         }
     }
+    if (closeNow)
+        w->CloseFileObject(n, handle->fileObject);
     if (removeNow)
         removeNow->Remove();
     else
-        w->UpdateIdle(handle->node);
+        w->UpdateIdle(n);
 }
 
 IoOperation::IoOperation() : state_(std::make_shared<State>()) {

@@ -47,12 +47,14 @@ using Handle = std::shared_ptr<File>;
 
 // Opens a device interface by its symbolic link. Fails with STATUS_NO_SUCH_DEVICE (0xC000000E)
 // for an unknown or removed interface and STATUS_DELETE_PENDING (0xC0000056) after a surprise
-// removal. No driver routine runs: the driver registers no file-object callbacks.
+// removal. A driver that registered EvtDeviceFileCreate decides the open: the status it completes
+// the create request with is returned. Without that callback no driver routine runs.
 Status Open(const std::string& symbolicLink, std::uint32_t access, Handle* handle);
 
-// Ends the handle (cleanup): requests of this handle still waiting in the framework's queues are
-// cancelled; requests the driver holds run on to completion. Further calls on it fail with
-// STATUS_INVALID_HANDLE.
+// Ends the handle (cleanup): the driver's EvtFileCleanup runs, then requests of this handle still
+// waiting in the framework's queues are cancelled; requests the driver holds run on to
+// completion, and EvtFileClose runs once they are done (at once when there are none; else from
+// the world's clock). Further calls on it fail with STATUS_INVALID_HANDLE.
 void Close(const Handle& handle);
 
 // One overlapped device-control request (OVERLAPPED + GetOverlappedResult).

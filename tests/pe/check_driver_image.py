@@ -23,7 +23,8 @@ INIT = ["DriverEntry", "FxDriverEntry", "FxStubDriverEntry"]
 PAGE = [
     "TalvikEvtDeviceAdd", "TalvikEvtDriverContextCleanup", "TalvikEvtDevicePrepareHardware",
     "SelectInterfaces", "TalvikSetPowerPolicy", "TalvikEvtDeviceD0Entry",
-    "TalvikEvtDeviceD0Exit", "TalvikEvtIoDeviceControl", "TalvikStartInterruptRead",
+    "TalvikEvtDeviceD0Exit", "TalvikEvtIoInCallerContext", "TalvikEvtIoDeviceControl",
+    "TalvikStartInterruptRead",
 ]
 # May run at DISPATCH_LEVEL (completion routines, the vendor queue's routine delivered from a
 # completion), or must stay resident (hardware release, tracing).
