@@ -23,8 +23,9 @@ bool HasHardwareId(HDEVINFO set, SP_DEVINFO_DATA& device, const std::wstring& wa
 
 // Calls `each` for every device node with the id; returns how many there were.
 int ForEachDevice(const std::wstring& hardwareId,
-                  const std::function<void(HDEVINFO, SP_DEVINFO_DATA&)>& each) {
-    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, DIGCF_ALLCLASSES);
+                  const std::function<void(HDEVINFO, SP_DEVINFO_DATA&)>& each,
+                  DWORD flags = DIGCF_ALLCLASSES) {
+    HDEVINFO set = SetupDiGetClassDevsW(nullptr, nullptr, nullptr, flags);
     if (set == INVALID_HANDLE_VALUE)
         return 0;
     std::vector<SP_DEVINFO_DATA> matches;
@@ -62,6 +63,11 @@ bool CreateRootDevice(const GUID& classGuid, const std::wstring& className,
 
 int CountDevicesWithId(const std::wstring& hardwareId) {
     return ForEachDevice(hardwareId, [](HDEVINFO, SP_DEVINFO_DATA&) {});
+}
+
+int CountPresentDevicesWithId(const std::wstring& hardwareId) {
+    return ForEachDevice(
+        hardwareId, [](HDEVINFO, SP_DEVINFO_DATA&) {}, DIGCF_ALLCLASSES | DIGCF_PRESENT);
 }
 
 int RemoveDevicesWithId(const std::wstring& hardwareId) {

@@ -13,6 +13,8 @@ bool CreateRootDevice(const GUID& classGuid, const std::wstring& className,
                       const std::wstring& hardwareId);
 // Device nodes, present or not, that report the hardware id.
 int CountDevicesWithId(const std::wstring& hardwareId);
+// Those of them the PnP manager reports present.
+int CountPresentDevicesWithId(const std::wstring& hardwareId);
 // Removes them all (left over from an earlier run); returns how many.
 int RemoveDevicesWithId(const std::wstring& hardwareId);
 

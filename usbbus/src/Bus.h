@@ -38,6 +38,7 @@ struct Child {
     Bus* bus;
     ULONG port;
     UsbVirtualDevice* device;
+    BOOLEAN ownsDevice; // plugged through the control interface: freed with the PDO
     BOOLEAN present;
     BOOLEAN started;
     UCHAR configurationValue;
@@ -66,6 +67,7 @@ struct Bus {
     Child* children[USBBUS_MAX_PORTS];
     PUSBBUS_LOG_ENTRY log;
     ULONG logNext;
+    UNICODE_STRING controlInterface; // the control interface's link, enabled while started
 };
 
 // Driver.cpp
@@ -79,11 +81,18 @@ NTSTATUS CompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information);
 NTSTATUS FdoPnp(Bus* bus, PIRP irp);
 NTSTATUS FdoPower(Bus* bus, PIRP irp);
 Bus* BusOf(PDEVICE_OBJECT fdo);
+NTSTATUS PlugIn(Bus* bus, UsbVirtualDevice* device, BOOLEAN owned, PULONG port);
+
+// Control.cpp
+NTSTATUS FdoControl(Bus* bus, PIRP irp);
 
 // Pdo.cpp
 NTSTATUS PdoPnp(Child* child, PIRP irp);
 NTSTATUS PdoPower(Child* child, PIRP irp);
-Child* CreateChild(Bus* bus, UsbVirtualDevice* device, ULONG port);
+Child* CreateChild(Bus* bus, UsbVirtualDevice* device, BOOLEAN owned, ULONG port);
+
+// DescribedDevice.cpp: devices the bus owns (NULL: nothing to free).
+VOID FreeDescribedDevice(UsbVirtualDevice* device);
 
 // Urb.cpp
 NTSTATUS PdoInternal(Child* child, PIRP irp);

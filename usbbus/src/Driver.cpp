@@ -27,11 +27,18 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
         IoDeleteDevice(fdo);
         return STATUS_INSUFFICIENT_RESOURCES;
     }
-    bus->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
-    if (bus->lower == NULL) {
+    static const GUID controlGuid = USBBUS_CONTROL_INTERFACE_GUID_INIT;
+    status = IoRegisterDeviceInterface(pdo, &controlGuid, NULL, &bus->controlInterface);
+    if (NT_SUCCESS(status)) {
+        bus->lower = IoAttachDeviceToDeviceStack(fdo, pdo);
+        status = bus->lower != NULL ? STATUS_SUCCESS : STATUS_NO_SUCH_DEVICE;
+        if (!NT_SUCCESS(status))
+            RtlFreeUnicodeString(&bus->controlInterface);
+    }
+    if (!NT_SUCCESS(status)) {
         ExFreePoolWithTag(bus->log, USBBUS_TAG);
         IoDeleteDevice(fdo);
-        return STATUS_NO_SUCH_DEVICE;
+        return status;
     }
     fdo->Flags |= DO_POWER_PAGABLE;
     fdo->Flags &= ~DO_DEVICE_INITIALIZING;
@@ -69,12 +76,13 @@ NTSTATUS BusDispatchInternal(PDEVICE_OBJECT device, PIRP irp) {
     return PdoInternal(static_cast<Child*>(device->DeviceExtension), irp);
 }
 
-// Create, close and device control: the bus has no user-mode interface yet.
+// Create, close, and device control of the bus's control interface.
 NTSTATUS BusDispatchOther(PDEVICE_OBJECT device, PIRP irp) {
-    UNREFERENCED_PARAMETER(device);
     UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
     if (major == IRP_MJ_CREATE || major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP)
         return CompleteIrp(irp, STATUS_SUCCESS, 0);
+    if (major == IRP_MJ_DEVICE_CONTROL && IsBus(device))
+        return FdoControl(static_cast<Bus*>(device->DeviceExtension), irp);
     return CompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
 }
 

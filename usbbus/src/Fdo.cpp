@@ -67,7 +67,9 @@ VOID DeleteChildren(Bus* bus) {
         for (ULONG p = 0; p < USBBUS_MAX_PIPES; ++p)
             FreeInData(&child->pipes[p]);
         IoFreeWorkItem(child->idleWork);
+        UsbVirtualDevice* owned = child->ownsDevice ? child->device : NULL;
         IoDeleteDevice(child->self);
+        FreeDescribedDevice(owned);
     }
 }
 
@@ -82,6 +84,8 @@ NTSTATUS FdoPnp(Bus* bus, PIRP irp) {
     switch (stack->MinorFunction) {
     case IRP_MN_START_DEVICE: {
         NTSTATUS status = ForwardAndWait(bus, irp);
+        if (NT_SUCCESS(status))
+            IoSetDeviceInterfaceState(&bus->controlInterface, TRUE);
         return CompleteIrp(irp, status, 0);
     }
     case IRP_MN_QUERY_DEVICE_RELATIONS:
@@ -90,10 +94,15 @@ NTSTATUS FdoPnp(Bus* bus, PIRP irp) {
         return PassDown(bus, irp);
     case IRP_MN_QUERY_REMOVE_DEVICE:
     case IRP_MN_CANCEL_REMOVE_DEVICE:
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        return PassDown(bus, irp);
     case IRP_MN_SURPRISE_REMOVAL:
+        IoSetDeviceInterfaceState(&bus->controlInterface, FALSE);
         irp->IoStatus.Status = STATUS_SUCCESS;
         return PassDown(bus, irp);
     case IRP_MN_REMOVE_DEVICE: {
+        IoSetDeviceInterfaceState(&bus->controlInterface, FALSE);
+        RtlFreeUnicodeString(&bus->controlInterface);
         DeleteChildren(bus);
         irp->IoStatus.Status = STATUS_SUCCESS;
         NTSTATUS status = PassDown(bus, irp);
@@ -115,7 +124,10 @@ NTSTATUS FdoPower(Bus* bus, PIRP irp) {
 }
 
 EXTERN_C NTSTATUS UsbBusPlugIn(PDEVICE_OBJECT busFdo, UsbVirtualDevice* device, PULONG port) {
-    Bus* bus = BusOf(busFdo);
+    return PlugIn(BusOf(busFdo), device, FALSE, port);
+}
+
+NTSTATUS PlugIn(Bus* bus, UsbVirtualDevice* device, BOOLEAN owned, PULONG port) {
     KIRQL irql;
     ULONG free = 0;
     KeAcquireSpinLock(&bus->lock, &irql);
@@ -124,7 +136,7 @@ EXTERN_C NTSTATUS UsbBusPlugIn(PDEVICE_OBJECT busFdo, UsbVirtualDevice* device, 
     KeReleaseSpinLock(&bus->lock, irql);
     if (free == 0)
         return STATUS_INSUFFICIENT_RESOURCES;
-    Child* child = CreateChild(bus, device, free);
+    Child* child = CreateChild(bus, device, owned, free);
     if (child == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     KeAcquireSpinLock(&bus->lock, &irql);

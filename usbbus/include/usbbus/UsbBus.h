@@ -1,7 +1,7 @@
 // The virtual USB bus driver: a root-enumerated WDM bus whose child PDOs carry USB hardware ids
-// and serve URBs from virtual devices. What a test (or, later, the bus's control interface) does
-// with it: plug and unplug devices, feed IN data, read the bus log. Call at PASSIVE_LEVEL, except
-// UsbBusFeedIn and UsbBusReadLog (<= DISPATCH_LEVEL).
+// and serve URBs from virtual devices. What a test (or user mode, through the control interface of
+// BusControl.h) does with it: plug and unplug devices, feed IN data, read the bus log. Call at
+// PASSIVE_LEVEL, except UsbBusFeedIn and UsbBusReadLog (<= DISPATCH_LEVEL).
 #pragma once
 
 #include <usbbus/VirtualDevice.h>
@@ -20,29 +20,6 @@ EXTERN_C NTSTATUS UsbBusUnplug(PDEVICE_OBJECT busFdo, ULONG port);
 // waits for the next one.
 EXTERN_C NTSTATUS UsbBusFeedIn(PDEVICE_OBJECT busFdo, ULONG port, UCHAR endpointAddress,
                                const VOID* data, ULONG length);
-
-typedef enum _USBBUS_LOG_KIND {
-    UsbBusLogSetup,  // a control transfer's setup packet
-    UsbBusLogData,   // bytes moved (either direction)
-    UsbBusLogStatus, // a transfer's end
-    UsbBusLogCancel, // a transfer cancelled or aborted
-} USBBUS_LOG_KIND;
-
-#define USBBUS_LOG_DATA_BYTES 64
-#define USBBUS_LOG_ENTRIES 512
-
-typedef struct _USBBUS_LOG_ENTRY {
-    ULONG Sequence;
-    LONGLONG Time; // interrupt time, 100-ns units
-    ULONG Port;
-    UCHAR Kind;
-    UCHAR EndpointAddress; // 0 for the default pipe
-    USB_SETUP_PACKET Setup;
-    ULONG Length; // bytes moved (Data), or the transfer's length (Status)
-    UCHAR Data[USBBUS_LOG_DATA_BYTES];
-    NTSTATUS Status;
-    USBD_STATUS UsbdStatus;
-} USBBUS_LOG_ENTRY, *PUSBBUS_LOG_ENTRY;
 
 // Copies up to `count` entries with Sequence >= `first` (the log keeps its latest
 // USBBUS_LOG_ENTRIES); returns how many.

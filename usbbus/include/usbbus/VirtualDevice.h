@@ -6,15 +6,7 @@
 #include <wdm.h>
 #include <usburb.h>
 
-#include <pshpack1.h>
-typedef struct _USB_SETUP_PACKET {
-    UCHAR bmRequestType;
-    UCHAR bRequest;
-    USHORT wValue;
-    USHORT wIndex;
-    USHORT wLength;
-} USB_SETUP_PACKET, *PUSB_SETUP_PACKET;
-#include <poppack.h>
+#include <usbbus/BusControl.h>
 
 enum UsbReplyKind {
     UsbReplyData,     // `length` bytes moved (IN: written into the buffer), then success
