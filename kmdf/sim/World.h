@@ -23,7 +23,7 @@ using DriverEntryFn = Status (*)(_DRIVER_OBJECT*, _UNICODE_STRING*);
 // ------------------------------------------------------------------------ the virtual device
 enum class PipeKind { Control, Isochronous, Bulk, Interrupt };
 
-struct PipeSpec {
+struct PipeConfig {
     PipeKind kind = PipeKind::Interrupt;
     bool in = true;
     std::uint16_t maxPacketSize = 64;
@@ -33,11 +33,11 @@ struct PipeSpec {
 struct ColorimeterConfig {
     std::uint16_t vendorId = 0x0000;
     std::uint16_t productId = 0x0000;
-    bool hasInterface = true;                   // false: a configuration with no interface
-    std::vector<PipeSpec> pipes = {PipeSpec{}}; // endpoints of interface 0, setting 0
-    bool selfPowered = false;                   // configuration bmAttributes bit 6
-    bool remoteWake = true;                     // configuration bmAttributes bit 5
-    bool failInformationQuery = false;          // the bus interface query fails
+    bool hasInterface = true;                       // false: a configuration with no interface
+    std::vector<PipeConfig> pipes = {PipeConfig{}}; // endpoints of interface 0, setting 0
+    bool selfPowered = false;                       // configuration bmAttributes bit 6
+    bool remoteWake = true;                         // configuration bmAttributes bit 5
+    bool failInformationQuery = false;              // the bus interface query fails
 };
 
 struct SetupPacket {

@@ -768,7 +768,7 @@ std::vector<uint8_t> ColorimeterImpl::ConfigurationDescriptor() const {
         d.insert(d.end(), {9, USB_INTERFACE_DESCRIPTOR_TYPE, 0, 0,
                            static_cast<uint8_t>(config.pipes.size()), 0xFF, 0, 0, 0});
         uint8_t nextIn = 1, nextOut = 1;
-        for (const PipeSpec& p : config.pipes) {
+        for (const PipeConfig& p : config.pipes) {
             uint8_t addr = p.in ? static_cast<uint8_t>(0x80 | (nextIn++ & 0x0f))
                                 : static_cast<uint8_t>(nextOut++ & 0x0f);
             uint8_t attr = p.kind == PipeKind::Control       ? USB_ENDPOINT_TYPE_CONTROL

@@ -7,17 +7,17 @@ using namespace talvik_test;
 
 namespace {
 
-PipeSpec Interrupt(bool in = true) {
-    return PipeSpec{PipeKind::Interrupt, in, 64, 1};
+PipeConfig Interrupt(bool in = true) {
+    return PipeConfig{PipeKind::Interrupt, in, 64, 1};
 }
-PipeSpec Bulk(bool in) {
-    return PipeSpec{PipeKind::Bulk, in, 64, 0};
+PipeConfig Bulk(bool in) {
+    return PipeConfig{PipeKind::Bulk, in, 64, 0};
 }
-PipeSpec Control() {
-    return PipeSpec{PipeKind::Control, false, 64, 0};
+PipeConfig Control() {
+    return PipeConfig{PipeKind::Control, false, 64, 0};
 }
 
-ColorimeterConfig WithPipes(std::vector<PipeSpec> pipes) {
+ColorimeterConfig WithPipes(std::vector<PipeConfig> pipes) {
     ColorimeterConfig c;
     c.pipes = std::move(pipes);
     return c;
@@ -203,7 +203,7 @@ TEST_F(DriverSetup, PipesAreRecordedByKindAndTheInterruptPipeIsMandatory) {
          STATUS_SUCCESS, 1, 2, 0, -1},
         {"every kind",
          WithPipes({Control(), Bulk(true), Interrupt(), Bulk(false),
-                    PipeSpec{PipeKind::Isochronous, true, 64, 1}}),
+                    PipeConfig{PipeKind::Isochronous, true, 64, 1}}),
          STATUS_SUCCESS, 2, 1, 3, 0},
     };
     ASSERT_EQ(world().LoadDriver(FxDriverEntry), STATUS_SUCCESS);

@@ -19,12 +19,12 @@ using kmdf::sim::SetupPacket;
 namespace um = kmdf::um;
 
 // Every line the driver writes: the format, its trace level and its category.
-struct LineSpec {
+struct KnownLine {
     const char* format;
     ULONG level;
     ULONG category;
 };
-const LineSpec kLines[] = {
+const KnownLine kLines[] = {
     {"Talvik Driver - Driver Framework Edition.\n", 2, 0x1},
     {"Built %s %s\n", 4, 0x1},
     {"WdfDriverCreate failed with status 0x%x\n", 2, 0x1},
@@ -89,10 +89,10 @@ std::string Prefix(const char* format) {
 }
 
 // The line a debug line comes from: the longest matching fixed text.
-const LineSpec* SpecOf(const std::string& text) {
-    const LineSpec* best = nullptr;
+const KnownLine* KnownLineOf(const std::string& text) {
+    const KnownLine* best = nullptr;
     size_t bestLength = 0;
-    for (const LineSpec& l : kLines) {
+    for (const KnownLine& l : kLines) {
         std::string p = Prefix(l.format);
         bool exact = std::strchr(l.format, '%') == nullptr;
         if ((exact ? text == p : text.rfind(p, 0) == 0) && p.size() >= bestLength) {
@@ -122,15 +122,15 @@ protected:
         std::set<std::string> seen;
         for (const DebugLine& l : w_.DebugLines()) {
             SCOPED_TRACE(l.text);
-            const LineSpec* spec = SpecOf(l.text);
-            if (!spec) {
+            const KnownLine* known = KnownLineOf(l.text);
+            if (!known) {
                 ADD_FAILURE() << "a line the driver should not write";
                 continue;
             }
-            seen.insert(spec->format);
+            seen.insert(known->format);
             EXPECT_EQ(l.component, static_cast<uint32_t>(DPFLTR_IHVDRIVER_ID));
-            EXPECT_EQ(l.level, DPFLTR_MASK | (1u << DebuggerLevel(spec->level)) |
-                                   (spec->category << TALVIK_TRACE_CATEGORY_SHIFT));
+            EXPECT_EQ(l.level, DPFLTR_MASK | (1u << DebuggerLevel(known->level)) |
+                                   (known->category << TALVIK_TRACE_CATEGORY_SHIFT));
             EXPECT_EQ(l.text.find("%!"), std::string::npos);
         }
         return seen;

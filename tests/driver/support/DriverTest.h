@@ -19,7 +19,7 @@ namespace talvik_test {
 using kmdf::sim::ColorimeterConfig;
 using kmdf::sim::ControlReply;
 using kmdf::sim::PipeKind;
-using kmdf::sim::PipeSpec;
+using kmdf::sim::PipeConfig;
 using kmdf::sim::PnpDevice;
 using kmdf::sim::PnpState;
 using kmdf::sim::PowerState;
