@@ -17,9 +17,7 @@ namespace {
 using ConcurrencyTest = KernelFixture;
 
 TEST_F(ConcurrencyTest, EveryRequestCompletesOnceUnderConcurrentTraffic) {
-    kernel().Pnp().InstallDriver("VirtualUsb", UsbBusDriverEntry, {USBBUS_HARDWARE_ID});
-    kernel().Pnp().InstallDriver("FnTest", FnDriverEntry, {"USB\\VID_1234&PID_5678"});
-    PDEVICE_OBJECT busPdo = kernel().Pnp().AddRootDevice(USBBUS_HARDWARE_ID);
+    PDEVICE_OBJECT busPdo = AddBusWithTestFunctionDriver();
     PDEVICE_OBJECT bus = busPdo->AttachedDevice;
     TestUsbDevice device;
     device.SetControlHandler([](const USB_SETUP_PACKET& s, UCHAR* data) {

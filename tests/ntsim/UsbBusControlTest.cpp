@@ -29,9 +29,7 @@ class UsbBusControlTest : public KernelFixture {
 protected:
     void SetUp() override {
         KernelFixture::SetUp();
-        kernel().Pnp().InstallDriver("VirtualUsb", UsbBusDriverEntry, {USBBUS_HARDWARE_ID});
-        kernel().Pnp().InstallDriver("FnTest", FnDriverEntry, {"USB\\VID_1234&PID_5678"});
-        busPdo_ = kernel().Pnp().AddRootDevice(USBBUS_HARDWARE_ID);
+        busPdo_ = AddBusWithTestFunctionDriver();
         ASSERT_NE(busPdo_, nullptr);
         std::vector<std::string> paths = kernel().User().FindInterfaces(kControlInterface);
         ASSERT_EQ(paths.size(), 1u);

@@ -21,9 +21,7 @@ class UsbBusTest : public KernelFixture {
 protected:
     void SetUp() override {
         KernelFixture::SetUp();
-        kernel().Pnp().InstallDriver("VirtualUsb", UsbBusDriverEntry, {USBBUS_HARDWARE_ID});
-        kernel().Pnp().InstallDriver("FnTest", FnDriverEntry, {"USB\\VID_1234&PID_5678"});
-        busPdo_ = kernel().Pnp().AddRootDevice(USBBUS_HARDWARE_ID);
+        busPdo_ = AddBusWithTestFunctionDriver();
         ASSERT_NE(busPdo_, nullptr);
         bus_ = busPdo_->AttachedDevice;
         ASSERT_NE(bus_, nullptr);

@@ -1,7 +1,10 @@
 // A kernel per test whose verifier findings fail the test unless the test expects them.
 #pragma once
 
+#include "FunctionDriver.h"
 #include "ntsim/Kernel.h"
+
+#include <usbbus/UsbBus.h>
 
 #include <gtest/gtest.h>
 
@@ -29,6 +32,14 @@ protected:
     }
 
     ntsim::Kernel& kernel() { return *kernel_; }
+
+    // The virtual bus on a root device, with the tests' function driver installed for the test
+    // device's id (USB\VID_1234&PID_5678). Returns the bus's PDO.
+    PDEVICE_OBJECT AddBusWithTestFunctionDriver() {
+        kernel().Pnp().InstallDriver("VirtualUsb", UsbBusDriverEntry, {USBBUS_HARDWARE_ID});
+        kernel().Pnp().InstallDriver("FnTest", FnDriverEntry, {"USB\\VID_1234&PID_5678"});
+        return kernel().Pnp().AddRootDevice(USBBUS_HARDWARE_ID);
+    }
 
     // Takes the violations of `kind` seen so far (they no longer fail the test).
     size_t Take(ntsim::ViolationKind kind) {
