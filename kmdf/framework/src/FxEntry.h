@@ -1,0 +1,16 @@
+// One entry step for every framework call: the caller's driver globals, the IRQL the call allows,
+// the fault a host injects, and the call's name from __func__ ("imp_" dropped).
+#pragma once
+
+#include <ntddk.h>
+#include <wdf.h>
+
+// FALSE when the call must not go on: globals that are not the bound driver's, or an IRQL above
+// `maxIrql` (each a verifier finding).
+BOOLEAN FxEnter(PWDF_DRIVER_GLOBALS globals, PCSTR api, KIRQL maxIrql);
+// TRUE, with *status set, when the host makes this call fail.
+BOOLEAN FxInjected(PCSTR api, NTSTATUS* status);
+
+// A verifier finding and a framework event, formatted as printf formats them.
+VOID FxViolation(PCSTR format, ...);
+VOID FxEvent(PCSTR format, ...);
