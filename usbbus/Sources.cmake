@@ -9,6 +9,7 @@ set(USBBUS_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/BusLog.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/Control.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/DescribedDevice.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/AnswerScript.cpp
 )
 set(USBBUS_INCLUDE_DIR ${CMAKE_CURRENT_LIST_DIR}/include)
 # Unoptimised, constructing a device class emits the abstract base's vtable, whose pure slots

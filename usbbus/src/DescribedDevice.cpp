@@ -2,6 +2,8 @@
 // against the bytes that came with it before the bus reads a descriptor.
 #include "DescribedDevice.h"
 
+#include "AnswerScript.h"
+
 #include <new>
 
 namespace {
@@ -12,9 +14,10 @@ class DescribedDevice final : public UsbVirtualDevice {
 public:
     // `bytes` (pool, owned from now on) holds the request as checked by CreateDescribedDevice.
     DescribedDevice(UCHAR* bytes, ULONG configOffset, const ULONG* stringOffsets, ULONG strings)
-        : bytes_(bytes), configOffset_(configOffset), strings_(strings) {
+        : bytes_(bytes), configOffset_(configOffset), strings_(strings), script_(NULL) {
         for (ULONG i = 0; i < strings; ++i)
             stringOffsets_[i] = stringOffsets[i];
+        KeInitializeSpinLock(&scriptLock_);
     }
 
     const USB_DEVICE_DESCRIPTOR* DeviceDescriptor() override {
@@ -33,10 +36,21 @@ public:
         *length = descriptor[0];
         return descriptor;
     }
+    // The bus calls this from any thread while user mode may replace the script.
     UsbReply Control(const USB_SETUP_PACKET& setup, UCHAR* data) override {
-        UNREFERENCED_PARAMETER(setup);
-        UNREFERENCED_PARAMETER(data);
-        return UsbReplyOf(UsbReplyStall);
+        KIRQL irql;
+        KeAcquireSpinLock(&scriptLock_, &irql);
+        UsbReply reply = AnswerFromScript(script_, setup, data);
+        KeReleaseSpinLock(&scriptLock_, irql);
+        return reply;
+    }
+    AnswerScript* ReplaceScript(AnswerScript* script) {
+        KIRQL irql;
+        KeAcquireSpinLock(&scriptLock_, &irql);
+        AnswerScript* old = script_;
+        script_ = script;
+        KeReleaseSpinLock(&scriptLock_, irql);
+        return old;
     }
     UCHAR* Bytes() const { return bytes_; }
 
@@ -45,6 +59,8 @@ private:
     ULONG configOffset_;
     ULONG stringOffsets_[kMaxStrings];
     ULONG strings_;
+    KSPIN_LOCK scriptLock_;
+    AnswerScript* script_;
 };
 
 // The descriptors inside a configuration each fit in it and make progress.
@@ -102,7 +118,12 @@ VOID FreeDescribedDevice(UsbVirtualDevice* device) {
         return;
     auto* described = static_cast<DescribedDevice*>(device);
     UCHAR* bytes = described->Bytes();
+    FreeAnswerScript(described->ReplaceScript(NULL));
     described->~DescribedDevice();
     ExFreePoolWithTag(described, USBBUS_TAG);
     ExFreePoolWithTag(bytes, USBBUS_TAG);
+}
+
+AnswerScript* ReplaceDescribedDeviceScript(UsbVirtualDevice* device, AnswerScript* script) {
+    return static_cast<DescribedDevice*>(device)->ReplaceScript(script);
 }

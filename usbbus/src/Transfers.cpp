@@ -48,6 +48,11 @@ USB_SETUP_PACKET SetupOf(PURB urb) {
     USB_SETUP_PACKET setup;
     if (urb->UrbHeader.Function == URB_FUNCTION_CONTROL_TRANSFER) {
         RtlCopyMemory(&setup, reinterpret_cast<_URB_CONTROL_TRANSFER*>(urb)->SetupPacket, 8);
+        // The data stage is the buffer's: a longer wLength would let the device write (or the
+        // log read) past it.
+        ULONG buffer = TransferOf(urb)->TransferBufferLength;
+        if (setup.wLength > buffer)
+            setup.wLength = static_cast<USHORT>(buffer);
         return setup;
     }
     const _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r = urb->UrbControlVendorClassRequest;
