@@ -1,13 +1,16 @@
-"""What the image checks read from a PE file: headers, plain and delay imports, sections,
-resources. One reader (pefile) for all of them.
+"""What the image checks read from a PE file: headers, plain and delay imports, exports, the
+COFF symbol table, sections, resources. One reader (pefile) for all of them.
 
 GNU ld leaves the delay-import data directory entry empty, so pefile does not see those
 descriptors; they are found in the image itself.
 """
+import collections
 import struct
 import subprocess
 
 import pefile
+
+Export = collections.namedtuple("Export", "ordinal name rva forwarder")
 
 
 class PeImage:
@@ -34,13 +37,15 @@ class PeImage:
         h = self.pe.OPTIONAL_HEADER
         return h.MajorOperatingSystemVersion, h.MinorOperatingSystemVersion
 
-    # Imports: {dll (as written): [(ordinal, None) or (None, name)]}.
+    # Imports: {dll (as written): [(ordinal, None) or (None, name)]}. pefile names some
+    # ordinal imports from a table of its own (ws2_32's, oleaut32's); the image has no name.
     def plain_imports(self):
         imports = {}
         for entry in getattr(self.pe, "DIRECTORY_ENTRY_IMPORT", []):
             dll = entry.dll.decode()
             imports.setdefault(dll, []).extend(
-                (None, i.name.decode()) if i.name else (i.ordinal, None) for i in entry.imports)
+                (i.ordinal, None) if i.import_by_ordinal or not i.name else (None, i.name.decode())
+                for i in entry.imports)
         return imports
 
     def delay_imports(self):
@@ -60,6 +65,40 @@ class PeImage:
                 descriptor = self._delay_descriptor(at)
                 if descriptor:
                     found.setdefault(descriptor[0], []).append(descriptor[1])
+        return found
+
+    # Exports: [Export] with name None for ordinal-only ones, forwarder "dll.name" or None.
+    def exports(self):
+        directory = getattr(self.pe, "DIRECTORY_ENTRY_EXPORT", None)
+        if directory is None:
+            return []
+        return [Export(e.ordinal, e.name.decode() if e.name else None, e.address,
+                       e.forwarder.decode() if e.forwarder else None)
+                for e in directory.symbols]
+
+    # The COFF symbol table (GNU ld keeps it unless stripped): [(name, rva)] of the symbols
+    # defined in a section.
+    def symbols(self):
+        header = self.pe.FILE_HEADER
+        at, count = header.PointerToSymbolTable, header.NumberOfSymbols
+        data = self.pe.__data__
+        strings = at + 18 * count
+        if at == 0 or strings > len(data):
+            return []
+        found = []
+        i = 0
+        while i < count:
+            raw, value, section, _, _, aux = struct.unpack_from("<8sIhHBB", data, at + 18 * i)
+            i += 1 + aux
+            if not 0 < section <= len(self.pe.sections):
+                continue
+            if raw[:4] == b"\0\0\0\0":
+                start = strings + struct.unpack_from("<I", raw, 4)[0]
+                name = bytes(data[start:data.find(b"\0", start)])
+            else:
+                name = raw.rstrip(b"\0")
+            found.append((name.decode("latin-1"),
+                          self.pe.sections[section - 1].VirtualAddress + value))
         return found
 
     # Sections.
@@ -110,18 +149,24 @@ class PeImage:
             return None
 
     def _thunks(self, rva):
-        """Entries of a 32-bit name table, or None when unreadable."""
+        """Entries of a name table (32- or 64-bit thunks as the image is), or None when
+        unreadable."""
+        width = 4 if self.is_pe32() else 8
+        by_ordinal = 1 << (8 * width - 1)
         entries = []
         for i in range(4096):
-            value = self._dword(rva + 4 * i)
-            if value is None:
+            low, high = self._dword(rva + width * i), 0
+            if width == 8 and low is not None:
+                high = self._dword(rva + width * i + 4)
+            if low is None or high is None:
                 return None
+            value = low | high << 32
             if value == 0:
                 return entries
-            if value & 0x80000000:
+            if value & by_ordinal:
                 entries.append((value & 0xFFFF, None))
             else:
-                name = self._text(value + 2)
+                name = self._text(low + 2)
                 if name is None:
                     return None
                 entries.append((None, name))
