@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
-# Runs one kernel scenario in a 64-bit Wine prefix of its own: starts a session whose kernel host
-# (winedevice.exe) reports errors to a log, puts the driver images into system32\drivers (the
-# INFs carry no CopyFiles for them), runs the scenario program, which stays alive for the whole
-# scenario, ends the session, and fails when any process called a stub of Wine's.
+# Runs one kernel scenario in a 64-bit Wine prefix of its own: puts the driver images into
+# system32\drivers (the INFs carry no CopyFiles for them), starts a session whose kernel host
+# (winedevice.exe) reports errors to a log, runs the scenario program, which stays alive for the
+# whole scenario, ends the session, and fails when any process called a stub of Wine's or crashed.
 #
 #   kernel-scenario.sh --prefix DIR [--driver IMAGE.sys]... [--timeout S] -- PROGRAM [ARGS...]
 set -euo pipefail
@@ -21,6 +21,22 @@ done
 [ -n "$prefix" ] && [ $# -gt 0 ] || { echo "usage: kernel-scenario.sh --prefix DIR ... -- PROGRAM" >&2; exit 2; }
 
 bed() { "$winebed" --prefix "$prefix" "$@"; }
+
+# Puts the driver images into system32\drivers, each as a new file renamed over the old one. A
+# session's kernel host may have the old image mapped (a driver installed earlier is loaded when
+# the session starts), and rewriting that file in place truncates it, which makes Linux drop the
+# mapping's private pages too: the image's filled import slots revert to the file's hint/name
+# offsets, and its next import call jumps to one. Fails when the prefix has no such folder yet.
+install_drivers() {
+  local dir=$prefix/drive_c/windows/system32/drivers image name
+  [ -d "$dir" ] || return 1
+  for image in "${drivers[@]}"; do
+    name=$(basename "$image")
+    cp "$image" "$dir/.$name.new"
+    mv -f "$dir/.$name.new" "$dir/$name"
+  done
+}
+
 # Errors of every channel, so that a stub's "unimplemented function" is never hidden.
 export WINEBED_WINEDEBUG=err+all,fixme-all
 mkdir -p "$(dirname "$prefix")"
@@ -30,11 +46,14 @@ export WINEBED_SERVICE_LOG=$service_log
 # A session left by a scenario cut short would keep the old log and drivers.
 bed down
 trap 'bed down' EXIT
+# Before the session starts, so that it loads these images for the devices installed earlier; a
+# new prefix gets them once it exists (nothing in it can have loaded them yet).
+installed=0
+install_drivers && installed=1
 bed up
 # A stub call starts the debugger, whose crash dialog would wait for a click until the timeout.
 bed run -- reg add 'HKCU\Software\Wine\WineDbg' /v ShowCrashDialog /t REG_DWORD /d 0 /f >/dev/null
-drivers_dir=$prefix/drive_c/windows/system32/drivers
-for image in "${drivers[@]}"; do cp "$image" "$drivers_dir/"; done
+[ $installed = 1 ] || install_drivers
 
 run_log=$prefix.run.log
 rc=0
@@ -44,6 +63,12 @@ trap - EXIT
 cat "$run_log"
 if grep -h "unimplemented function" "$run_log" "$service_log"; then
   echo "kernel-scenario: a stub of Wine's was called (see above)" >&2
+  rc=1
+fi
+# A driver's fault ends the kernel host (and every driver in it) even when the program's checks
+# happened to be done by then.
+if grep -h "^wine: Unhandled" "$run_log" "$service_log"; then
+  echo "kernel-scenario: a process crashed (see above)" >&2
   rc=1
 fi
 if [ -s "$service_log" ]; then
