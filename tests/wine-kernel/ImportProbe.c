@@ -3,8 +3,8 @@
  * hal, the three kinds of entry a name-only reading of the plain import table would miss. */
 #include <windows.h>
 
-int Ordinal115(void);    /* ws2_32 #115 */
-int Ordinal9999(void);   /* ws2_32 has none */
+int Ordinal115(void);                                       /* ws2_32 #115 */
+int Ordinal9999(void);                                      /* ws2_32 has none */
 void KeStallExecutionProcessor(unsigned long microseconds); /* hal, delay-loaded */
 
 int main(int argc, char** argv) {

@@ -56,6 +56,10 @@ struct Child {
     PIRP idleIrp;
     BOOLEAN idleWorkQueued;
     PIO_WORKITEM idleWork;
+    // UsbBusFeedIn calls still using the child (bus lock): its deletion waits for them.
+    LONG feeders;
+    BOOLEAN deleting;
+    KEVENT feedersGone;
 };
 
 struct Bus {

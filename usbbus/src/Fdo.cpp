@@ -174,8 +174,16 @@ EXTERN_C NTSTATUS UsbBusFeedIn(PDEVICE_OBJECT busFdo, ULONG port, UCHAR endpoint
     KeAcquireSpinLock(&bus->lock, &irql);
     Child* child = bus->children[port - 1];
     BOOLEAN present = child != NULL && child->present;
+    // Counted, so that a removal running meanwhile keeps the child until the data is in.
+    if (present)
+        ++child->feeders;
     KeReleaseSpinLock(&bus->lock, irql);
     if (!present)
         return STATUS_NO_SUCH_DEVICE;
-    return FeedIn(child, endpointAddress, data, length);
+    NTSTATUS status = FeedIn(child, endpointAddress, data, length);
+    KeAcquireSpinLock(&bus->lock, &irql);
+    if (--child->feeders == 0 && child->deleting)
+        KeSetEvent(&child->feedersGone, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&bus->lock, irql);
+    return status;
 }

@@ -134,7 +134,15 @@ VOID DeleteChild(Child* child) {
     KeAcquireSpinLock(&bus->lock, &irql);
     if (bus->children[child->port - 1] == child)
         bus->children[child->port - 1] = NULL;
+    child->deleting = TRUE;
+    BOOLEAN fed = child->feeders > 0;
     KeReleaseSpinLock(&bus->lock, irql);
+    if (fed) {
+        // The last feeder signals holding the bus lock: once we hold it, it has let go.
+        KeWaitForSingleObject(&child->feedersGone, Executive, KernelMode, FALSE, NULL);
+        KeAcquireSpinLock(&bus->lock, &irql);
+        KeReleaseSpinLock(&bus->lock, irql);
+    }
     for (ULONG i = 0; i < USBBUS_MAX_PIPES; ++i)
         FreeInData(&child->pipes[i]);
     IoFreeWorkItem(child->idleWork);
@@ -160,6 +168,7 @@ Child* CreateChild(Bus* bus, UsbVirtualDevice* device, BOOLEAN owned, ULONG port
     child->present = TRUE;
     child->power = PowerDeviceD0;
     child->idleWork = IoAllocateWorkItem(pdo);
+    KeInitializeEvent(&child->feedersGone, NotificationEvent, FALSE);
     InitializeTransfers(child);
     pdo->Flags |= DO_POWER_PAGABLE | DO_BUS_ENUMERATED_DEVICE;
     pdo->Flags &= ~DO_DEVICE_INITIALIZING;
