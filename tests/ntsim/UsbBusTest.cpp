@@ -10,7 +10,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <cstring>
 #include <string>
+#include <vector>
 
 using ntsim::Overlapped;
 using ntsim::UserIo;
@@ -391,6 +393,48 @@ TEST_F(UsbBusTest, ThePdoServesPortStatusIdleNotificationAndPipeRequests) {
     ASSERT_TRUE(pending.Done());
     EXPECT_EQ(pending.iosb.Status, STATUS_CANCELLED);
     EXPECT_EQ(read.Hdr.Status, USBD_STATUS_CANCELED);
+}
+
+// A raw control transfer whose setup packet asks for more than its buffer holds moves only what
+// the buffer holds, both ways: the device is told the buffer's length, and nothing past it is
+// written or logged.
+TEST_F(UsbBusTest, ARawControlTransferStaysInsideItsBuffer) {
+    TestUsbDevice device;
+    std::vector<USHORT> asked;
+    device.SetControlHandler([&](const USB_SETUP_PACKET& s, UCHAR* data) {
+        asked.push_back(s.wLength);
+        if (s.bmRequestType & 0x80)
+            std::memset(data, 0xEE, s.wLength);
+        return UsbReplyOf(UsbReplyData, s.wLength);
+    });
+    Plug(device);
+    PDEVICE_OBJECT pdo = nullptr;
+    for (auto& d : kernel().Pnp().Devices())
+        pdo = d.deviceId == "USB\\VID_1234&PID_5678" ? d.pdo : pdo;
+    ASSERT_NE(pdo, nullptr);
+
+    UCHAR buffer[64]; // room for wLength, so that a bus reaching past 4 fails here cleanly
+    std::memset(buffer, 0x11, sizeof buffer);
+    for (UCHAR type : {UCHAR(0xC0), UCHAR(0x40)}) {
+        _URB_CONTROL_TRANSFER urb{};
+        urb.Hdr.Length = sizeof urb;
+        urb.Hdr.Function = URB_FUNCTION_CONTROL_TRANSFER;
+        urb.TransferFlags = (type & 0x80) ? USBD_TRANSFER_DIRECTION_IN : 0;
+        urb.TransferBuffer = buffer;
+        urb.TransferBufferLength = 4;
+        const UCHAR setup[8] = {type, 0x33, 0, 0, 0, 0, 64, 0}; // wLength 64
+        std::memcpy(urb.SetupPacket, setup, sizeof setup);
+        Internal transfer;
+        EXPECT_EQ(transfer.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb), STATUS_SUCCESS);
+        EXPECT_EQ(urb.TransferBufferLength, 4u);
+        EXPECT_EQ(Log(UsbBusLogSetup).back().Setup.wLength, 4);
+    }
+    EXPECT_EQ(asked, (std::vector<USHORT>{4, 4}));
+    EXPECT_EQ(buffer[3], 0xEE);
+    EXPECT_EQ(buffer[4], 0x11);
+    auto data = Log(UsbBusLogData);
+    ASSERT_GE(data.size(), 2u);
+    EXPECT_EQ(data.end()[-1].Length, 4u); // the OUT stage as logged
 }
 
 } // namespace
