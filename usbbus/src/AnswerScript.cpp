@@ -106,7 +106,8 @@ UsbReply AnswerFromScript(AnswerScript* script, const USB_SETUP_PACKET& setup, U
         if (!in) // the host's bytes are taken whole
             return UsbReplyOf(UsbReplyData, setup.wLength, r.DelayMs);
         ULONG length = r.Length < setup.wLength ? r.Length : setup.wLength;
-        RtlCopyMemory(data, script->Bytes() + found->dataOffset, length);
+        if (length > 0) // a zero-length stage may have no buffer
+            RtlCopyMemory(data, script->Bytes() + found->dataOffset, length);
         return UsbReplyOf(UsbReplyData, length, r.DelayMs);
     }
     case UsbBusAnswerError:
