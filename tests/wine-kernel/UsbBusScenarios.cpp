@@ -44,6 +44,8 @@ struct FnVendorRequest {
 const LONG kUsbdStall = static_cast<LONG>(0xC0000004L);
 const LONG kUsbdCrc = static_cast<LONG>(0xC0000001L);
 const DWORD kIoTimeoutMs = 10000;
+// The first answer comes on the bus's timer, the way a slow device's does.
+const ULONG kAnswerDelayMs = 200;
 // {4D36E97D-E325-11CE-BFC1-08002BE10318}
 const GUID kSystemClass = {
     0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
@@ -172,6 +174,7 @@ struct ScriptRecord {
     USBBUS_ANSWER answer;
     std::vector<BYTE> data;
     LONG usbdStatus;
+    ULONG delayMs;
 };
 
 std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& records) {
@@ -180,7 +183,7 @@ std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& rec
     std::memcpy(bytes.data(), &header, sizeof header);
     for (const ScriptRecord& r : records) {
         USBBUS_SCRIPT_RECORD record = {USBBUS_MATCH_REQUEST, 0xC0,         r.request,
-                                       BYTE(r.answer),       r.usbdStatus, 0,
+                                       BYTE(r.answer),       r.usbdStatus, r.delayMs,
                                        ULONG(r.data.size())};
         const BYTE* p = reinterpret_cast<const BYTE*>(&record);
         bytes.insert(bytes.end(), p, p + sizeof record);
@@ -247,9 +250,10 @@ void CheckScriptedDevice(HANDLE bus, const std::wstring& tool, const std::wstrin
                    Error(GetLastError())))
         return;
 
-    std::vector<BYTE> script = ScriptRequest(port, {{0x01, UsbBusAnswerData, {0x11, 0x22, 0x33}, 0},
-                                                    {0x02, UsbBusAnswerStall, {}, 0},
-                                                    {0x03, UsbBusAnswerError, {}, kUsbdCrc}});
+    std::vector<BYTE> script =
+        ScriptRequest(port, {{0x01, UsbBusAnswerData, {0x11, 0x22, 0x33}, 0, kAnswerDelayMs},
+                             {0x02, UsbBusAnswerStall, {}, 0, 0},
+                             {0x03, UsbBusAnswerError, {}, kUsbdCrc, 0}});
     error = Control(bus, IOCTL_USBBUS_SCRIPT, script.data(), DWORD(script.size()), nullptr, 0,
                     returned);
     wt::Check(error == 0, "the device's answers are scripted", Error(error));
@@ -259,10 +263,15 @@ void CheckScriptedDevice(HANDLE bus, const std::wstring& tool, const std::wstrin
     wt::Check(error == ERROR_INVALID_PARAMETER, "a script one byte short is refused", Error(error));
 
     std::vector<BYTE> data(8);
+    ULONGLONG start = GetTickCount64();
     error = VendorIn(function, 0x01, data);
+    ULONGLONG tookMs = GetTickCount64() - start;
     wt::Check(error == 0 && data == std::vector<BYTE>{0x11, 0x22, 0x33},
               "vendor IN request 1 gets the scripted bytes",
               Error(error) + ", " + std::to_string(data.size()) + " bytes");
+    // The tick count moves in steps of up to ~16 ms.
+    wt::Check(tookMs + 20 >= kAnswerDelayMs, "...after the scripted delay",
+              std::to_string(tookMs) + " ms");
     data.assign(8, 0);
     error = VendorIn(function, 0x02, data);
     wt::Check(error != 0 && data.empty(), "vendor IN request 2 stalls", Error(error));
