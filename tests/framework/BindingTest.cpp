@@ -3,6 +3,7 @@
 #include "FrameworkFixture.h"
 
 #include "FxExports.h"
+#include "FxObject.h"
 
 namespace {
 
@@ -94,6 +95,21 @@ TEST_F(BindingTest, UnmodelledEntriesAndForeignGlobalsAreFindings) {
     EXPECT_EQ(TakeFindings("WdfDriverCreate: called with driver globals the framework did not"),
               1u);
     EXPECT_EQ(Unbind(), STATUS_SUCCESS);
+}
+
+TEST_F(BindingTest, WhatTheDriverLeftIsReportedAndFreedAtUnbind) {
+    ASSERT_EQ(Bind(1, 386), STATUS_SUCCESS);
+    FxObject* parent = nullptr;
+    FxObject* child = nullptr;
+    ASSERT_EQ(
+        FxObjectCreate(sizeof(FxObject), FxTypeMemory, nullptr, nullptr, nullptr, "Test", &parent),
+        STATUS_SUCCESS);
+    ASSERT_EQ(
+        FxObjectCreate(sizeof(FxObject), FxTypeMemory, nullptr, parent, nullptr, "Test", &child),
+        STATUS_SUCCESS);
+    EXPECT_EQ(Unbind(), STATUS_SUCCESS);
+    EXPECT_EQ(TakeFindings("framework object WDFMEMORY leaked at driver unload"), 1u);
+    EXPECT_EQ(LiveObjects(), 0u); // and the kernel finds no pool left at its end
 }
 
 } // namespace

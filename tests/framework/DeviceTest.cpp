@@ -4,6 +4,8 @@
 
 #include "FxDevice.h"
 
+#include <string>
+
 namespace {
 
 class DeviceTest : public FrameworkFixture {};
@@ -75,6 +77,19 @@ TEST_F(DeviceTest, AFailedAddTakesItsDeviceWithIt) {
     EXPECT_EQ(Order(), "cdu");
     EXPECT_TRUE(kernel().User().FindInterfaces(FxTestInterfaceGuid).empty());
     EXPECT_EQ(LiveObjects(), 0u);
+}
+
+TEST_F(DeviceTest, InjectedFailuresReachTheDriverAsItsCallsFailing) {
+    const PCSTR* calls = FxHostFaultableCalls();
+    bool listed = false;
+    for (; *calls != nullptr; ++calls)
+        listed = listed || std::string(*calls) == "WdfDeviceCreateDeviceInterface";
+    EXPECT_TRUE(listed);
+    Fail("WdfDeviceCreateDeviceInterface", STATUS_INSUFFICIENT_RESOURCES);
+    PlugTestDevice();
+    EXPECT_EQ(pdo_->AttachedDevice, nullptr);
+    EXPECT_EQ(Order(), "cdu");
+    EXPECT_TRUE(kernel().User().FindInterfaces(FxTestInterfaceGuid).empty());
 }
 
 TEST_F(DeviceTest, AnAddThatCreatesNoDeviceFails) {

@@ -45,6 +45,18 @@ TEST_F(IdleTest, AReferenceBeforeTheBusCallsBackKeepsTheDeviceInD0) {
     FxDevicePowerDereference(Device());
 }
 
+TEST_F(IdleTest, ASystemD0IrpWakesAnIdleDeviceAndIdleResumes) {
+    g_fxTestOptions.Idle = TRUE;
+    PlugTestDevice();
+    Advance(1001);
+    ASSERT_EQ(Order(), "PEX");
+    ASSERT_EQ(kernel().Pnp().SetDevicePower(pdo_, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(Order(), "PEXE");
+    EXPECT_FALSE(FxIdleIsDown(Device()));
+    Advance(1001);
+    EXPECT_EQ(Order(), "PEXEX");
+}
+
 TEST_F(IdleTest, IdleDisabledOrNotAssignedStaysInD0) {
     g_fxTestOptions.Idle = TRUE;
     g_fxTestOptions.IdleEnabled = WdfFalse;

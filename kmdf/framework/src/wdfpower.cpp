@@ -37,6 +37,7 @@ NTSTATUS SetDevicePower(FxDevice* device, PIRP irp, DEVICE_POWER_STATE state) {
         if (NT_SUCCESS(status)) {
             FxStateLock(device);
             if (!device->InD0 && device->PnpState == FxPnpStarted) {
+                FxIdleStop(device); // idle in Dx: the notification goes, the system's D0 wins
                 status = FxPowerUp(device, device->LastDx);
                 if (NT_SUCCESS(status))
                     FxIdleStarted(device);

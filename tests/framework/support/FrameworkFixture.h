@@ -38,6 +38,14 @@ protected:
             std::lock_guard<std::mutex> lock(self->mu_);
             self->findings_.push_back(text);
         };
+        hooks.InjectFault = [](PVOID context, PCSTR api, NTSTATUS* status) -> BOOLEAN {
+            auto* self = static_cast<FrameworkFixture*>(context);
+            std::lock_guard<std::mutex> lock(self->mu_);
+            if (self->failApi_ != api)
+                return FALSE;
+            *status = self->failStatus_;
+            return TRUE;
+        };
         hooks.Context = this;
         FxHostSetHooks(&hooks);
     }
@@ -132,6 +140,13 @@ protected:
         return count;
     }
 
+    // Every call of `api` fails with `status` from now on.
+    void Fail(const std::string& api, NTSTATUS status) {
+        std::lock_guard<std::mutex> lock(mu_);
+        failApi_ = api;
+        failStatus_ = status;
+    }
+
     ULONG LiveObjects() {
         FX_HOST_COUNTERS counters;
         FxHostGetCounters(&counters);
@@ -171,4 +186,6 @@ private:
     std::vector<std::string> findings_;
     std::vector<std::string> events_;
     std::vector<ntsim::UserIo::Handle> handles_;
+    std::string failApi_;
+    NTSTATUS failStatus_ = STATUS_SUCCESS;
 };
