@@ -54,6 +54,22 @@ TEST_F(DeviceTest, AddAttachesAZeroedDeviceAndStartEnablesItsInterface) {
     EXPECT_EQ(g_fxTestRecord.LastEntryFrom, WdfPowerDeviceD3Final);
     EXPECT_TRUE(Started());
     EXPECT_EQ(kernel().User().FindInterfaces(FxTestInterfaceGuid).size(), 1u);
+    FX_HOST_COUNTERS counters;
+    FxHostGetCounters(&counters);
+    EXPECT_GE(counters.DriverRoutineCalls, 3u); // add, prepare, D0 entry
+}
+
+TEST_F(DeviceTest, ACallAboveItsIrqlIsAFindingAndDoesNothing) {
+    PlugTestDevice();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    NTSTATUS status =
+        WdfDeviceCreateDeviceInterface(g_fxTestRecord.Device, &FxTestInterfaceGuid, NULL);
+    KeLowerIrql(old);
+    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(TakeFindings("WdfDeviceCreateDeviceInterface called at IRQL 2 (allowed up to 0)"),
+              1u);
+    EXPECT_EQ(kernel().User().FindInterfaces(FxTestInterfaceGuid).size(), 1u);
 }
 
 TEST_F(DeviceTest, CapabilitiesTheDriverSetOverrideTheBusOnTheWayUp) {
