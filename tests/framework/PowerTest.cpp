@@ -29,4 +29,15 @@ TEST_F(PowerTest, AnotherDxOrAnotherD0ChangesNothing) {
     EXPECT_EQ(Order(), "PEXRcdu");
 }
 
+TEST_F(PowerTest, SelfManagedIoFollowsD0AndEndsAtRemoval) {
+    g_fxTestOptions.SelfManagedIo = TRUE;
+    PlugTestDevice();
+    EXPECT_EQ(Order(), "PEeI");
+    ASSERT_EQ(kernel().Pnp().SetDevicePower(pdo_, PowerDeviceD2), STATUS_SUCCESS);
+    ASSERT_EQ(kernel().Pnp().SetDevicePower(pdo_, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(Order(), "PEeIsxXEer");
+    ASSERT_EQ(kernel().Pnp().RemoveDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Order(), "PEeIsxXEersxXRlCcdu");
+}
+
 } // namespace
