@@ -6,6 +6,9 @@
 #include "FxHost.h"
 #include "FxObject.h"
 
+// The kernel exports it; the platform's kernel headers leave its declaration to <stdio.h>.
+EXTERN_C int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments);
+
 namespace {
 
 // Constant-initialised (a kernel image runs no constructors). The hooks are set before a driver
