@@ -21,8 +21,9 @@ enum FxType : UCHAR {
 
 struct FxObject;
 
-// The type's own teardown: runs once, after the driver's cleanup callback, before the children
-// of the object are gone is NOT guaranteed; it must release only what the object itself owns.
+// The type's own teardown: runs once, after the object's children are gone and its driver
+// cleanup callback ran; it releases only what the object itself owns. The memory (and the
+// context, which the destroy callback may still read) goes with the last reference.
 typedef VOID FX_DISPOSE(FxObject* Object);
 
 struct FxObject {
@@ -34,9 +35,11 @@ struct FxObject {
     PFN_WDF_OBJECT_CONTEXT_CLEANUP EvtCleanup;
     PFN_WDF_OBJECT_CONTEXT_DESTROY EvtDestroy;
     PCWDF_OBJECT_CONTEXT_TYPE_INFO ContextType;
-    PVOID Context;      // zeroed, ContextSize(Override) bytes, or NULL
-    LONG References;    // the table's one, plus each FxReference
-    BOOLEAN Deleting;   // WdfObjectDelete or the parent's deletion has begun
+    PVOID Context;          // zeroed, ContextSize(Override) bytes, or NULL
+    LONG References;        // the table's one, plus each FxReference
+    BOOLEAN Deleting;       // WdfObjectDelete or the parent's deletion has begun
+    BOOLEAN Disposed;       // cleanup and disposal done: only its context may still be asked for
+    BOOLEAN FrameworkOwned; // the driver may not WdfObjectDelete it (driver, device, requests)
     FX_DISPOSE* Dispose;
 };
 
@@ -50,6 +53,8 @@ NTSTATUS FxObjectCreate(SIZE_T size, FxType type, PWDF_OBJECT_ATTRIBUTES attribu
 // The object a handle names, when it is live and of `type`; otherwise a verifier finding naming
 // `api` and NULL. Resolving is the one step from a handle to an object.
 FxObject* FxObjectResolve(WDFOBJECT handle, FxType type, PCSTR api);
+// Any live object, whatever its type (WdfObjectDelete, contexts).
+FxObject* FxObjectResolveAny(WDFOBJECT handle, PCSTR api);
 template <typename T> T* FxResolve(WDFOBJECT handle, PCSTR api) {
     return reinterpret_cast<T*>(FxObjectResolve(handle, T::kType, api));
 }
@@ -60,5 +65,11 @@ VOID FxObjectDelete(FxObject* object);
 VOID FxReference(FxObject* object);
 VOID FxDereference(FxObject* object);
 
+// "WDFDEVICE", "WDFMEMORY", ...: how events and findings name a type.
+PCSTR FxTypeName(FxType type);
+
 // Objects in the table (for leak checks at device removal and driver unload).
 ULONG FxObjectsLive(VOID);
+// At unbind: each object still there is a finding and is deleted with its children. Returns how
+// many were found (children not counted).
+ULONG FxObjectsDeleteLeft(VOID);
