@@ -2,8 +2,8 @@
 // I/O areas ask of each other. Kernel subset of C++.
 #pragma once
 
+#include "FxDevice.h"
 #include "FxEntry.h"
-#include "FxIoSeam.h"
 #include <wdfusb.h>
 #include <usbioctl.h>
 #include <usburb.h>
@@ -204,8 +204,8 @@ template <typename H, typename T> H FxHandle(T* object) {
     return reinterpret_cast<H>(reinterpret_cast<FxObject*>(object)->Handle);
 }
 inline FxObject* FxDeviceObject(FxDevice* device) {
-    return reinterpret_cast<FxObject*>(device);
+    return &device->Object;
 }
 inline WDFDEVICE FxDeviceHandle(FxDevice* device) {
-    return reinterpret_cast<WDFDEVICE>(FxDeviceObject(device)->Handle);
+    return reinterpret_cast<WDFDEVICE>(device->Object.Handle);
 }

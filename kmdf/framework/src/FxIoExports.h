@@ -1,11 +1,7 @@
 // The framework calls of the I/O side, one per entry of the client's function table, each
 // defined as imp_<name> with the type of the platform's table entry (the driver globals first).
-// FxExports.h combines this list with the device side's.
+// FxExports.h combines this list with the device side's and declares them.
 #pragma once
-
-#include <ntddk.h>
-#include <wdf.h>
-#include <wdfusb.h>
 
 #define FX_IO_EXPORTS(X)                                                                           \
     X(WdfDeviceEnqueueRequest)                                                                     \
@@ -48,13 +44,3 @@
         "WdfUsbTargetDeviceCreate", "WdfUsbTargetDeviceRetrieveInformation",                       \
         "WdfUsbTargetDeviceSelectConfig", "WdfUsbTargetDeviceFormatRequestForUrb",                 \
         "WdfUsbTargetPipeFormatRequestForRead", "WdfUsbInterfaceSelectSetting"
-
-// The table entry's function type: the wrapper's, with the driver globals in front.
-template <typename F> struct FxTableEntryOf;
-template <typename R, typename... A> struct FxTableEntryOf<R(A...)> {
-    using type = R(PWDF_DRIVER_GLOBALS, A...);
-};
-
-#define FX_DECLARE_EXPORT(name) extern "C" FxTableEntryOf<decltype(name)>::type imp_##name;
-FX_IO_EXPORTS(FX_DECLARE_EXPORT)
-#undef FX_DECLARE_EXPORT

@@ -1,7 +1,6 @@
 // What the device side (PnP, power, file objects) and the I/O side (queues, requests, targets)
 // ask of each other. The device side owns FxDevice; the I/O side owns queues, requests and
-// targets and keeps its per-device state behind FxDeviceIo. An FxDevice starts with its
-// FxObject (a WDFDEVICE resolves with FxObjectResolve(handle, FxTypeDevice, api)).
+// targets and keeps its per-device state behind FxDeviceIo.
 #pragma once
 
 #include "FxObject.h"
@@ -10,8 +9,7 @@ struct FxDevice;
 struct FxDeviceIo;
 
 // --- the I/O side, called by the device side ------------------------------------------------
-// Per-device I/O state, made in WdfDeviceCreate (stored with FxDeviceSetIo) and freed with the
-// device, after its children (queues, targets) are deleted.
+// Per-device I/O state, made in WdfDeviceCreate and freed with the device.
 NTSTATUS FxIoDeviceInit(FxDevice* device);
 VOID FxIoDeviceFree(FxDevice* device);
 // IRP_MJ_DEVICE_CONTROL, INTERNAL_DEVICE_CONTROL, READ, WRITE for the device: presented to the
@@ -37,18 +35,11 @@ BOOLEAN FxIoPowerManagedIdle(FxDevice* device);
 // device powers up (cancelling the idle notification) and the queue is started again.
 VOID FxDevicePowerReference(FxDevice* device);
 VOID FxDevicePowerDereference(FxDevice* device); // the last one starts the idle timer
-PDEVICE_OBJECT FxDeviceLower(FxDevice* device);  // the next-lower device (the PDO's stack)
-PDEVICE_OBJECT FxDeviceWdm(FxDevice* device);    // the framework's device object
+PDEVICE_OBJECT FxDeviceLower(FxDevice* device);   // the next-lower device (the PDO's stack)
+PDEVICE_OBJECT FxDeviceWdm(FxDevice* device);     // the framework's device object
 WDF_DEVICE_IO_TYPE FxDeviceIoType(FxDevice* device);
 // Request attributes from WdfDeviceInitSetRequestAttributes, and the in-caller callback.
 PWDF_OBJECT_ATTRIBUTES FxDeviceRequestAttributes(FxDevice* device);
 PFN_WDF_IO_IN_CALLER_CONTEXT FxDeviceInCallerContext(FxDevice* device);
 // The WDFFILEOBJECT of an open, or NULL when the device has no file object config.
 WDFFILEOBJECT FxDeviceFileObject(FxDevice* device, PFILE_OBJECT fileObject);
-// The slot for the I/O side's state of the device.
-FxDeviceIo* FxDeviceGetIo(FxDevice* device);
-VOID FxDeviceSetIo(FxDevice* device, FxDeviceIo* io);
-// FX_HOST_COUNTERS: a driver routine (callback, completion routine) is about to run; a request
-// was completed.
-VOID FxCountDriverCall(VOID);
-VOID FxCountRequestCompleted(VOID);

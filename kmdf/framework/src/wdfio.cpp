@@ -3,7 +3,7 @@
 // sequential one the next as the previous completes; power-managed queues hold requests while
 // the device is out of D0 and ask the device side to power up.
 #include "FxIo.h"
-#include "FxIoExports.h"
+#include "FxExports.h"
 
 static DRIVER_CANCEL FxQueueCancelRoutine;
 
@@ -27,12 +27,12 @@ NTSTATUS FxIoDeviceInit(FxDevice* device) {
     InitializeListHead(&io->Requests);
     io->PowerStopped = TRUE; // until the first D0 entry
     KeInitializeEvent(&io->PowerManagedDrained, NotificationEvent, TRUE);
-    FxDeviceSetIo(device, io);
+    device->Io = io;
     return STATUS_SUCCESS;
 }
 
 VOID FxIoDeviceFree(FxDevice* device) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     if (io == NULL)
         return;
     // Objects still there (deleted later with the device) must not reach back into io.
@@ -40,7 +40,7 @@ VOID FxIoDeviceFree(FxDevice* device) {
         CONTAINING_RECORD(e, FxQueue, DeviceEntry)->Io = NULL;
     for (PLIST_ENTRY e = io->Targets.Flink; e != &io->Targets; e = e->Flink)
         CONTAINING_RECORD(e, FxIoTarget, DeviceEntry)->Io = NULL;
-    FxDeviceSetIo(device, NULL);
+    device->Io = NULL;
     ExFreePoolWithTag(io, FX_IO_POOL_TAG);
 }
 
@@ -227,7 +227,7 @@ static VOID FxQueueCancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
 }
 
 NTSTATUS FxIoDispatch(FxDevice* device, PIRP irp) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     IoMarkIrpPending(irp);
     NTSTATUS status;
     FxRequest* request = FxRequestCreate(device, io, irp, &status);
@@ -260,7 +260,7 @@ NTSTATUS FxIoDispatch(FxDevice* device, PIRP irp) {
 }
 
 VOID FxIoPowerManagedStop(FxDevice* device) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     KIRQL irql;
     FxIoLock(io, &irql);
     io->PowerStopped = TRUE;
@@ -271,7 +271,7 @@ VOID FxIoPowerManagedStop(FxDevice* device) {
 }
 
 VOID FxIoPowerManagedStart(FxDevice* device) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     KIRQL irql;
     FxIoLock(io, &irql);
     io->PowerStopped = FALSE;
@@ -310,7 +310,7 @@ static VOID FxIoCompleteTaken(PLIST_ENTRY taken, NTSTATUS status) {
 }
 
 VOID FxIoPurge(FxDevice* device, NTSTATUS status) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     LIST_ENTRY taken;
     InitializeListHead(&taken);
     KIRQL irql;
@@ -324,7 +324,7 @@ VOID FxIoPurge(FxDevice* device, NTSTATUS status) {
 }
 
 VOID FxIoCancelFileRequests(FxDevice* device, PFILE_OBJECT fileObject) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     LIST_ENTRY taken;
     InitializeListHead(&taken);
     KIRQL irql;
@@ -335,7 +335,7 @@ VOID FxIoCancelFileRequests(FxDevice* device, PFILE_OBJECT fileObject) {
 }
 
 BOOLEAN FxIoFileIdle(FxDevice* device, PFILE_OBJECT fileObject) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     BOOLEAN idle = TRUE;
     KIRQL irql;
     FxIoLock(io, &irql);
@@ -348,7 +348,7 @@ BOOLEAN FxIoFileIdle(FxDevice* device, PFILE_OBJECT fileObject) {
 }
 
 BOOLEAN FxIoPowerManagedIdle(FxDevice* device) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     KIRQL irql;
     FxIoLock(io, &irql);
     BOOLEAN idle = io->PowerManagedOwned == 0;
@@ -370,13 +370,13 @@ NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Device,
     if (FxInjected(__func__, &status))
         return status;
     FxDevice* device =
-        reinterpret_cast<FxDevice*>(FxObjectResolve(Device, FxTypeDevice, "WdfIoQueueCreate"));
+        FxResolve<FxDevice>(Device, "WdfIoQueueCreate");
     if (device == NULL || Config == NULL || Queue == NULL ||
         Config->Size != sizeof(WDF_IO_QUEUE_CONFIG)) {
         FxViolation("WdfIoQueueCreate: bad device or WDF_IO_QUEUE_CONFIG");
         return STATUS_INVALID_PARAMETER;
     }
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     if ((Config->DispatchType != WdfIoQueueDispatchSequential &&
          Config->DispatchType != WdfIoQueueDispatchParallel) ||
         (Config->DefaultQueue && io->DefaultQueue != NULL)) {
@@ -432,8 +432,7 @@ NTSTATUS imp_WdfDeviceEnqueueRequest(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Devi
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxDevice* device = reinterpret_cast<FxDevice*>(
-        FxObjectResolve(Device, FxTypeDevice, "WdfDeviceEnqueueRequest"));
+    FxDevice* device = FxResolve<FxDevice>(Device, "WdfDeviceEnqueueRequest");
     FxRequest* request = FxRequestOwnedByDriver(Request, "WdfDeviceEnqueueRequest");
     if (device == NULL || request == NULL)
         return STATUS_INVALID_PARAMETER;

@@ -3,7 +3,7 @@
 // there at DISPATCH_LEVEL. A send with a timeout arms a KTIMER whose DPC cancels the IRP. A
 // stopped target holds what it is sent until it starts again.
 #include "FxIo.h"
-#include "FxIoExports.h"
+#include "FxExports.h"
 
 static IO_COMPLETION_ROUTINE FxSendCompletion;
 static KDEFERRED_ROUTINE FxSendTimeout;
@@ -19,7 +19,7 @@ VOID FxTargetUnlink(FxIoTarget* target) {
 }
 
 NTSTATUS FxTargetInit(FxIoTarget* target, FxTargetKind kind, FxDevice* device) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     target->Kind = kind;
     target->Device = device;
     target->Io = io;
@@ -295,7 +295,7 @@ VOID FxTargetStop(FxIoTarget* target, WDF_IO_TARGET_SENT_IO_ACTION action, BOOLE
 }
 
 VOID FxIoTargetsRemove(FxDevice* device) {
-    FxDeviceIo* io = FxDeviceGetIo(device);
+    FxDeviceIo* io = device->Io;
     for (PLIST_ENTRY e = io->Targets.Flink; e != &io->Targets; e = e->Flink)
         FxTargetStop(CONTAINING_RECORD(e, FxIoTarget, DeviceEntry), WdfIoTargetCancelSentIo, TRUE);
 }

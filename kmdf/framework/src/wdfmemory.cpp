@@ -1,7 +1,7 @@
 // Memory objects: a buffer and its size. A preallocated one describes a buffer the driver owns;
 // deleting it frees nothing. A request's buffers become memory objects of the request's.
 #include "FxIo.h"
-#include "FxIoExports.h"
+#include "FxExports.h"
 
 NTSTATUS FxMemoryCreate(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* parent, PVOID buffer,
                         size_t size, PCSTR api, FxMemory** memory) {

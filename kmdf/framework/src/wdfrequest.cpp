@@ -2,7 +2,7 @@
 // framework marks the IRP pending when it arrives and completes it with IoCompleteRequest when
 // the driver completes the request; the handle dies then, so a later call on it is a finding.
 #include "FxIo.h"
-#include "FxIoExports.h"
+#include "FxExports.h"
 
 static VOID FxRequestDispose(FxObject* object) {
     FxRequest* request = reinterpret_cast<FxRequest*>(object);

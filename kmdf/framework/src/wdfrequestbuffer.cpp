@@ -2,7 +2,7 @@
 // METHOD_BUFFERED (and the input of the direct methods), the MDL's system address for the
 // output of METHOD_IN_DIRECT / METHOD_OUT_DIRECT and for direct reads and writes.
 #include "FxIo.h"
-#include "FxIoExports.h"
+#include "FxExports.h"
 
 static PVOID FxMdlAddress(PMDL mdl) {
     return mdl != NULL ? MmGetSystemAddressForMdlSafe(mdl, NormalPagePriority) : NULL;

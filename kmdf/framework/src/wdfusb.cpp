@@ -2,7 +2,7 @@
 // made, configuration and interface selection, and requests formatted with the driver's URB.
 // Every URB goes to the lower device as IOCTL_INTERNAL_USB_SUBMIT_URB.
 #include "FxIo.h"
-#include "FxIoExports.h"
+#include "FxExports.h"
 
 static VOID FxUsbDeviceDispose(FxObject* object) {
     FxUsbDevice* usb = reinterpret_cast<FxUsbDevice*>(object);
@@ -108,8 +108,7 @@ NTSTATUS imp_WdfUsbTargetDeviceCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Dev
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxDevice* device = reinterpret_cast<FxDevice*>(
-        FxObjectResolve(Device, FxTypeDevice, "WdfUsbTargetDeviceCreate"));
+    FxDevice* device = FxResolve<FxDevice>(Device, "WdfUsbTargetDeviceCreate");
     if (device == NULL || UsbDevice == NULL)
         return STATUS_INVALID_PARAMETER;
     FxObject* object;

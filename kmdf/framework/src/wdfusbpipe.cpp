@@ -2,7 +2,7 @@
 // A read is formatted as a bulk or interrupt transfer URB of the framework's, into the driver's
 // memory object.
 #include "FxIo.h"
-#include "FxIoExports.h"
+#include "FxExports.h"
 
 static VOID FxUsbPipeDispose(FxObject* object) {
     FxUsbPipe* pipe = reinterpret_cast<FxUsbPipe*>(object);
