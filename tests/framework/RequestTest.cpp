@@ -51,9 +51,9 @@ TEST_F(RequestTest, ZeroLengthBuffersAreTooSmall) {
 TEST_F(RequestTest, UnknownCodeFailsAndLeavesNothingBehind) {
     UserIo::Handle h = PlugAndOpen();
     ULONG_PTR bytes;
-    EXPECT_EQ(kernel().User().DeviceIoControl(h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA00,
-                                                          METHOD_BUFFERED, FILE_ANY_ACCESS),
-                                              nullptr, 0, nullptr, 0, &bytes),
+    EXPECT_EQ(kernel().User().DeviceIoControl(
+                  h, CTL_CODE(FILE_DEVICE_UNKNOWN, 0xA00, METHOD_BUFFERED, FILE_ANY_ACCESS),
+                  nullptr, 0, nullptr, 0, &bytes),
               STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(IoTestObserved.RequestCleanups, 1);
 }

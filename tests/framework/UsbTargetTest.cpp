@@ -182,9 +182,9 @@ TEST_F(UsbTargetTest, StoppedPipeCancelsSentReadsAndHoldsNewOnes) {
     ULONG_PTR bytes;
     Overlapped pending;
     EXPECT_EQ(Read(h, 8, &pending), STATUS_PENDING);
-    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_IOTEST_STOP_PIPE, nullptr, 0, nullptr, 0,
-                                              &bytes),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        kernel().User().DeviceIoControl(h, IOCTL_IOTEST_STOP_PIPE, nullptr, 0, nullptr, 0, &bytes),
+        STATUS_SUCCESS);
     EXPECT_EQ(pending.Wait(), STATUS_CANCELLED);
 
     // Held by the stopped target: data fed now finds no transfer at the bus.
@@ -193,16 +193,16 @@ TEST_F(UsbTargetTest, StoppedPipeCancelsSentReadsAndHoldsNewOnes) {
     const UCHAR first[8] = {1};
     UsbBusFeedIn(bus_, port_, 0x81, first, sizeof first);
     EXPECT_FALSE(held.Done());
-    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_IOTEST_START_PIPE, nullptr, 0, nullptr, 0,
-                                              &bytes),
-              STATUS_SUCCESS);
+    EXPECT_EQ(
+        kernel().User().DeviceIoControl(h, IOCTL_IOTEST_START_PIPE, nullptr, 0, nullptr, 0, &bytes),
+        STATUS_SUCCESS);
     const UCHAR second[8] = {2, 2};
     UsbBusFeedIn(bus_, port_, 0x81, second, sizeof second);
     ASSERT_EQ(held.Wait(), STATUS_SUCCESS);
     EXPECT_TRUE(out_[0] == 1 || out_[0] == 2);
 }
 
-TEST_F(UsbTargetTest, HeldReadWithoutTimeoutWaitsForTheStart) {
+TEST_F(UsbTargetTest, HeldReadWaitsWithoutTimeoutAndCanBeCancelled) {
     UserIo::Handle h = PlugAndOpen();
     ULONG_PTR bytes;
     kernel().User().DeviceIoControl(h, IOCTL_IOTEST_STOP_PIPE, nullptr, 0, nullptr, 0, &bytes);
@@ -210,16 +210,19 @@ TEST_F(UsbTargetTest, HeldReadWithoutTimeoutWaitsForTheStart) {
     EXPECT_EQ(Read(h, 8, &held), STATUS_PENDING);
     kernel().AdvanceMs(10000);
     EXPECT_FALSE(held.Done());
-    kernel().User().DeviceIoControl(h, IOCTL_IOTEST_START_PIPE, nullptr, 0, nullptr, 0, &bytes);
     EXPECT_EQ(kernel().User().CancelIoEx(h, &held), STATUS_SUCCESS);
     EXPECT_EQ(held.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, 1);
+    // Nothing of it is left on the target: starting sends nothing.
+    kernel().User().DeviceIoControl(h, IOCTL_IOTEST_START_PIPE, nullptr, 0, nullptr, 0, &bytes);
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, 1);
 }
 
 TEST_F(UsbTargetTest, UnformattedSendIsAFindingAndFails) {
     UserIo::Handle h = PlugAndOpen();
     ULONG_PTR bytes;
-    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_IOTEST_SEND_UNFORMATTED, nullptr, 0,
-                                              nullptr, 0, &bytes),
+    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_IOTEST_SEND_UNFORMATTED, nullptr, 0, nullptr,
+                                              0, &bytes),
               STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(TakeFindings("not formatted"), 1u);
 }

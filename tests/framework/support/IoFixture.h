@@ -48,9 +48,8 @@ protected:
         EXPECT_EQ(paths.size(), 1u);
         ntsim::UserIo::Handle h = 0;
         if (!paths.empty())
-            EXPECT_EQ(kernel().User().CreateFile(paths[0], ntsim::UserIo::kGenericRead |
-                                                               ntsim::UserIo::kGenericWrite,
-                                                 &h),
+            EXPECT_EQ(kernel().User().CreateFile(
+                          paths[0], ntsim::UserIo::kGenericRead | ntsim::UserIo::kGenericWrite, &h),
                       STATUS_SUCCESS);
         handles_.push_back(h);
         return h;
@@ -60,11 +59,10 @@ protected:
     size_t TakeFindings(const std::string& text) {
         std::lock_guard<std::mutex> lock(mu_);
         size_t before = findings_.size();
-        findings_.erase(std::remove_if(findings_.begin(), findings_.end(),
-                                       [&](const std::string& f) {
-                                           return f.find(text) != std::string::npos;
-                                       }),
-                        findings_.end());
+        findings_.erase(
+            std::remove_if(findings_.begin(), findings_.end(),
+                           [&](const std::string& f) { return f.find(text) != std::string::npos; }),
+            findings_.end());
         return before - findings_.size();
     }
 

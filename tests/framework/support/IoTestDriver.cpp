@@ -33,6 +33,8 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(IOTEST_REQUEST, IoTestRequestOf)
 
 static EVT_WDF_DRIVER_DEVICE_ADD IoTestDeviceAdd;
 static EVT_WDF_DEVICE_PREPARE_HARDWARE IoTestPrepareHardware;
+static EVT_WDF_DEVICE_D0_ENTRY IoTestD0Entry;
+static EVT_WDF_DEVICE_D0_EXIT IoTestD0Exit;
 static EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL IoTestDeviceControl;
 static EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL IoTestSequential;
 static EVT_WDF_IO_IN_CALLER_CONTEXT IoTestInCaller;
@@ -56,6 +58,8 @@ static NTSTATUS IoTestDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
     WDF_PNPPOWER_EVENT_CALLBACKS pnp;
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp);
     pnp.EvtDevicePrepareHardware = IoTestPrepareHardware;
+    pnp.EvtDeviceD0Entry = IoTestD0Entry;
+    pnp.EvtDeviceD0Exit = IoTestD0Exit;
     WdfDeviceInitSetPnpPowerEventCallbacks(DeviceInit, &pnp);
     WdfDeviceInitSetIoType(DeviceInit, WdfDeviceIoBuffered);
     WDF_OBJECT_ATTRIBUTES requestAttributes;
@@ -131,6 +135,26 @@ static NTSTATUS IoTestPrepareHardware(WDFDEVICE Device, WDFCMRESLIST Raw, WDFCMR
         return STATUS_DEVICE_NOT_CONNECTED;
     if (IoTestConfig.NoMaximumPacketSizeCheck)
         WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(context->InterruptIn);
+    if (IoTestConfig.IdleTimeoutMs != 0) {
+        WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;
+        WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle, IdleUsbSelectiveSuspend);
+        idle.IdleTimeout = IoTestConfig.IdleTimeoutMs;
+        status = WdfDeviceAssignS0IdleSettings(Device, &idle);
+    }
+    return status;
+}
+
+static NTSTATUS IoTestD0Entry(WDFDEVICE Device, WDF_POWER_DEVICE_STATE PreviousState) {
+    UNREFERENCED_PARAMETER(Device);
+    UNREFERENCED_PARAMETER(PreviousState);
+    InterlockedIncrement(&IoTestObserved.D0Entries);
+    return STATUS_SUCCESS;
+}
+
+static NTSTATUS IoTestD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetState) {
+    UNREFERENCED_PARAMETER(Device);
+    UNREFERENCED_PARAMETER(TargetState);
+    InterlockedIncrement(&IoTestObserved.D0Exits);
     return STATUS_SUCCESS;
 }
 
@@ -195,7 +219,8 @@ static BOOLEAN IoTestSendVendor(IOTEST_DEVICE* context, WDFREQUEST Request, BOOL
                           (USHORT)sizeof(struct _URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
                           USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, vendor->Request,
                           vendor->Value, 0, out, NULL, (ULONG)outLength, NULL);
-    *status = WdfUsbTargetDeviceFormatRequestForUrb(context->Usb, Request, context->UrbMemory, NULL);
+    *status =
+        WdfUsbTargetDeviceFormatRequestForUrb(context->Usb, Request, context->UrbMemory, NULL);
     if (!NT_SUCCESS(*status))
         return FALSE;
     WDF_REQUEST_SEND_OPTIONS options;

@@ -20,7 +20,8 @@ EXTERN_C const GUID IoTestInterfaceGuid;
 // Output: one interrupt-IN transfer (WdfUsbTargetPipeFormatRequestForRead).
 #define IOCTL_IOTEST_READ CTL_CODE(FILE_DEVICE_UNKNOWN, 0x904, METHOD_OUT_DIRECT, FILE_ANY_ACCESS)
 // The interrupt pipe's target stopped (cancelling what it has sent) or started again.
-#define IOCTL_IOTEST_STOP_PIPE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x905, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_IOTEST_STOP_PIPE                                                                     \
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x905, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_IOTEST_START_PIPE                                                                    \
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x906, METHOD_BUFFERED, FILE_ANY_ACCESS)
 // The output buffer probed and locked for write in EvtIoInCallerContext, then filled with 0xA5.
@@ -43,6 +44,7 @@ typedef struct _IOTEST_VENDOR {
 typedef struct _IOTEST_CONFIG {
     BOOLEAN InCallerContext;          // register EvtIoInCallerContext
     BOOLEAN NoMaximumPacketSizeCheck; // on the interrupt pipe
+    ULONG IdleTimeoutMs;              // S0 idle with selective suspend when not 0
 } IOTEST_CONFIG;
 
 typedef struct _IOTEST_OBSERVED {
@@ -54,8 +56,10 @@ typedef struct _IOTEST_OBSERVED {
     volatile LONG SequentialMostActive;
     volatile LONG InCallerCalls;
     volatile LONG RequestCleanups; // request context cleanups
-    UCHAR InterfaceSettingPipes;   // pipes after WdfUsbInterfaceSelectSetting
-    UCHAR InterruptPipeType;       // WDF_USB_PIPE_TYPE of pipe 0
+    volatile LONG D0Entries;
+    volatile LONG D0Exits;
+    UCHAR InterfaceSettingPipes; // pipes after WdfUsbInterfaceSelectSetting
+    UCHAR InterruptPipeType;     // WDF_USB_PIPE_TYPE of pipe 0
     BOOLEAN SelfPowered;
     BOOLEAN RemoteWake;
 } IOTEST_OBSERVED;
