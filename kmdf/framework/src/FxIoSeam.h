@@ -35,8 +35,8 @@ BOOLEAN FxIoPowerManagedIdle(FxDevice* device);
 // device powers up (cancelling the idle notification) and the queue is started again.
 VOID FxDevicePowerReference(FxDevice* device);
 VOID FxDevicePowerDereference(FxDevice* device); // the last one starts the idle timer
-PDEVICE_OBJECT FxDeviceLower(FxDevice* device);  // the next-lower device (the PDO's stack)
-PDEVICE_OBJECT FxDeviceWdm(FxDevice* device);    // the framework's device object
+PDEVICE_OBJECT FxDeviceLower(FxDevice* device);   // the next-lower device (the PDO's stack)
+PDEVICE_OBJECT FxDeviceWdm(FxDevice* device);     // the framework's device object
 WDF_DEVICE_IO_TYPE FxDeviceIoType(FxDevice* device);
 // Request attributes from WdfDeviceInitSetRequestAttributes, and the in-caller callback.
 PWDF_OBJECT_ATTRIBUTES FxDeviceRequestAttributes(FxDevice* device);
