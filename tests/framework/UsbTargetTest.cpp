@@ -10,6 +10,8 @@ using ntsim::UserIo;
 
 namespace {
 
+constexpr NTSTATUS kStatusInvalidBufferSize = static_cast<NTSTATUS>(0xC0000206L);
+
 class UsbTargetTest : public IoFixture {
 protected:
     // The device answers vendor request 0x42 with four bytes; 0x43 never.
@@ -158,7 +160,9 @@ TEST_F(UsbTargetTest, InterruptReadGetsTheTransferOrIsCancelled) {
 TEST_F(UsbTargetTest, ReadLengthMustFitThePacketSize) {
     UserIo::Handle h = PlugAndOpen();
     Overlapped ov;
-    EXPECT_EQ(Read(h, 5, &ov), STATUS_INVALID_BUFFER_SIZE);
+    Read(h, 5, &ov);
+    EXPECT_EQ(ov.Wait(), kStatusInvalidBufferSize);
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, 0);
 }
 
 class UsbNoPacketCheckTest : public UsbTargetTest {

@@ -3,13 +3,19 @@
 // the test unless the test takes them.
 #pragma once
 
-#include "IoTestDriver.h"
 #include "KernelFixture.h"
 #include "TestUsbDevice.h"
+
+#include <wdf.h>
+#include <wdfusb.h>
+
+#include "IoTestDriver.h"
 
 #include <FxHost.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +25,8 @@ protected:
     void SetUp() override {
         KernelFixture::SetUp();
         hooks_.Violation = &IoFixture::OnViolation;
+        if (std::getenv("FX_TRACE") != nullptr)
+            hooks_.Event = &IoFixture::OnEvent;
         hooks_.Context = this;
         FxHostSetHooks(&hooks_);
         kernel().Pnp().InstallDriver("VirtualUsb", UsbBusDriverEntry, {USBBUS_HARDWARE_ID});
@@ -31,8 +39,9 @@ protected:
     void TearDown() override {
         for (ntsim::UserIo::Handle h : handles_)
             kernel().User().CloseHandle(h);
-        if (busPdo_ != nullptr)
+        if (busPdo_ != nullptr) {
             EXPECT_EQ(kernel().Pnp().RemoveDevice(busPdo_), STATUS_SUCCESS);
+        }
         KernelFixture::TearDown();
         FxHostSetHooks(nullptr);
         for (const std::string& v : findings_)
@@ -47,10 +56,11 @@ protected:
         std::vector<std::string> paths = kernel().User().FindInterfaces(IoTestInterfaceGuid);
         EXPECT_EQ(paths.size(), 1u);
         ntsim::UserIo::Handle h = 0;
-        if (!paths.empty())
+        if (!paths.empty()) {
             EXPECT_EQ(kernel().User().CreateFile(
                           paths[0], ntsim::UserIo::kGenericRead | ntsim::UserIo::kGenericWrite, &h),
                       STATUS_SUCCESS);
+        }
         handles_.push_back(h);
         return h;
     }
@@ -80,8 +90,12 @@ protected:
     PDEVICE_OBJECT bus_ = nullptr;
 
 private:
+    static VOID OnEvent(PVOID, PCSTR text) { std::fprintf(stderr, "fx: %s\n", text); }
+
     static VOID OnViolation(PVOID context, PCSTR text) {
         auto* self = static_cast<IoFixture*>(context);
+        if (std::getenv("FX_TRACE") != nullptr)
+            std::fprintf(stderr, "fx finding: %s\n", text);
         std::lock_guard<std::mutex> lock(self->mu_);
         self->findings_.push_back(text);
     }

@@ -232,7 +232,9 @@ static BOOLEAN IoTestSendVendor(IOTEST_DEVICE* context, WDFREQUEST Request, BOOL
         *status = WdfRequestGetStatus(Request);
         return FALSE;
     }
-    *status = WdfRequestGetStatus(Request);
+    // Sent asynchronously, the request may be completed already: only a synchronous send's
+    // request is still the driver's here.
+    *status = synchronous ? WdfRequestGetStatus(Request) : STATUS_SUCCESS;
     return TRUE;
 }
 
