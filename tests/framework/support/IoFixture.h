@@ -25,6 +25,7 @@ protected:
     void SetUp() override {
         KernelFixture::SetUp();
         hooks_.Violation = &IoFixture::OnViolation;
+        hooks_.InjectFault = &IoFixture::OnInjectFault;
         if (std::getenv("FX_TRACE") != nullptr)
             hooks_.Event = &IoFixture::OnEvent;
         hooks_.Context = this;
@@ -76,6 +77,13 @@ protected:
         return before - findings_.size();
     }
 
+    // The next calls of `api` fail with `status` (an empty name injects nothing).
+    void FailCall(const std::string& api, NTSTATUS status) {
+        std::lock_guard<std::mutex> lock(mu_);
+        failApi_ = api;
+        failStatus_ = status;
+    }
+
     std::vector<USBBUS_LOG_ENTRY> BusLog(UCHAR kind) {
         std::vector<USBBUS_LOG_ENTRY> all(USBBUS_LOG_ENTRIES), some;
         all.resize(UsbBusReadLog(bus_, 0, all.data(), USBBUS_LOG_ENTRIES));
@@ -100,7 +108,18 @@ private:
         self->findings_.push_back(text);
     }
 
+    static BOOLEAN OnInjectFault(PVOID context, PCSTR api, NTSTATUS* status) {
+        auto* self = static_cast<IoFixture*>(context);
+        std::lock_guard<std::mutex> lock(self->mu_);
+        if (self->failApi_.empty() || self->failApi_ != api)
+            return FALSE;
+        *status = self->failStatus_;
+        return TRUE;
+    }
+
     FX_HOST_HOOKS hooks_{};
+    std::string failApi_;
+    NTSTATUS failStatus_ = STATUS_SUCCESS;
     std::mutex mu_;
     std::vector<std::string> findings_;
     std::vector<ntsim::UserIo::Handle> handles_;
