@@ -34,3 +34,13 @@
     X(WdfUsbInterfaceSelectSetting)                                                                \
     X(WdfUsbInterfaceGetNumConfiguredPipes)                                                        \
     X(WdfUsbInterfaceGetConfiguredPipe)
+
+// The calls of this side a host may make fail (FxHostFaultableCalls), as strings.
+#define FX_IO_FAULTABLE_CALLS                                                                      \
+    "WdfDeviceEnqueueRequest", "WdfIoQueueCreate", "WdfIoTargetStart",                             \
+        "WdfMemoryCreatePreallocated", "WdfRequestSend", "WdfRequestRetrieveOutputMemory",         \
+        "WdfRequestRetrieveInputBuffer", "WdfRequestRetrieveOutputBuffer",                         \
+        "WdfRequestProbeAndLockUserBufferForWrite", "WdfRequestForwardToIoQueue",                  \
+        "WdfUsbTargetDeviceCreate", "WdfUsbTargetDeviceRetrieveInformation",                       \
+        "WdfUsbTargetDeviceSelectConfig", "WdfUsbTargetDeviceFormatRequestForUrb",                 \
+        "WdfUsbTargetPipeFormatRequestForRead", "WdfUsbInterfaceSelectSetting"
