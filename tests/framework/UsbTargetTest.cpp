@@ -148,6 +148,45 @@ TEST_F(UsbTargetTest, QueuedRequestsFollowEachOtherInTheCompletingThread) {
     EXPECT_EQ(IoTestObserved.SequentialMostActive, 1);
 }
 
+TEST_F(UsbTargetTest, ClosingTheHandleCancelsItsQueuedRequestsOnly) {
+    UserIo::Handle h = PlugAndOpen();
+    Overlapped sent, queued;
+    EXPECT_EQ(Vendor(h, 0x43, WDF_REL_TIMEOUT_IN_MS(1000), &sent), STATUS_PENDING);
+    EXPECT_EQ(Vendor(h, 0x42, 0, &queued), STATUS_PENDING);
+    EXPECT_EQ(kernel().User().CloseHandle(h), STATUS_SUCCESS);
+    kernel().WaitIdle();
+    ASSERT_TRUE(queued.Done());
+    EXPECT_EQ(queued.Status(), STATUS_CANCELLED);
+    // The driver's own request stays the driver's until it ends.
+    EXPECT_FALSE(sent.Done());
+    kernel().AdvanceMs(1001);
+    EXPECT_EQ(sent.Wait(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, 1);
+}
+
+// Wine sends no IRP_MJ_CLEANUP, and the close only once the handle's requests are done: they
+// run to their end.
+class UsbTargetWineCloseTest : public UsbTargetTest {
+protected:
+    void SetUp() override {
+        options_.sendCleanup = false;
+        UsbTargetTest::SetUp();
+    }
+};
+
+TEST_F(UsbTargetWineCloseTest, WithoutCleanupTheHandlesRequestsRunToTheirEnd) {
+    UserIo::Handle h = PlugAndOpen();
+    Overlapped sent, queued;
+    EXPECT_EQ(Vendor(h, 0x43, WDF_REL_TIMEOUT_IN_MS(1000), &sent), STATUS_PENDING);
+    EXPECT_EQ(Vendor(h, 0x42, 0, &queued), STATUS_PENDING);
+    EXPECT_EQ(kernel().User().CloseHandle(h), STATUS_SUCCESS);
+    EXPECT_FALSE(queued.Done());
+    kernel().AdvanceMs(1001);
+    kernel().WaitIdle();
+    EXPECT_EQ(sent.Wait(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(queued.Wait(), STATUS_SUCCESS);
+}
+
 TEST_F(UsbTargetTest, SynchronousSendWaitsForTheDevice) {
     UserIo::Handle h = PlugAndOpen();
     IOTEST_VENDOR in = {0x42, 0, 0};

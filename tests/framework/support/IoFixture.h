@@ -24,6 +24,7 @@ class IoFixture : public KernelFixture {
 protected:
     void SetUp() override {
         KernelFixture::SetUp();
+        Start(options_);
         hooks_.Violation = &IoFixture::OnViolation;
         hooks_.InjectFault = &IoFixture::OnInjectFault;
         if (std::getenv("FX_TRACE") != nullptr)
@@ -92,6 +93,7 @@ protected:
         return some;
     }
 
+    ntsim::KernelOptions options_; // set before SetUp
     TestUsbDevice device_;
     ULONG port_ = 0;
     PDEVICE_OBJECT busPdo_ = nullptr;
