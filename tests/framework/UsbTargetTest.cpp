@@ -153,7 +153,7 @@ TEST_F(UsbTargetTest, ClosingTheHandleCancelsItsQueuedRequestsOnly) {
     Overlapped sent, queued;
     EXPECT_EQ(Vendor(h, 0x43, WDF_REL_TIMEOUT_IN_MS(1000), &sent), STATUS_PENDING);
     EXPECT_EQ(Vendor(h, 0x42, 0, &queued), STATUS_PENDING);
-    EXPECT_EQ(kernel().User().CloseHandle(h), STATUS_SUCCESS);
+    EXPECT_EQ(Close(h), STATUS_SUCCESS);
     kernel().WaitIdle();
     ASSERT_TRUE(queued.Done());
     EXPECT_EQ(queued.Status(), STATUS_CANCELLED);
@@ -179,7 +179,7 @@ TEST_F(UsbTargetWineCloseTest, WithoutCleanupTheHandlesRequestsRunToTheirEnd) {
     Overlapped sent, queued;
     EXPECT_EQ(Vendor(h, 0x43, WDF_REL_TIMEOUT_IN_MS(1000), &sent), STATUS_PENDING);
     EXPECT_EQ(Vendor(h, 0x42, 0, &queued), STATUS_PENDING);
-    EXPECT_EQ(kernel().User().CloseHandle(h), STATUS_SUCCESS);
+    EXPECT_EQ(Close(h), STATUS_SUCCESS);
     EXPECT_FALSE(queued.Done());
     kernel().AdvanceMs(1001);
     kernel().WaitIdle();

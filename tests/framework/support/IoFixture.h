@@ -41,6 +41,7 @@ protected:
     void TearDown() override {
         for (ntsim::UserIo::Handle h : handles_)
             kernel().User().CloseHandle(h);
+        kernel().WaitIdle(); // a close deferred until the handle's last request is done
         if (busPdo_ != nullptr) {
             EXPECT_EQ(kernel().Pnp().RemoveDevice(busPdo_), STATUS_SUCCESS);
         }
@@ -65,6 +66,12 @@ protected:
         }
         handles_.push_back(h);
         return h;
+    }
+
+    // Closes a handle PlugAndOpen gave.
+    NTSTATUS Close(ntsim::UserIo::Handle h) {
+        handles_.erase(std::remove(handles_.begin(), handles_.end(), h), handles_.end());
+        return kernel().User().CloseHandle(h);
     }
 
     // Takes the findings containing `text` (they no longer fail the test).
