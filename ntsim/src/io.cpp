@@ -145,6 +145,8 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     stack->DeviceObject = device;
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+    if (K().irpTrace.On())
+        TraceCall(device, irp);
     KIRQL before = Current().irql;
     NTSTATUS status = dispatch(device, irp);
     CheckIrqlRestored("a dispatch routine", before);
@@ -176,6 +178,12 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
         Violate(ViolationKind::Irp, "IoCompleteRequest with status STATUS_PENDING");
     if (IoSetCancelRoutine(irp, nullptr) != nullptr)
         Violate(ViolationKind::Cancel, "IoCompleteRequest on an IRP with a cancel routine set");
+    const bool traced = K().irpTrace.On();
+    IrpStep top{};
+    if (traced) {
+        TraceComplete(irp);
+        top = TopStepOf(irp);
+    }
 
     PIO_STACK_LOCATION last = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -215,6 +223,8 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
         record.phase = IrpPhase::Completed;
         finish = record.finish;
     }
+    if (traced)
+        TraceCompletedToTop(top, irp); // before the owner may free it
     if (finish)
         finish(irp);
     else
