@@ -35,7 +35,8 @@ IrpStep StepAt(IrpStep::Kind kind, PIRP irp, PIO_STACK_LOCATION stack) {
     if (step.major == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
         step.controlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
         stack->Parameters.Others.Argument1 != nullptr)
-        step.urbFunction = static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Function;
+        step.urbFunction =
+            static_cast<PURB>(stack->Parameters.Others.Argument1)->UrbHeader.Function;
     step.status = irp->IoStatus.Status;
     step.information = irp->IoStatus.Information;
     return step;
@@ -94,8 +95,9 @@ namespace detail {
 
 void IrpTrace::Set(std::function<void(const IrpStep&)> callback) {
     std::lock_guard<std::mutex> lock(mu_);
-    callback_ = callback ? std::make_shared<std::function<void(const IrpStep&)>>(std::move(callback))
-                         : nullptr;
+    callback_ = callback
+                    ? std::make_shared<std::function<void(const IrpStep&)>>(std::move(callback))
+                    : nullptr;
     on_.store(callback_ != nullptr, std::memory_order_release);
 }
 

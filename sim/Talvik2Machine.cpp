@@ -1,0 +1,59 @@
+#include "sim/Talvik2Machine.h"
+
+#include "sim/Talvik2Image.h"
+
+#include <initguid.h>
+
+#include <FxHost.h>
+#include <TalvikPublic.h>
+
+namespace sim {
+namespace {
+
+MachineOptions Talvik2Options(ntsim::KernelOptions kernel) {
+    MachineOptions options;
+    options.kernel = kernel;
+    options.service = kTalvik2Service;
+    options.driverEntry = FxDriverEntry;
+    options.interfaceGuid = GUID_DEVINTERFACE_TALVIK;
+    return options;
+}
+
+VOID OnEvent(PVOID context, PCSTR text) {
+    static_cast<Machine*>(context)->RecordEvent(text);
+}
+
+VOID OnViolation(PVOID context, PCSTR text) {
+    static_cast<Machine*>(context)->ReportFinding(Finding::Source::Framework, text);
+}
+
+FX_HOST_COUNTERS Counters() {
+    FX_HOST_COUNTERS counters = {};
+    FxHostGetCounters(&counters);
+    return counters;
+}
+
+} // namespace
+
+Talvik2Machine::Talvik2Machine(ntsim::KernelOptions kernel) : Machine(Talvik2Options(kernel)) {
+    // The driver binds when its first device arrives, after this.
+    FX_HOST_HOOKS hooks = {OnEvent, OnViolation, nullptr, this};
+    FxHostSetHooks(&hooks);
+}
+
+Talvik2Machine::~Talvik2Machine() {
+    Shutdown(); // the framework reports what the driver left at unload
+    FxHostSetHooks(nullptr);
+}
+
+unsigned long Talvik2Machine::LiveFrameworkObjects() const {
+    return Counters().LiveObjects;
+}
+unsigned long long Talvik2Machine::DriverRoutineCalls() const {
+    return Counters().DriverRoutineCalls;
+}
+unsigned long long Talvik2Machine::RequestsCompleted() const {
+    return Counters().RequestsCompleted;
+}
+
+} // namespace sim
