@@ -312,6 +312,38 @@ TEST_F(WdmStack, AVendorRequestsIrpGoesFromTheDriverToTheBusPdoAndBack) {
     EXPECT_EQ(steps[3].information, 3u);
 }
 
+TEST_F(WdmStack, TwoColorimetersAreServedApartAndTheMachineStopsWithRequestsInFlight) {
+    sim::Colorimeter* second = machine().PlugIn(WdmConfig());
+    ASSERT_NE(second, nullptr);
+    EXPECT_EQ(second->Port(), 2u);
+    ASSERT_EQ(machine().Interfaces().size(), 2u);
+    sim::Machine::Handle other = 0;
+    ASSERT_EQ(machine().Open(&other, 1), STATUS_SUCCESS);
+    sim::Machine::Handle none = 0;
+    EXPECT_EQ(machine().Open(&none, 2), STATUS_NO_SUCH_DEVICE);
+    second->SetVendorHandler([](const USB_SETUP_PACKET&, const std::vector<uint8_t>&) {
+        return ControlReply::Data({2});
+    });
+    FN_VENDOR_REQUEST in{1, 0, 0};
+    uint8_t data[4];
+    ULONG_PTR bytes = 0;
+    // Interfaces are listed by link; each handle reaches its own colorimeter.
+    device_->ClearTraffic();
+    second->ClearTraffic();
+    EXPECT_EQ(machine().DeviceIoControl(other, IOCTL_FN_VENDOR_IN, &in, sizeof in, data,
+                                        sizeof data, &bytes),
+              STATUS_SUCCESS);
+    EXPECT_EQ(device_->Traffic().size() + second->Traffic().size(), 1u);
+    // A read pending on each and both handles open: the machine stops cleanly anyway.
+    ntsim::Overlapped read1, read2;
+    EXPECT_EQ(machine().DeviceIoControl(handle_, IOCTL_FN_READ_INTERRUPT, nullptr, 0, data,
+                                        sizeof data, &read1),
+              STATUS_PENDING);
+    EXPECT_EQ(machine().DeviceIoControl(other, IOCTL_FN_READ_INTERRUPT, nullptr, 0, data,
+                                        sizeof data, &read2),
+              STATUS_PENDING);
+}
+
 TEST(WdmStackFindings, TheKernelVerifiersFindingsAreTheMachines) {
     sim::Machine machine(WdmOptions());
     std::vector<std::string> seen;
