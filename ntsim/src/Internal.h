@@ -207,6 +207,10 @@ namespace detail {
 Kernel::Impl& K();
 // io: the owner's routine run when an IRP completes to its top, and its release.
 void SetIrpFinish(PIRP irp, std::function<void(PIRP)> finish);
+// IoCallDriver for the I/O manager's own IRPs: a device deleted under an open handle (checked
+// under the devices' lock, so a removal racing the call is seen) gets the IRP completed with
+// `*refusal` instead of a violation. nullptr: as IoCallDriver.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const NTSTATUS* refusal);
 void ReleaseIrp(PIRP irp);
 // io: a driver object the kernel made (DriverEntry not yet called).
 PDRIVER_OBJECT CreateDriverObject(const std::string& service);

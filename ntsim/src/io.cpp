@@ -119,13 +119,21 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP irp, NTSTATUS status) {
     SetPhase(irp, IrpPhase::Allocated);
 }
 
-extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+namespace ntsim::detail {
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const NTSTATUS* refusal) {
     CheckIrql("IoCallDriver", DISPATCH_LEVEL);
     if (!Lookup(irp, "IoCallDriver"))
         return STATUS_INVALID_PARAMETER;
     {
-        std::lock_guard<std::mutex> lock(K().devices.mu);
+        std::unique_lock<std::mutex> lock(K().devices.mu);
         auto found = K().devices.records.find(device);
+        if (found != K().devices.records.end() && found->second.deleted && refusal != nullptr) {
+            lock.unlock();
+            irp->IoStatus.Status = *refusal;
+            irp->IoStatus.Information = 0;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return *refusal;
+        }
         if (found == K().devices.records.end() || found->second.deleted) {
             Violate(ViolationKind::Device,
                     "IoCallDriver to device " + Hex(reinterpret_cast<std::uintptr_t>(device)) +
@@ -151,6 +159,11 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     NTSTATUS status = dispatch(device, irp);
     CheckIrqlRestored("a dispatch routine", before);
     return status;
+}
+} // namespace ntsim::detail
+
+extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    return CallDriver(device, irp, nullptr);
 }
 
 // Walks the stack upward from the completing driver's location: each location's completion
