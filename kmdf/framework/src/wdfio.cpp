@@ -369,8 +369,7 @@ NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Device,
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxDevice* device =
-        FxResolve<FxDevice>(Device, "WdfIoQueueCreate");
+    FxDevice* device = FxResolve<FxDevice>(Device, "WdfIoQueueCreate");
     if (device == NULL || Config == NULL || Queue == NULL ||
         Config->Size != sizeof(WDF_IO_QUEUE_CONFIG)) {
         FxViolation("WdfIoQueueCreate: bad device or WDF_IO_QUEUE_CONFIG");

@@ -7,6 +7,7 @@
 
 static IO_COMPLETION_ROUTINE FxSendCompletion;
 static KDEFERRED_ROUTINE FxSendTimeout;
+static DRIVER_CANCEL FxHeldCancel;
 
 VOID FxTargetUnlink(FxIoTarget* target) {
     FxDeviceIo* io = target->Io;
@@ -122,6 +123,38 @@ static VOID FxSendRelease(FxRequest* request) {
         FxSendFinish(request);
 }
 
+// A held request leaves the target's hold list (under the target's lock).
+static VOID FxHeldRemove(FxRequest* request) {
+    RemoveEntryList(&request->TargetEntry);
+    request->OnTarget = FALSE;
+    request->Held = FALSE;
+}
+
+// A held request never went down: it ends with `status`, its timer stopped if it can be.
+static VOID FxHeldEnd(FxRequest* request, NTSTATUS status) {
+    request->Irp->IoStatus.Status = status;
+    request->Irp->IoStatus.Information = 0;
+    if (request->TimerSet && KeCancelTimer(&request->Timer))
+        InterlockedDecrement(&request->SendReferences);
+    FxSendRelease(request);
+}
+
+// The user cancelled a request a stopped target holds.
+static VOID FxHeldCancel(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    FxRequest* request = static_cast<FxRequest*>(irp->Tail.Overlay.DriverContext[0]);
+    FxIoTarget* target = request->SentTo;
+    KIRQL irql;
+    KeAcquireSpinLock(&target->Lock, &irql);
+    BOOLEAN take = request->OnTarget && request->Held;
+    if (take)
+        FxHeldRemove(request);
+    KeReleaseSpinLock(&target->Lock, irql);
+    if (take)
+        FxHeldEnd(request, STATUS_CANCELLED);
+}
+
 static NTSTATUS FxSendCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(deviceObject);
     UNREFERENCED_PARAMETER(irp);
@@ -144,10 +177,15 @@ static VOID FxSendTimeout(PKDPC dpc, PVOID context, PVOID argument1, PVOID argum
     KIRQL irql;
     KeAcquireSpinLock(&target->Lock, &irql);
     if (request->OnTarget && request->Held) {
-        RemoveEntryList(&request->TargetEntry);
-        request->OnTarget = FALSE;
-        request->Held = FALSE;
-        wasHeld = TRUE;
+        // Its cancel routine may be taking it already; then it is left to that routine.
+        if (IoSetCancelRoutine(request->Irp, NULL) != NULL) {
+            FxHeldRemove(request);
+            wasHeld = TRUE;
+        } else {
+            KeReleaseSpinLock(&target->Lock, irql);
+            FxSendRelease(request);
+            return;
+        }
     }
     KeReleaseSpinLock(&target->Lock, irql);
     FxEvent("request 0x%p timed out", FxRequestHandle(request));
@@ -238,6 +276,15 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFI
     if (!hold && target->SentCount++ == 0)
         KeClearEvent(&target->SentDrained);
     KeClearEvent(&request->SendDone);
+    BOOLEAN cancelled = FALSE;
+    if (hold) {
+        request->Irp->Tail.Overlay.DriverContext[0] = request;
+        IoSetCancelRoutine(request->Irp, FxHeldCancel);
+        if (request->Irp->Cancel && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
+            FxHeldRemove(request);
+            cancelled = TRUE;
+        }
+    }
     KeReleaseSpinLock(&target->Lock, irql);
     if (timed) {
         // Negative: relative to now; positive: an absolute system time (both as KeSetTimer).
@@ -246,7 +293,9 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFI
         KeInitializeDpc(&request->TimerDpc, FxSendTimeout, request);
         KeSetTimer(&request->Timer, due, &request->TimerDpc);
     }
-    if (hold)
+    if (cancelled)
+        FxHeldEnd(request, STATUS_CANCELLED);
+    else if (hold)
         FxEvent("request 0x%p held by a stopped target", Request);
     else
         FxSendSubmit(request);
@@ -270,10 +319,12 @@ VOID FxTargetStop(FxIoTarget* target, WDF_IO_TARGET_SENT_IO_ACTION action, BOOLE
                 InsertTailList(&cancel, &r->CancelEntry);
         }
     }
-    while (remove && !IsListEmpty(&target->Held)) {
-        FxRequest* r = CONTAINING_RECORD(RemoveHeadList(&target->Held), FxRequest, TargetEntry);
-        r->OnTarget = FALSE;
-        r->Held = FALSE;
+    for (PLIST_ENTRY e = target->Held.Flink; remove && e != &target->Held;) {
+        FxRequest* r = CONTAINING_RECORD(e, FxRequest, TargetEntry);
+        e = e->Flink;
+        if (IoSetCancelRoutine(r->Irp, NULL) == NULL)
+            continue; // its cancel routine takes it
+        FxHeldRemove(r);
         InsertTailList(&held, &r->CancelEntry);
     }
     KeReleaseSpinLock(&target->Lock, irql);
@@ -282,14 +333,9 @@ VOID FxTargetStop(FxIoTarget* target, WDF_IO_TARGET_SENT_IO_ACTION action, BOOLE
         IoCancelIrp(r->Irp);
         FxSendRelease(r);
     }
-    while (!IsListEmpty(&held)) {
-        FxRequest* r = CONTAINING_RECORD(RemoveHeadList(&held), FxRequest, CancelEntry);
-        r->Irp->IoStatus.Status = STATUS_NO_SUCH_DEVICE;
-        r->Irp->IoStatus.Information = 0;
-        if (r->TimerSet && KeCancelTimer(&r->Timer))
-            InterlockedDecrement(&r->SendReferences);
-        FxSendRelease(r);
-    }
+    while (!IsListEmpty(&held))
+        FxHeldEnd(CONTAINING_RECORD(RemoveHeadList(&held), FxRequest, CancelEntry),
+                  STATUS_NO_SUCH_DEVICE);
     if (action != WdfIoTargetLeaveSentIoPending)
         KeWaitForSingleObject(&target->SentDrained, Executive, KernelMode, FALSE, NULL);
 }
@@ -318,8 +364,12 @@ NTSTATUS imp_WdfIoTargetStart(PWDF_DRIVER_GLOBALS globals, WDFIOTARGET IoTarget)
         return STATUS_INVALID_DEVICE_STATE;
     }
     target->State = FxTargetStarted;
-    while (!IsListEmpty(&target->Held)) {
-        FxRequest* r = CONTAINING_RECORD(RemoveHeadList(&target->Held), FxRequest, TargetEntry);
+    for (PLIST_ENTRY e = target->Held.Flink; e != &target->Held;) {
+        FxRequest* r = CONTAINING_RECORD(e, FxRequest, TargetEntry);
+        e = e->Flink;
+        if (IoSetCancelRoutine(r->Irp, NULL) == NULL)
+            continue; // its cancel routine takes it
+        RemoveEntryList(&r->TargetEntry);
         r->Held = FALSE;
         InsertTailList(&target->Sent, &r->TargetEntry);
         if (target->SentCount++ == 0)
