@@ -85,7 +85,6 @@ TEST(Talvik2StackArrival, PrepareHardwareConfiguresTheDeviceOverUrbsThenTheInter
     }
     EXPECT_TRUE(configuration) << "the configuration is read before it is selected";
     EXPECT_TRUE(selected);
-    ULONG_PTR bytes = 0;
     sim::Machine::Handle h = 0;
     ASSERT_EQ(machine.Open(&h), STATUS_SUCCESS);
     // A configuration without its interface fails the start: no interface for that one.
@@ -93,7 +92,6 @@ TEST(Talvik2StackArrival, PrepareHardwareConfiguresTheDeviceOverUrbsThenTheInter
     bare.hasInterface = false;
     ASSERT_NE(machine.PlugIn(bare), nullptr);
     EXPECT_EQ(machine.Interfaces().size(), 1u);
-    (void)bytes;
     EXPECT_TRUE(findings.empty()) << findings.front();
 }
 
