@@ -70,6 +70,7 @@ struct FxRequest {
     FxRequestState State;
     BOOLEAN PowerReferenced; // it entered a power-managed queue: the device stays in D0
     BOOLEAN Handled;         // completed, forwarded, enqueued or sent since presented
+    BOOLEAN Create;          // IRP_MJ_CREATE presented to EvtDeviceFileCreate
     NTSTATUS Status;         // of the last send
     // Buffers as memory objects, made on demand, children of the request.
     FxMemory* OutputMemory;
@@ -174,6 +175,11 @@ FxRequest* FxRequestOwnedByDriver(WDFREQUEST handle, PCSTR api);
 WDFREQUEST FxRequestHandle(FxRequest* request);
 // The IRP stack location the driver's request was sent with, and its transfer method.
 PIO_STACK_LOCATION FxRequestStack(FxRequest* request);
+
+// The device side's: a create request ends (see FxIoPresentCreate in FxIoSeam.h).
+NTSTATUS FxIoPresentCreate(FxDevice* device, PIRP irp, WDFFILEOBJECT fileObject,
+                           PFN_WDF_DEVICE_FILE_CREATE callback);
+VOID FxDeviceFileCreateDone(FxDevice* device, PFILE_OBJECT fileObject, NTSTATUS status);
 
 // --- wdfmemory.cpp
 NTSTATUS FxMemoryCreate(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* parent, PVOID buffer,

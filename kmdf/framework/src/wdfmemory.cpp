@@ -28,8 +28,10 @@ NTSTATUS imp_WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS globals,
     if (Buffer == NULL || BufferSize == 0 || Memory == NULL)
         return STATUS_INVALID_PARAMETER;
     // Without a parent in the attributes the driver object is the parent.
+    FxObject* driver = FxObjectResolve(reinterpret_cast<WDFOBJECT>(globals->Driver), FxTypeDriver,
+                                       "WdfMemoryCreatePreallocated");
     FxMemory* memory;
-    status = FxMemoryCreate(Attributes, NULL, Buffer, BufferSize, "WdfMemoryCreatePreallocated",
+    status = FxMemoryCreate(Attributes, driver, Buffer, BufferSize, "WdfMemoryCreatePreallocated",
                             &memory);
     if (!NT_SUCCESS(status))
         return status;

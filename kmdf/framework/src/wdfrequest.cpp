@@ -35,6 +35,33 @@ FxRequest* FxRequestCreate(FxDevice* device, FxDeviceIo* io, PIRP irp, NTSTATUS*
     return request;
 }
 
+// The create request goes to EvtDeviceFileCreate in the opening thread; it is the driver's
+// (on no queue) until it completes it.
+NTSTATUS FxIoPresentCreate(FxDevice* device, PIRP irp, WDFFILEOBJECT fileObject,
+                           PFN_WDF_DEVICE_FILE_CREATE callback) {
+    IoMarkIrpPending(irp);
+    NTSTATUS status;
+    FxRequest* request = FxRequestCreate(device, device->Io, irp, &status);
+    if (request == NULL) {
+        FxDeviceFileCreateDone(device, IoGetCurrentIrpStackLocation(irp)->FileObject, status);
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_PENDING;
+    }
+    request->Create = TRUE;
+    request->State = FxRequestOwned;
+    FxReference(&request->Object);
+    FxCountDriverCall();
+    callback(FxDeviceHandle(device), FxRequestHandle(request), fileObject);
+    if (!request->Handled)
+        FxViolation("create request 0x%p neither completed nor sent when EvtDeviceFileCreate "
+                    "returned",
+                    FxRequestHandle(request));
+    FxDereference(&request->Object);
+    return STATUS_PENDING;
+}
+
 WDFREQUEST FxRequestHandle(FxRequest* request) {
     return FxHandle<WDFREQUEST>(request);
 }
@@ -95,6 +122,8 @@ VOID FxRequestComplete(FxRequest* request, NTSTATUS status, ULONG_PTR informatio
         request->LockedMdl = NULL;
     }
     PIRP irp = request->Irp;
+    if (request->Create)
+        FxDeviceFileCreateDone(device, IoGetCurrentIrpStackLocation(irp)->FileObject, status);
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
