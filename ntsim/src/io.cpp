@@ -49,6 +49,34 @@ void SetPhase(PIRP irp, IrpPhase phase) {
         found->second.phase = phase;
 }
 
+void RoutineStarts(PIRP irp) {
+    std::lock_guard<std::mutex> lock(K().irps.mu);
+    ++K().irps.records[irp].routinesRunning;
+}
+
+// True when the routine completed the IRP itself; then the IRP is no longer this walk's (it may
+// be freed already), and the routine must have returned STATUS_MORE_PROCESSING_REQUIRED.
+bool RoutineEnds(PIRP irp, NTSTATUS result) {
+    bool completed;
+    {
+        std::lock_guard<std::mutex> lock(K().irps.mu);
+        auto found = K().irps.records.find(irp);
+        if (found == K().irps.records.end()) {
+            completed = true; // and released by its owner
+        } else {
+            --found->second.routinesRunning;
+            completed = found->second.completedInRoutine && found->second.routinesRunning == 0;
+            if (completed)
+                found->second.completedInRoutine = false;
+        }
+    }
+    if (completed && result != STATUS_MORE_PROCESSING_REQUIRED)
+        Violate(ViolationKind::Irp, "IoCompleteRequest: " + IrpText(irp) +
+                                        " completed twice (inside its completion routine, which "
+                                        "then did not return STATUS_MORE_PROCESSING_REQUIRED)");
+    return completed;
+}
+
 } // namespace
 
 namespace ntsim::detail {
@@ -180,12 +208,17 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
                                             " not allocated (completed and freed already?)");
             return;
         }
-        if (found->second.phase == IrpPhase::Completing ||
-            found->second.phase == IrpPhase::Completed) {
+        IrpRecord& record = found->second;
+        const bool inRoutine = record.phase == IrpPhase::Completing && record.routinesRunning > 0 &&
+                               !record.completedInRoutine &&
+                               irp->CurrentLocation <= irp->StackCount;
+        if (inRoutine) {
+            record.completedInRoutine = true;
+        } else if (record.phase == IrpPhase::Completing || record.phase == IrpPhase::Completed) {
             Violate(ViolationKind::Irp, "IoCompleteRequest: " + IrpText(irp) + " completed twice");
             return;
         }
-        found->second.phase = IrpPhase::Completing;
+        record.phase = IrpPhase::Completing;
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
         Violate(ViolationKind::Irp, "IoCompleteRequest with status STATUS_PENDING");
@@ -221,8 +254,12 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
                                     ? nullptr
                                     : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
         KIRQL before = Current().irql;
+        RoutineStarts(irp);
         NTSTATUS result = routine(device, irp, context);
         CheckIrqlRestored("a completion routine", before);
+        // Completed again inside the routine: the nested completion went on to the top.
+        if (RoutineEnds(irp, result))
+            return;
         if (result == STATUS_MORE_PROCESSING_REQUIRED) {
             SetPhase(irp, IrpPhase::Dispatched); // the driver owns it again (it may be freed)
             return;

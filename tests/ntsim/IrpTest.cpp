@@ -161,6 +161,45 @@ TEST_F(IrpTest, MoreProcessingRequiredGivesTheIrpBackUntilItIsCompletedAgain) {
     Tear(d);
 }
 
+// A driver may complete the IRP from its own completion routine (the framework completes a sent
+// request there), as long as the routine then returns STATUS_MORE_PROCESSING_REQUIRED.
+TEST_F(IrpTest, ACompletionRoutineMayCompleteTheIrpAgainFromItsOwnLocation) {
+    auto d = Stack(2);
+    Seen origin;
+    NTSTATUS returned = STATUS_MORE_PROCESSING_REQUIRED;
+    PIO_COMPLETION_ROUTINE completeHere = [](PDEVICE_OBJECT, PIRP irp, PVOID context) {
+        irp->IoStatus.Information = 7;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return *static_cast<NTSTATUS*>(context);
+    };
+    On(d[1], [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, completeHere, &returned, TRUE, TRUE, TRUE);
+        return IoCallDriver(d[0], irp);
+    });
+    On(d[0], [&](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    PIRP irp = NewIrp(d[1], Reclaim, &origin);
+    IoCallDriver(d[1], irp);
+    EXPECT_EQ(origin.devices.size(), 1u); // the owner's routine ran once
+    EXPECT_EQ(irp->IoStatus.Information, 7u);
+    EXPECT_EQ(Take(ViolationKind::Irp), 0u);
+
+    // Completed there but handed on as well: completed twice.
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, Reclaim, &origin, TRUE, TRUE, TRUE);
+    returned = STATUS_CONTINUE_COMPLETION;
+    IoCallDriver(d[1], irp);
+    EXPECT_EQ(origin.devices.size(), 2u);
+    EXPECT_EQ(Take(ViolationKind::Irp), 1u);
+    IoFreeIrp(irp);
+    Tear(d);
+}
+
 TEST_F(IrpTest, TheVerifierCatchesIrpMisuse) {
     auto d = Stack(1);
     Seen origin;
