@@ -148,6 +148,7 @@ PDRIVER_OBJECT Load(PnpManager::Impl::Package* package) {
 }
 
 void Enumerate(Node* node);
+void UnloadIfUnused(PDRIVER_OBJECT driver);
 
 void InstallAndStart(Node* node) {
     PnpManager::Impl::Package* package = Match(node);
@@ -156,8 +157,11 @@ void InstallAndStart(Node* node) {
     PDRIVER_OBJECT driver = Load(package);
     if (driver == nullptr || driver->DriverExtension->AddDevice == nullptr)
         return;
-    if (!NT_SUCCESS(driver->DriverExtension->AddDevice(driver, node->pdo)))
+    // A driver left with no device by its failed AddDevice is unloaded, as the platform does.
+    if (!NT_SUCCESS(driver->DriverExtension->AddDevice(driver, node->pdo))) {
+        UnloadIfUnused(driver);
         return;
+    }
     {
         std::lock_guard<std::mutex> lock(P().mu);
         node->service = package->service;
@@ -188,8 +192,7 @@ void InstallAndStart(Node* node) {
     Enumerate(node);
 }
 
-void UnloadIfUnused(Node* node) {
-    PDRIVER_OBJECT driver = node->driver;
+void UnloadIfUnused(PDRIVER_OBJECT driver) {
     if (driver == nullptr || driver->DeviceObject != nullptr)
         return;
     {
@@ -214,7 +217,7 @@ void Forget(Node* node) {
 // After REMOVE_DEVICE: a root PDO is the PnP manager's to delete; a bus's PDO its bus's.
 void AfterRemove(Node* node) {
     DisableInterfacesOf(node->pdo);
-    UnloadIfUnused(node);
+    UnloadIfUnused(node->driver);
     Forget(node);
     if (node->root)
         IoDeleteDevice(node->pdo);
