@@ -21,11 +21,15 @@ MachineOptions Talvik2Options(ntsim::KernelOptions kernel) {
 }
 
 VOID OnEvent(PVOID context, PCSTR text) {
-    static_cast<Machine*>(context)->RecordEvent(text);
+    static_cast<Talvik2Machine*>(context)->RecordEvent(text);
 }
 
 VOID OnViolation(PVOID context, PCSTR text) {
-    static_cast<Machine*>(context)->ReportFinding(Finding::Source::Framework, text);
+    static_cast<Talvik2Machine*>(context)->ReportFinding(Finding::Source::Framework, text);
+}
+
+BOOLEAN OnInjectFault(PVOID context, PCSTR api, NTSTATUS* status) {
+    return static_cast<Talvik2Machine*>(context)->Injected(api, status) ? TRUE : FALSE;
 }
 
 FX_HOST_COUNTERS Counters() {
@@ -38,7 +42,7 @@ FX_HOST_COUNTERS Counters() {
 
 Talvik2Machine::Talvik2Machine(ntsim::KernelOptions kernel) : Machine(Talvik2Options(kernel)) {
     // The driver binds when its first device arrives, after this.
-    FX_HOST_HOOKS hooks = {OnEvent, OnViolation, nullptr, this};
+    FX_HOST_HOOKS hooks = {OnEvent, OnViolation, OnInjectFault, this};
     FxHostSetHooks(&hooks);
 }
 
@@ -55,6 +59,21 @@ unsigned long long Talvik2Machine::DriverRoutineCalls() const {
 }
 unsigned long long Talvik2Machine::RequestsCompleted() const {
     return Counters().RequestsCompleted;
+}
+
+void Talvik2Machine::FailCall(const std::string& api, NTSTATUS status, unsigned times) {
+    std::lock_guard<std::mutex> lock(faultsMu_);
+    faults_[api] = Fault{status, times};
+}
+
+bool Talvik2Machine::Injected(const char* api, NTSTATUS* status) {
+    std::lock_guard<std::mutex> lock(faultsMu_);
+    auto found = faults_.find(api);
+    if (found == faults_.end() || found->second.times == 0)
+        return false;
+    --found->second.times;
+    *status = found->second.status;
+    return true;
 }
 
 } // namespace sim

@@ -5,6 +5,10 @@
 
 #include "sim/Machine.h"
 
+#include <map>
+#include <mutex>
+#include <string>
+
 namespace sim {
 
 class Talvik2Machine : public Machine {
@@ -15,6 +19,20 @@ public:
     unsigned long LiveFrameworkObjects() const;
     unsigned long long DriverRoutineCalls() const;
     unsigned long long RequestsCompleted() const;
+
+    // The next `times` calls of framework call `api` (one of FxHostFaultableCalls) fail with
+    // `status`.
+    void FailCall(const std::string& api, NTSTATUS status, unsigned times = 1);
+    // Asked by the framework on entry to a faultable call.
+    bool Injected(const char* api, NTSTATUS* status);
+
+private:
+    struct Fault {
+        NTSTATUS status;
+        unsigned times;
+    };
+    std::mutex faultsMu_;
+    std::map<std::string, Fault> faults_;
 };
 
 } // namespace sim

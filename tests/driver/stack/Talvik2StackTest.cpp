@@ -12,6 +12,8 @@
 #include <usbioctl.h>
 #include <usburb.h>
 
+#include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <iostream>
 #include <mutex>
@@ -93,6 +95,40 @@ TEST(Talvik2StackArrival, PrepareHardwareConfiguresTheDeviceOverUrbsThenTheInter
     ASSERT_NE(machine.PlugIn(bare), nullptr);
     EXPECT_EQ(machine.Interfaces().size(), 1u);
     EXPECT_TRUE(findings.empty()) << findings.front();
+}
+
+// A colorimeter whose device add fails, then one that works: nothing of the first is left, and
+// the framework's state does not outlive its kernel. Run in a child process, since a framework
+// that keeps state past its kernel corrupts the heap of the next.
+size_t FailedAddThenAnother(const char* api) {
+    size_t findings = 0;
+    {
+        sim::Talvik2Machine machine;
+        machine.SetFindingHandler([&](const sim::Finding& f) {
+            ++findings;
+            std::fprintf(stderr, "finding: %s\n", f.text.c_str());
+        });
+        machine.FailCall(api, STATUS_INSUFFICIENT_RESOURCES);
+        if (machine.PlugIn() == nullptr || !machine.Interfaces().empty())
+            ++findings;
+    }
+    sim::Talvik2Machine machine;
+    machine.SetFindingHandler([&](const sim::Finding& f) {
+        ++findings;
+        std::fprintf(stderr, "finding: %s\n", f.text.c_str());
+    });
+    if (machine.PlugIn() == nullptr || machine.Interfaces().size() != 1)
+        ++findings;
+    return findings;
+}
+
+TEST(Talvik2StackFailedAdd, AFailedDeviceAddLeavesNothingBehind) {
+    GTEST_FLAG_SET(death_test_style, "threadsafe");
+    for (const char* api : {"WdfIoQueueCreate", "WdfDeviceCreateDeviceInterface"}) {
+        SCOPED_TRACE(api);
+        EXPECT_EXIT(std::_Exit(FailedAddThenAnother(api) == 0 ? 0 : 1),
+                    ::testing::ExitedWithCode(0), "");
+    }
 }
 
 TEST_F(Talvik2Stack, AVendorRequestCarriesItsDataStageBothWays) {
