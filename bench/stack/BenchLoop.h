@@ -23,6 +23,15 @@ inline double CpuSeconds() {
     return static_cast<double>(t.tv_sec) + static_cast<double>(t.tv_nsec) / 1e9;
 }
 
+// The machine could not be set up: says what and what was found, for the script.
+inline int SetupFailed(sim::Machine& machine, const char* what) {
+    std::fprintf(stderr, "%s", what);
+    for (const sim::Finding& f : machine.Findings())
+        std::fprintf(stderr, "; %s", f.text.c_str());
+    std::fprintf(stderr, "\n");
+    return 1;
+}
+
 // argv: --vendor N | --read N. Returns the exit status.
 inline int Run(int argc, char** argv, sim::Machine& machine, const Request& request) {
     if (argc != 3 ||

@@ -12,7 +12,7 @@ int main(int argc, char** argv) {
     sim::Colorimeter* device = machine.PlugIn();
     sim::Machine::Handle handle = 0;
     if (device == nullptr || machine.Open(&handle) != STATUS_SUCCESS)
-        return 1;
+        return bench::SetupFailed(machine, "no interface to open");
     device->SetVendorHandler([](const USB_SETUP_PACKET&, const std::vector<std::uint8_t>&) {
         return sim::ControlReply::Data(std::vector<std::uint8_t>(12, 0x5A));
     });
