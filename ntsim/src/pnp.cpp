@@ -148,7 +148,7 @@ PDRIVER_OBJECT Load(PnpManager::Impl::Package* package) {
 }
 
 void Enumerate(Node* node);
-void UnloadIfUnused(PDRIVER_OBJECT driver);
+void UnloadDriverIfUnused(PDRIVER_OBJECT driver);
 
 void InstallAndStart(Node* node) {
     PnpManager::Impl::Package* package = Match(node);
@@ -157,9 +157,8 @@ void InstallAndStart(Node* node) {
     PDRIVER_OBJECT driver = Load(package);
     if (driver == nullptr || driver->DriverExtension->AddDevice == nullptr)
         return;
-    // A driver left with no device by its failed AddDevice is unloaded, as the platform does.
     if (!NT_SUCCESS(driver->DriverExtension->AddDevice(driver, node->pdo))) {
-        UnloadIfUnused(driver);
+        UnloadDriverIfUnused(driver);
         return;
     }
     {
@@ -183,6 +182,11 @@ void InstallAndStart(Node* node) {
     IrpResult start = SendSync(node->pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr);
     if (!NT_SUCCESS(start.status)) {
         SendSync(node->pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
+        {
+            std::lock_guard<std::mutex> lock(P().mu);
+            node->driver = nullptr; // its stack is gone; the driver may go with it
+        }
+        UnloadDriverIfUnused(driver);
         return;
     }
     {
@@ -192,7 +196,8 @@ void InstallAndStart(Node* node) {
     Enumerate(node);
 }
 
-void UnloadIfUnused(PDRIVER_OBJECT driver) {
+// A driver is unloaded once it has no device left, as after an AddDevice that failed.
+void UnloadDriverIfUnused(PDRIVER_OBJECT driver) {
     if (driver == nullptr || driver->DeviceObject != nullptr)
         return;
     {
@@ -202,6 +207,10 @@ void UnloadIfUnused(PDRIVER_OBJECT driver) {
                 package.loaded = nullptr;
     }
     UnloadDriverObject(driver);
+}
+
+void UnloadIfUnused(Node* node) {
+    UnloadDriverIfUnused(node->driver);
 }
 
 void Forget(Node* node) {
@@ -217,7 +226,7 @@ void Forget(Node* node) {
 // After REMOVE_DEVICE: a root PDO is the PnP manager's to delete; a bus's PDO its bus's.
 void AfterRemove(Node* node) {
     DisableInterfacesOf(node->pdo);
-    UnloadIfUnused(node->driver);
+    UnloadIfUnused(node);
     Forget(node);
     if (node->root)
         IoDeleteDevice(node->pdo);

@@ -267,6 +267,28 @@ VOID FxDereference(FxObject* object) {
     ExFreePoolWithTag(object, FX_TAG_OBJECT);
 }
 
+ULONG FxObjectsDeleteLeft(VOID) {
+    ULONG found = 0;
+    for (;;) {
+        FxObject* victim = NULL;
+        KIRQL irql;
+        KeAcquireSpinLock(&g_lock, &irql);
+        for (ULONG i = 0; i < g_slotCount && victim == NULL; ++i) {
+            FxObject* object = g_slots[i].Object;
+            if (object != NULL && !object->Deleting) {
+                object->Deleting = TRUE;
+                victim = object;
+            }
+        }
+        KeReleaseSpinLock(&g_lock, irql);
+        if (victim == NULL)
+            return found;
+        FxViolation("framework object %s leaked at driver unload", FxTypeName(victim->Type));
+        ++found;
+        DeleteTree(victim);
+    }
+}
+
 ULONG FxObjectsLive(VOID) {
     KIRQL irql;
     KeAcquireSpinLock(&g_lock, &irql);

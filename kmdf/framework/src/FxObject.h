@@ -69,3 +69,6 @@ PCSTR FxTypeName(FxType type);
 
 // Objects in the table (for leak checks at device removal and driver unload).
 ULONG FxObjectsLive(VOID);
+// At unbind: each object still there is a finding and is deleted with its children. Returns how
+// many were found (children not counted).
+ULONG FxObjectsDeleteLeft(VOID);

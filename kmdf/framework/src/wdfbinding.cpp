@@ -172,10 +172,7 @@ extern "C" NTSTATUS NTAPI WdfVersionUnbind(PUNICODE_STRING registryPath, PWDF_BI
         return STATUS_INVALID_PARAMETER;
     }
     FxDriverDeleteAtUnbind();
-    ULONG leaked = FxObjectsLive();
-    if (leaked != 0)
-        FxViolation("%lu framework object(s) leaked at driver unload",
-                    static_cast<unsigned long>(leaked));
+    FxObjectsDeleteLeft();
     FxEvent("WdfVersionUnbind KmdfLibrary %lu.%lu", static_cast<unsigned long>(g_version.Major),
             static_cast<unsigned long>(g_version.Minor));
     g_info = NULL;

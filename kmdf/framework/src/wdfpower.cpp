@@ -37,6 +37,7 @@ NTSTATUS SetDevicePower(FxDevice* device, PIRP irp, DEVICE_POWER_STATE state) {
         if (NT_SUCCESS(status)) {
             FxStateLock(device);
             if (!device->InD0 && device->PnpState == FxPnpStarted) {
+                FxIdleStop(device); // idle in Dx: the notification goes, the system's D0 wins
                 status = FxPowerUp(device, device->LastDx);
                 if (NT_SUCCESS(status))
                     FxIdleStarted(device);
@@ -76,31 +77,58 @@ PCSTR FxPowerName(WDF_POWER_DEVICE_STATE state) {
 }
 
 NTSTATUS FxPowerUp(FxDevice* device, WDF_POWER_DEVICE_STATE previous) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS& c = device->Callbacks;
+    WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(device->Object.Handle);
     NTSTATUS status = STATUS_SUCCESS;
-    if (PFN_WDF_DEVICE_D0_ENTRY entry = device->Callbacks.EvtDeviceD0Entry) {
+    if (c.EvtDeviceD0Entry != NULL) {
         FxCountDriverCall();
-        status = entry(reinterpret_cast<WDFDEVICE>(device->Object.Handle), previous);
+        status = c.EvtDeviceD0Entry(handle, previous);
         FxEvent("EvtDeviceD0Entry(%s) -> 0x%08X", FxPowerName(previous),
                 static_cast<unsigned>(status));
+    }
+    if (NT_SUCCESS(status) && c.EvtDeviceD0EntryPostInterruptsEnabled != NULL) {
+        FxCountDriverCall();
+        status = c.EvtDeviceD0EntryPostInterruptsEnabled(handle, previous);
     }
     if (!NT_SUCCESS(status))
         return status;
     device->InD0 = TRUE;
     FxIoPowerManagedStart(device);
-    return STATUS_SUCCESS;
+    // Self-managed I/O starts with the first D0 and restarts with each later one.
+    if (!device->SelfManagedIoStarted) {
+        device->SelfManagedIoStarted = TRUE;
+        if (c.EvtDeviceSelfManagedIoInit != NULL) {
+            FxCountDriverCall();
+            status = c.EvtDeviceSelfManagedIoInit(handle);
+        }
+    } else if (c.EvtDeviceSelfManagedIoRestart != NULL) {
+        FxCountDriverCall();
+        status = c.EvtDeviceSelfManagedIoRestart(handle);
+    }
+    return status;
 }
 
 // Before D0 exit the power-managed queues stop and the requests the driver owns are waited for;
 // a surprise-removed device's queues are purged instead and its targets removed after the exit.
 NTSTATUS FxPowerDown(FxDevice* device, WDF_POWER_DEVICE_STATE target, BOOLEAN surprise) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS& c = device->Callbacks;
+    WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(device->Object.Handle);
     if (surprise)
         FxIoPurge(device, STATUS_CANCELLED);
     else
         FxIoPowerManagedStop(device);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (PFN_WDF_DEVICE_D0_EXIT exit = device->Callbacks.EvtDeviceD0Exit) {
+    if (device->SelfManagedIoStarted && c.EvtDeviceSelfManagedIoSuspend != NULL) {
         FxCountDriverCall();
-        status = exit(reinterpret_cast<WDFDEVICE>(device->Object.Handle), target);
+        c.EvtDeviceSelfManagedIoSuspend(handle);
+    }
+    if (c.EvtDeviceD0ExitPreInterruptsDisabled != NULL) {
+        FxCountDriverCall();
+        c.EvtDeviceD0ExitPreInterruptsDisabled(handle, target);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (c.EvtDeviceD0Exit != NULL) {
+        FxCountDriverCall();
+        status = c.EvtDeviceD0Exit(handle, target);
         FxEvent("EvtDeviceD0Exit(%s) -> 0x%08X", FxPowerName(target),
                 static_cast<unsigned>(status));
     }
@@ -109,6 +137,22 @@ NTSTATUS FxPowerDown(FxDevice* device, WDF_POWER_DEVICE_STATE target, BOOLEAN su
     device->InD0 = FALSE;
     device->LastDx = target;
     return status;
+}
+
+VOID FxSelfManagedIoEnd(FxDevice* device) {
+    if (!device->SelfManagedIoStarted)
+        return;
+    device->SelfManagedIoStarted = FALSE;
+    const WDF_PNPPOWER_EVENT_CALLBACKS& c = device->Callbacks;
+    WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(device->Object.Handle);
+    if (c.EvtDeviceSelfManagedIoFlush != NULL) {
+        FxCountDriverCall();
+        c.EvtDeviceSelfManagedIoFlush(handle);
+    }
+    if (c.EvtDeviceSelfManagedIoCleanup != NULL) {
+        FxCountDriverCall();
+        c.EvtDeviceSelfManagedIoCleanup(handle);
+    }
 }
 
 NTSTATUS FxSendDevicePower(FxDevice* device, DEVICE_POWER_STATE state) {
