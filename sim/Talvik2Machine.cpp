@@ -2,9 +2,6 @@
 
 #include "sim/Talvik2Image.h"
 
-// FxHost.h names ULONG64, which our kernel headers do not declare yet (an identical typedef
-// later is harmless).
-typedef ULONGLONG ULONG64;
 #include <FxHost.h>
 #include <TalvikPublic.h> // the interface GUID's storage is the driver's
 
