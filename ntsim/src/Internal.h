@@ -106,10 +106,6 @@ private:
 enum class IrpPhase { Allocated, Dispatched, Completing, Completed };
 struct IrpRecord {
     IrpPhase phase = IrpPhase::Allocated;
-    // A completion routine of the IRP is running; the driver it belongs to may complete the IRP
-    // from its own location there, if the routine then returns STATUS_MORE_PROCESSING_REQUIRED.
-    int routinesRunning = 0;
-    bool completedInRoutine = false;
     // Set for IRPs the I/O manager or IoBuildDeviceIoControlRequest owns: runs when the IRP
     // has completed to its top.
     std::function<void(PIRP)> finish;

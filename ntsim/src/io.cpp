@@ -49,32 +49,11 @@ void SetPhase(PIRP irp, IrpPhase phase) {
         found->second.phase = phase;
 }
 
-void RoutineStarts(PIRP irp) {
+// Completed when the IRP is no longer known (freed after its completion).
+IrpPhase PhaseOf(PIRP irp) {
     std::lock_guard<std::mutex> lock(K().irps.mu);
-    ++K().irps.records[irp].routinesRunning;
-}
-
-// True when the routine completed the IRP itself; then the IRP is no longer this walk's (it may
-// be freed already), and the routine must have returned STATUS_MORE_PROCESSING_REQUIRED.
-bool RoutineEnds(PIRP irp, NTSTATUS result) {
-    bool completed;
-    {
-        std::lock_guard<std::mutex> lock(K().irps.mu);
-        auto found = K().irps.records.find(irp);
-        if (found == K().irps.records.end()) {
-            completed = true; // and released by its owner
-        } else {
-            --found->second.routinesRunning;
-            completed = found->second.completedInRoutine && found->second.routinesRunning == 0;
-            if (completed)
-                found->second.completedInRoutine = false;
-        }
-    }
-    if (completed && result != STATUS_MORE_PROCESSING_REQUIRED)
-        Violate(ViolationKind::Irp, "IoCompleteRequest: " + IrpText(irp) +
-                                        " completed twice (inside its completion routine, which "
-                                        "then did not return STATUS_MORE_PROCESSING_REQUIRED)");
-    return completed;
+    auto found = K().irps.records.find(irp);
+    return found != K().irps.records.end() ? found->second.phase : IrpPhase::Completed;
 }
 
 } // namespace
@@ -208,17 +187,12 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
                                             " not allocated (completed and freed already?)");
             return;
         }
-        IrpRecord& record = found->second;
-        const bool inRoutine = record.phase == IrpPhase::Completing && record.routinesRunning > 0 &&
-                               !record.completedInRoutine &&
-                               irp->CurrentLocation <= irp->StackCount;
-        if (inRoutine) {
-            record.completedInRoutine = true;
-        } else if (record.phase == IrpPhase::Completing || record.phase == IrpPhase::Completed) {
+        if (found->second.phase == IrpPhase::Completing ||
+            found->second.phase == IrpPhase::Completed) {
             Violate(ViolationKind::Irp, "IoCompleteRequest: " + IrpText(irp) + " completed twice");
             return;
         }
-        record.phase = IrpPhase::Completing;
+        found->second.phase = IrpPhase::Completing;
     }
     if (irp->IoStatus.Status == STATUS_PENDING)
         Violate(ViolationKind::Irp, "IoCompleteRequest with status STATUS_PENDING");
@@ -254,16 +228,20 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
                                     ? nullptr
                                     : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
         KIRQL before = Current().irql;
-        RoutineStarts(irp);
+        // The routine's driver owns the IRP while it runs: it may complete it further up from
+        // inside the routine (then returning STATUS_MORE_PROCESSING_REQUIRED), as the platform
+        // allows.
+        SetPhase(irp, IrpPhase::Dispatched);
         NTSTATUS result = routine(device, irp, context);
         CheckIrqlRestored("a completion routine", before);
-        // Completed again inside the routine: the nested completion went on to the top.
-        if (RoutineEnds(irp, result))
-            return;
-        if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-            SetPhase(irp, IrpPhase::Dispatched); // the driver owns it again (it may be freed)
+        if (result == STATUS_MORE_PROCESSING_REQUIRED)
+            return; // the driver owns it again (it may be completed or freed already)
+        if (PhaseOf(irp) != IrpPhase::Dispatched) {
+            Violate(ViolationKind::Irp, "a completion routine completed " + IrpText(irp) +
+                                            " and let its completion go on (completed twice)");
             return;
         }
+        SetPhase(irp, IrpPhase::Completing);
     }
 
     std::function<void(PIRP)> finish;

@@ -63,6 +63,7 @@ struct FxDevice {
     BOOLEAN SelfManagedIoStarted; // EvtDeviceSelfManagedIoInit ran: later D0s restart it
     BOOLEAN InD0;
     WDF_POWER_DEVICE_STATE LastDx; // the state the last D0 exit went to
+    BOOLEAN SystemAsleep;          // the framework took the device out of D0 for an Sx
 
     FxIdleSettings Idle;
     FxWakeSettings Wake;

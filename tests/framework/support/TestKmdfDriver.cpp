@@ -157,6 +157,13 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
         caps.UINumber = 7;
         WdfDeviceSetPnpCapabilities(device, &caps);
     }
+    if (g_fxTestOptions.Wake) {
+        WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake;
+        WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(&wake);
+        status = WdfDeviceAssignSxWakeSettings(device, &wake);
+        if (!NT_SUCCESS(status))
+            return status;
+    }
     if (g_fxTestOptions.Idle) {
         WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;
         WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS_INIT(&idle, g_fxTestOptions.IdleCaps);

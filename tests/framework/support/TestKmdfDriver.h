@@ -17,6 +17,7 @@ typedef struct _FX_TEST_OPTIONS {
     BOOLEAN FileObjects;   // WdfDeviceInitSetFileObjectConfig (cleanup and close callbacks)
     BOOLEAN Capabilities;  // WdfDeviceSetPnpCapabilities: SurpriseRemovalOK, Removable false
     BOOLEAN SelfManagedIo; // self-managed I/O and the interrupt-phase D0 callbacks too
+    BOOLEAN Wake;          // WdfDeviceAssignSxWakeSettings with the defaults
     BOOLEAN Idle;          // WdfDeviceAssignS0IdleSettings
     WDF_POWER_POLICY_S0_IDLE_CAPABILITIES IdleCaps;
     ULONG IdleTimeoutMs;
