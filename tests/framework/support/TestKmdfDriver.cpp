@@ -103,6 +103,7 @@ VOID FileContextCleanup(WDFOBJECT) {
 }
 
 NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
+    g_fxTestRecord.KeptInit = init;
     WDF_PNPPOWER_EVENT_CALLBACKS pnp;
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp);
     pnp.EvtDevicePrepareHardware = Prepare;
@@ -194,6 +195,7 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING regis
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
     config.EvtDriverUnload = DriverUnload;
-    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
-                           &g_fxTestRecord.Driver);
+    NTSTATUS status = WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                                      &g_fxTestRecord.Driver);
+    return NT_SUCCESS(status) ? g_fxTestOptions.EntryStatus : status;
 }

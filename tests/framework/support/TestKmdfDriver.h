@@ -9,6 +9,7 @@
 EXTERN_C const GUID FxTestInterfaceGuid;
 
 typedef struct _FX_TEST_OPTIONS {
+    NTSTATUS EntryStatus; // DriverEntry's, after WdfDriverCreate succeeded
     NTSTATUS PrepareStatus;
     NTSTATUS D0EntryStatus;
     NTSTATUS QueryRemoveStatus;
@@ -33,7 +34,7 @@ typedef struct _FX_TEST_RECORD {
     volatile LONG Length;
     WDFDRIVER Driver;
     WDFDEVICE Device;
-    WDFFILEOBJECT LastFile;
+    PWDFDEVICE_INIT KeptInit; // EvtDriverDeviceAdd's record, kept past its return
     WDF_POWER_DEVICE_STATE LastEntryFrom;
     WDF_POWER_DEVICE_STATE LastExitTo;
     BOOLEAN ContextWasZero;
