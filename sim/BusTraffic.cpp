@@ -23,6 +23,7 @@ std::vector<TransferRecord>
 TransfersOf(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port,
             const std::function<TransferRecord::Kind(std::uint8_t endpoint)>& kindOf) {
     std::vector<TransferRecord> records;
+    std::vector<bool> seen; // per record: a setup packet or a status of its own was logged
     std::map<std::uint8_t, size_t> open; // endpoint -> its transfer in progress
     auto start = [&](const USBBUS_LOG_ENTRY& e) -> TransferRecord& {
         TransferRecord record;
@@ -31,6 +32,7 @@ TransfersOf(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port,
             e.EndpointAddress == 0 ? TransferRecord::Kind::Control : kindOf(e.EndpointAddress);
         record.submittedMs = static_cast<std::uint64_t>(e.Time / kTicksPerMs);
         records.push_back(record);
+        seen.push_back(e.EndpointAddress != 0);
         open[e.EndpointAddress] = records.size() - 1;
         return records.back();
     };
@@ -47,6 +49,7 @@ TransfersOf(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port,
             open.erase(e.EndpointAddress);
             TransferRecord& r = start(e);
             r.setup = e.Setup;
+            seen.back() = true;
             if (AnsweredWithoutStatus(e.Setup)) {
                 r.completed = true;
                 r.completedMs = ms;
@@ -68,6 +71,7 @@ TransfersOf(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port,
             break;
         case UsbBusLogStatus: {
             TransferRecord& r = current(e);
+            seen[static_cast<size_t>(&r - records.data())] = true;
             r.completed = true;
             r.completedMs = ms;
             r.ntStatus = e.Status;
@@ -80,7 +84,12 @@ TransfersOf(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port,
             break;
         }
     }
-    return records;
+    // A cancellation alone on the default pipe is the idle notification's, not a transfer.
+    std::vector<TransferRecord> transfers;
+    for (size_t i = 0; i < records.size(); ++i)
+        if (seen[i])
+            transfers.push_back(records[i]);
+    return transfers;
 }
 
 std::vector<USBBUS_LOG_ENTRY> ReadBusLog(PDEVICE_OBJECT busFdo, ULONG first) {

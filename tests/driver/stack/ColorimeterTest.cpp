@@ -130,11 +130,17 @@ TEST(BusTraffic, TheLogGroupsIntoTransfersPerPortAndEndpoint) {
     s = add(1, UsbBusLogStatus, 0x81, 6);
     s->Status = STATUS_CANCELLED;
     s->UsbdStatus = USBD_STATUS_CANCELED;
+    add(1, UsbBusLogCancel, 0, 8);      // the idle notification cancelled: no transfer
     setup(1, {0x40, 0x07, 0, 0, 0}, 9); // left pending
+    add(1, UsbBusLogCancel, 0, 9)->Status = STATUS_CANCELLED; // and cancelled, with its status
+    s = add(1, UsbBusLogStatus, 0, 10);
+    s->Status = STATUS_CANCELLED;
+    add(1, UsbBusLogCancel, 0, 11); // queued, never started, cancelled
+    add(1, UsbBusLogStatus, 0, 11)->Status = STATUS_CANCELLED;
 
     auto records =
         sim::TransfersOf(log, 1, [](std::uint8_t) { return TransferRecord::Kind::InterruptIn; });
-    ASSERT_EQ(records.size(), 5u);
+    ASSERT_EQ(records.size(), 6u);
     EXPECT_TRUE(records[0].completed);
     EXPECT_EQ(records[0].setup.bRequest, 0x09);
     EXPECT_EQ(records[1].setup.bRequest, 0x05);
@@ -148,9 +154,19 @@ TEST(BusTraffic, TheLogGroupsIntoTransfersPerPortAndEndpoint) {
     EXPECT_TRUE(records[3].cancelled);
     EXPECT_TRUE(records[3].completed);
     EXPECT_EQ(records[3].usbdStatus, USBD_STATUS_CANCELED);
-    EXPECT_FALSE(records[4].completed);
-    EXPECT_NE(records[4].ToString().find("pending"), std::string::npos);
+    EXPECT_EQ(records[4].setup.bRequest, 0x07);
+    EXPECT_TRUE(records[4].cancelled);
+    EXPECT_EQ(records[4].completedMs, 10u);
+    EXPECT_TRUE(records[5].cancelled);
+    EXPECT_EQ(records[5].ntStatus, STATUS_CANCELLED);
     EXPECT_NE(records[3].ToString().find("cancelled"), std::string::npos);
+
+    // A transfer still waiting shows as pending.
+    setup(1, {0x40, 0x08, 0, 0, 0}, 12);
+    records = sim::TransfersOf(log, 1, [](std::uint8_t) { return TransferRecord::Kind::Other; });
+    ASSERT_EQ(records.size(), 7u);
+    EXPECT_FALSE(records[6].completed);
+    EXPECT_NE(records[6].ToString().find("pending"), std::string::npos);
 }
 
 } // namespace

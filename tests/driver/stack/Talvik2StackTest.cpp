@@ -294,6 +294,65 @@ TEST_F(Talvik2Stack, UnpluggedWithAReadInFlightTheReadEndsAndTheInterfaceGoes) {
     EXPECT_EQ(machine().Interfaces().size(), 1u);
 }
 
+// S0 idle: after its 10 s idle timeout the device goes to D2 through the bus's idle
+// notification; a request brings it back to D0 before it is sent. A pending interrupt read is
+// work the device owns: it stays in D0 while the read lasts.
+TEST_F(Talvik2Stack, IdleTheDeviceSuspendsAndARequestWakesItButAPendingReadKeepsItUp) {
+    auto has = [&](const std::string& text) {
+        std::vector<std::string> events = machine().Events();
+        return std::find(events.begin(), events.end(), text) != events.end();
+    };
+    machine().ClearEvents();
+    machine().AdvanceMs(9999);
+    machine().WaitIdle();
+    EXPECT_FALSE(has("EvtDeviceD0Exit(D2) -> 0x00000000"));
+    machine().AdvanceMs(1);
+    machine().WaitIdle();
+    EXPECT_TRUE(has("EvtDeviceD0Exit(D2) -> 0x00000000"));
+
+    machine().ClearEvents();
+    device_->ClearTraffic();
+    device_->SetVendorHandler([](const USB_SETUP_PACKET&, const std::vector<uint8_t>&) {
+        return ControlReply::Data({4, 5});
+    });
+    uint8_t out[8];
+    ntsim::Overlapped op;
+    auto block = Block(1, 2, 0, 1, 0, 0);
+    machine().DeviceIoControl(handle_, IOCTL_VENDOR_OR_CLASS_REQUEST, &block, sizeof block, out,
+                              sizeof out, &op);
+    machine().WaitIdle();
+    ASSERT_TRUE(op.Done());
+    EXPECT_EQ(op.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(op.Information(), 2u);
+    EXPECT_TRUE(has("EvtDeviceD0Entry(D2) -> 0x00000000"));
+    EXPECT_EQ(Traffic(TransferRecord::Kind::Control, true).size(), 1u);
+
+    // Past the idle timeout with a read pending (reads, too, time out after 5 s): still in D0.
+    machine().AdvanceMs(9000);
+    ntsim::Overlapped read;
+    ASSERT_EQ(Read(out, sizeof out, &read), STATUS_PENDING);
+    machine().ClearEvents();
+    machine().AdvanceMs(4999);
+    machine().WaitIdle();
+    EXPECT_FALSE(has("EvtDeviceD0Exit(D2) -> 0x00000000"));
+    EXPECT_FALSE(read.Done());
+    EXPECT_EQ(device_->PushInterrupt({1}), STATUS_SUCCESS);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Information(), 1u);
+
+    // A read with nothing to read fails after 5 s; the device idles out 10 s later.
+    ntsim::Overlapped empty;
+    ASSERT_EQ(Read(out, sizeof out, &empty), STATUS_PENDING);
+    machine().AdvanceMs(5000);
+    machine().WaitIdle();
+    ASSERT_TRUE(empty.Done());
+    EXPECT_EQ(empty.Status(), STATUS_IO_TIMEOUT);
+    EXPECT_FALSE(has("EvtDeviceD0Exit(D2) -> 0x00000000"));
+    machine().AdvanceMs(10000);
+    machine().WaitIdle();
+    EXPECT_TRUE(has("EvtDeviceD0Exit(D2) -> 0x00000000"));
+}
+
 // user DeviceIoControl -> IRP_MJ_DEVICE_CONTROL at Talvik2's device -> the framework -> a URB on
 // IRP_MJ_INTERNAL_DEVICE_CONTROL at the bus's PDO -> the completion back to the caller.
 TEST_F(Talvik2Stack, TheIrpPathOfAVendorRequest) {
