@@ -128,6 +128,26 @@ TEST_F(UsbTargetTest, SequentialQueueHandsOutOneAtATimeAndCancelsWaiters) {
     EXPECT_EQ(IoTestObserved.CompletionRoutines, 2);
 }
 
+TEST_F(UsbTargetTest, QueuedRequestsFollowEachOtherInTheCompletingThread) {
+    UserIo::Handle h = PlugAndOpen();
+    Overlapped first;
+    EXPECT_EQ(Vendor(h, 0x43, 0, &first), STATUS_PENDING);
+    // Stalled at once by the device: each completes inside the completion of the one before.
+    constexpr int kQueued = 20;
+    Overlapped queued[kQueued];
+    for (Overlapped& ov : queued)
+        EXPECT_EQ(Vendor(h, 0x50, 0, &ov), STATUS_PENDING);
+    EXPECT_EQ(kernel().User().CancelIoEx(h, &first), STATUS_SUCCESS);
+    EXPECT_EQ(first.Wait(), STATUS_CANCELLED);
+    // All of them done before CancelIoEx returned, in this thread, one at a time.
+    for (Overlapped& ov : queued) {
+        ASSERT_TRUE(ov.Done());
+        EXPECT_FALSE(NT_SUCCESS(ov.Status()));
+    }
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, kQueued + 1);
+    EXPECT_EQ(IoTestObserved.SequentialMostActive, 1);
+}
+
 TEST_F(UsbTargetTest, SynchronousSendWaitsForTheDevice) {
     UserIo::Handle h = PlugAndOpen();
     IOTEST_VENDOR in = {0x42, 0, 0};
