@@ -33,6 +33,7 @@ bench: native
 	@bash scripts/bench-sizes.sh
 	@bash scripts/bench-setup.sh
 	@if [ -f scripts/bench-driver.sh ]; then bash scripts/bench-driver.sh; fi
+	@bash scripts/bench-stack.sh
 
 dist: win32 win64
 	cmake --preset native >/dev/null

@@ -162,6 +162,25 @@ public:
     std::map<std::string, InterfaceRecord> byLink; // kernel link, \??\...
 };
 
+// irptrace: the test's view of IRPs passing through IoCallDriver and IoCompleteRequest.
+class IrpTrace {
+public:
+    void Set(std::function<void(const IrpStep&)> callback);
+    bool On() const { return on_.load(std::memory_order_acquire); }
+    void Report(const IrpStep& step);
+
+private:
+    std::mutex mu_;
+    std::shared_ptr<std::function<void(const IrpStep&)>> callback_;
+    std::atomic<bool> on_{false};
+};
+// The step of a location just given to `device`, or of the completing driver's location.
+void TraceCall(PDEVICE_OBJECT device, PIRP irp);
+void TraceComplete(PIRP irp);
+// Taken before the completion walk clears the locations; reported once the owner has the IRP.
+IrpStep TopStepOf(PIRP irp);
+void TraceCompletedToTop(IrpStep top, PIRP irp);
+
 } // namespace detail
 
 struct Kernel::Impl {
@@ -176,6 +195,7 @@ struct Kernel::Impl {
     detail::Devices devices;
     detail::WorkQueue work;
     detail::Interfaces interfaces;
+    detail::IrpTrace irpTrace;
     KSPIN_LOCK cancelLock = 0;
     PnpManager::Impl* pnpImpl = nullptr;
     std::unique_ptr<PnpManager> pnp;
@@ -187,6 +207,10 @@ namespace detail {
 Kernel::Impl& K();
 // io: the owner's routine run when an IRP completes to its top, and its release.
 void SetIrpFinish(PIRP irp, std::function<void(PIRP)> finish);
+// IoCallDriver for the I/O manager's own IRPs: a device deleted under an open handle (checked
+// under the devices' lock, so a removal racing the call is seen) gets the IRP completed with
+// `*refusal` instead of a violation. nullptr: as IoCallDriver.
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const NTSTATUS* refusal);
 void ReleaseIrp(PIRP irp);
 // io: a driver object the kernel made (DriverEntry not yet called).
 PDRIVER_OBJECT CreateDriverObject(const std::string& service);

@@ -152,6 +152,10 @@ void Kernel::WaitIdle() {
     }
 }
 
+void Kernel::TraceIrps(std::function<void(const IrpStep&)> callback) {
+    impl_->irpTrace.Set(std::move(callback));
+}
+
 size_t Kernel::PoolOutstanding() const {
     return impl_->pool.Outstanding();
 }

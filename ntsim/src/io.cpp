@@ -126,13 +126,21 @@ extern "C" VOID NTAPI IoReuseIrp(PIRP irp, NTSTATUS status) {
     SetPhase(irp, IrpPhase::Allocated);
 }
 
-extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+namespace ntsim::detail {
+NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const NTSTATUS* refusal) {
     CheckIrql("IoCallDriver", DISPATCH_LEVEL);
     if (!Lookup(irp, "IoCallDriver"))
         return STATUS_INVALID_PARAMETER;
     {
-        std::lock_guard<std::mutex> lock(K().devices.mu);
+        std::unique_lock<std::mutex> lock(K().devices.mu);
         auto found = K().devices.records.find(device);
+        if (found != K().devices.records.end() && found->second.deleted && refusal != nullptr) {
+            lock.unlock();
+            irp->IoStatus.Status = *refusal;
+            irp->IoStatus.Information = 0;
+            IoCompleteRequest(irp, IO_NO_INCREMENT);
+            return *refusal;
+        }
         if (found == K().devices.records.end() || found->second.deleted) {
             Violate(ViolationKind::Device,
                     "IoCallDriver to device " + Hex(reinterpret_cast<std::uintptr_t>(device)) +
@@ -152,10 +160,17 @@ extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     stack->DeviceObject = device;
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
+    if (K().irpTrace.On())
+        TraceCall(device, irp);
     KIRQL before = Current().irql;
     NTSTATUS status = dispatch(device, irp);
     CheckIrqlRestored("a dispatch routine", before);
     return status;
+}
+} // namespace ntsim::detail
+
+extern "C" NTSTATUS NTAPI IofCallDriver(PDEVICE_OBJECT device, PIRP irp) {
+    return CallDriver(device, irp, nullptr);
 }
 
 // Walks the stack upward from the completing driver's location: each location's completion
@@ -183,6 +198,12 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
         Violate(ViolationKind::Irp, "IoCompleteRequest with status STATUS_PENDING");
     if (IoSetCancelRoutine(irp, nullptr) != nullptr)
         Violate(ViolationKind::Cancel, "IoCompleteRequest on an IRP with a cancel routine set");
+    const bool traced = K().irpTrace.On();
+    IrpStep top{};
+    if (traced) {
+        TraceComplete(irp);
+        top = TopStepOf(irp);
+    }
 
     PIO_STACK_LOCATION last = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
@@ -230,6 +251,8 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
         record.phase = IrpPhase::Completed;
         finish = record.finish;
     }
+    if (traced)
+        TraceCompletedToTop(top, irp); // before the owner may free it
     if (finish)
         finish(irp);
     else

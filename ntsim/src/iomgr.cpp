@@ -235,7 +235,11 @@ NTSTATUS Issue(const std::shared_ptr<FileRecord>& file, UCHAR major, ULONG code,
         file->outstanding.push_back(request);
     }
     SetIrpFinish(irp, [request](PIRP done) { Finish(request, done); });
-    NTSTATUS returned = IoCallDriver(file->top, irp);
+    // Removal may delete the device between the check above and this call (a close deferred to
+    // the worker thread races the PnP thread's removal).
+    const NTSTATUS refusal =
+        major == IRP_MJ_CLOSE || major == IRP_MJ_CLEANUP ? STATUS_SUCCESS : STATUS_DELETE_PENDING;
+    NTSTATUS returned = CallDriver(file->top, irp, &refusal);
     {
         std::lock_guard<std::mutex> lock(request->mu);
         request->returned = true;

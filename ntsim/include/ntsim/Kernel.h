@@ -142,6 +142,25 @@ private:
     Impl* impl_;
 };
 
+// One step of an IRP's path, as the IRP trace reports it: each IoCallDriver (the device called and
+// the stack location it gets), each IoCompleteRequest (the location of the driver completing),
+// and the completion reaching the IRP's owner at the top of the stack.
+struct IrpStep {
+    enum class Kind { Call, Complete, CompletedToTop };
+    Kind kind;
+    PIRP irp;
+    PDEVICE_OBJECT device; // CompletedToTop: the device the owner called first
+    std::string driver;    // the device's driver (its service name)
+    UCHAR major;
+    UCHAR minor;
+    ULONG controlCode;  // (internal) device control: the IOCTL
+    USHORT urbFunction; // IOCTL_INTERNAL_USB_SUBMIT_URB: the URB's function
+    NTSTATUS status;    // Complete, CompletedToTop
+    ULONG_PTR information;
+};
+// "call Talvik2 DEVICE_CONTROL 0x00222059", "complete VirtualUsb INTERNAL_DEVICE_CONTROL ... 0x0".
+std::string IrpStepText(const IrpStep& step);
+
 struct KernelOptions {
     // Wine never sends IRP_MJ_CLEANUP; the platform sends it when the last handle closes.
     bool sendCleanup = true;
@@ -164,6 +183,10 @@ public:
     void Advance(std::int64_t ticks);
     // Waits until queued work items and PnP actions have run.
     void WaitIdle();
+
+    // Reports every step of every IRP to `callback` (nullptr: off), on the thread taking the step,
+    // with no kernel lock held; it may run on several threads at once.
+    void TraceIrps(std::function<void(const IrpStep&)> callback);
 
     // Pool accounting.
     size_t PoolOutstanding() const;
