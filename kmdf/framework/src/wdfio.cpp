@@ -448,9 +448,11 @@ NTSTATUS imp_WdfDeviceEnqueueRequest(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Devi
     FxQueue* queue = request->Io->DefaultQueue;
     if (queue == NULL)
         return STATUS_WDF_BUSY;
+    // Marked before it is queued: once there, a power-up may present it at once.
+    request->Handled = TRUE;
     status = FxQueueInsert(queue, request);
-    if (NT_SUCCESS(status))
-        request->Handled = TRUE;
+    if (!NT_SUCCESS(status))
+        request->Handled = FALSE;
     return status;
 }
 
