@@ -54,6 +54,8 @@ typedef uint32_t ULONG;
 typedef ULONG* PULONG;
 typedef int64_t LONGLONG;
 typedef uint64_t ULONGLONG;
+typedef int64_t LONG64;
+typedef uint64_t ULONG64;
 typedef intptr_t LONG_PTR;
 typedef uintptr_t ULONG_PTR;
 typedef ULONG_PTR SIZE_T;
@@ -118,6 +120,7 @@ typedef struct _IO_STATUS_BLOCK {
 #define STATUS_PENDING ((NTSTATUS)0x00000103L)
 #define STATUS_UNSUCCESSFUL ((NTSTATUS)0xC0000001L)
 #define STATUS_NOT_IMPLEMENTED ((NTSTATUS)0xC0000002L)
+#define STATUS_INFO_LENGTH_MISMATCH ((NTSTATUS)0xC0000004L)
 #define STATUS_INVALID_HANDLE ((NTSTATUS)0xC0000008L)
 #define STATUS_ACCESS_VIOLATION ((NTSTATUS)0xC0000005L)
 #define STATUS_INVALID_PARAMETER ((NTSTATUS)0xC000000DL)
@@ -205,6 +208,9 @@ typedef DRIVER_UNLOAD* PDRIVER_UNLOAD;
 #define DPFLTR_MASK 0x80000000
 EXTERN_C ULONG vDbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, va_list arglist);
 EXTERN_C ULONG DbgPrintEx(ULONG ComponentId, ULONG Level, PCSTR Format, ...);
+// The C library's formatter the kernel exports: at most Count characters; -1, with no terminator
+// guaranteed, when the text does not fit.
+EXTERN_C int _vsnprintf(char* Buffer, size_t Count, const char* Format, va_list Arguments);
 
 #ifdef __cplusplus
 }

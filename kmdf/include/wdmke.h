@@ -85,6 +85,9 @@ FORCEINLINE LONG InterlockedIncrement(LONG volatile* Addend) {
 FORCEINLINE LONG InterlockedDecrement(LONG volatile* Addend) {
     return __atomic_sub_fetch(Addend, 1, __ATOMIC_SEQ_CST);
 }
+FORCEINLINE LONGLONG InterlockedIncrement64(LONGLONG volatile* Addend) {
+    return __atomic_add_fetch(Addend, 1, __ATOMIC_SEQ_CST);
+}
 FORCEINLINE LONG InterlockedExchange(LONG volatile* Target, LONG Value) {
     return __atomic_exchange_n(Target, Value, __ATOMIC_SEQ_CST);
 }

@@ -148,6 +148,7 @@ PDRIVER_OBJECT Load(PnpManager::Impl::Package* package) {
 }
 
 void Enumerate(Node* node);
+void UnloadDriverIfUnused(PDRIVER_OBJECT driver);
 
 void InstallAndStart(Node* node) {
     PnpManager::Impl::Package* package = Match(node);
@@ -156,8 +157,10 @@ void InstallAndStart(Node* node) {
     PDRIVER_OBJECT driver = Load(package);
     if (driver == nullptr || driver->DriverExtension->AddDevice == nullptr)
         return;
-    if (!NT_SUCCESS(driver->DriverExtension->AddDevice(driver, node->pdo)))
+    if (!NT_SUCCESS(driver->DriverExtension->AddDevice(driver, node->pdo))) {
+        UnloadDriverIfUnused(driver);
         return;
+    }
     {
         std::lock_guard<std::mutex> lock(P().mu);
         node->service = package->service;
@@ -179,6 +182,11 @@ void InstallAndStart(Node* node) {
     IrpResult start = SendSync(node->pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr);
     if (!NT_SUCCESS(start.status)) {
         SendSync(node->pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
+        {
+            std::lock_guard<std::mutex> lock(P().mu);
+            node->driver = nullptr; // its stack is gone; the driver may go with it
+        }
+        UnloadDriverIfUnused(driver);
         return;
     }
     {
@@ -188,8 +196,8 @@ void InstallAndStart(Node* node) {
     Enumerate(node);
 }
 
-void UnloadIfUnused(Node* node) {
-    PDRIVER_OBJECT driver = node->driver;
+// A driver is unloaded once it has no device left, as after an AddDevice that failed.
+void UnloadDriverIfUnused(PDRIVER_OBJECT driver) {
     if (driver == nullptr || driver->DeviceObject != nullptr)
         return;
     {
@@ -199,6 +207,10 @@ void UnloadIfUnused(Node* node) {
                 package.loaded = nullptr;
     }
     UnloadDriverObject(driver);
+}
+
+void UnloadIfUnused(Node* node) {
+    UnloadDriverIfUnused(node->driver);
 }
 
 void Forget(Node* node) {

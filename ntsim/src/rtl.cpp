@@ -39,6 +39,18 @@ extern "C" ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) {
     return result;
 }
 
+// As the kernel's export behaves: -1 when the text does not fit, and then no terminator.
+extern "C" int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments) {
+    if (count == 0)
+        return -1;
+    int length = std::vsnprintf(buffer, count, format, arguments);
+    if (length < 0 || static_cast<size_t>(length) >= count) {
+        // Callers must not rely on the terminator here either.
+        return -1;
+    }
+    return length;
+}
+
 // Pageable code runs below DISPATCH_LEVEL.
 extern "C" VOID KmdfVerifierCheckPagedCode(PCSTR routine) {
     if (detail::Current().irql > APC_LEVEL)

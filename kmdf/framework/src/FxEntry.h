@@ -14,3 +14,18 @@ BOOLEAN FxInjected(PCSTR api, NTSTATUS* status);
 // A verifier finding and a framework event, formatted as printf formats them.
 VOID FxViolation(PCSTR format, ...);
 VOID FxEvent(PCSTR format, ...);
+
+// The binding the entry step checks against: the globals handed out by WdfVersionBind (NULL when
+// no driver is bound) and whether the bound version is at least major.minor.
+PWDF_DRIVER_GLOBALS FxBoundGlobals(VOID);
+BOOLEAN FxBoundAtLeast(ULONG major, ULONG minor);
+
+// Counters the host reads (FxHostGetCounters).
+VOID FxCountDriverCall(VOID);
+VOID FxCountRequestCompleted(VOID);
+
+// Pool of the framework's own, tagged per area; NULL (and no fault) when pool runs out.
+#define FX_TAG_OBJECT 'jbOF'
+#define FX_TAG_CONTEXT 'xtCF'
+#define FX_TAG_TABLE 'baTF'
+#define FX_TAG_DEVICE 'veDF'

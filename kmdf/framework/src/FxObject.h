@@ -34,9 +34,11 @@ struct FxObject {
     PFN_WDF_OBJECT_CONTEXT_CLEANUP EvtCleanup;
     PFN_WDF_OBJECT_CONTEXT_DESTROY EvtDestroy;
     PCWDF_OBJECT_CONTEXT_TYPE_INFO ContextType;
-    PVOID Context;      // zeroed, ContextSize(Override) bytes, or NULL
-    LONG References;    // the table's one, plus each FxReference
-    BOOLEAN Deleting;   // WdfObjectDelete or the parent's deletion has begun
+    PVOID Context;          // zeroed, ContextSize(Override) bytes, or NULL
+    LONG References;        // the table's one, plus each FxReference
+    BOOLEAN Deleting;       // WdfObjectDelete or the parent's deletion has begun
+    BOOLEAN Disposed;       // cleanup and disposal done: only its context may still be asked for
+    BOOLEAN FrameworkOwned; // the driver may not WdfObjectDelete it (driver, device, requests)
     FX_DISPOSE* Dispose;
 };
 
@@ -50,6 +52,8 @@ NTSTATUS FxObjectCreate(SIZE_T size, FxType type, PWDF_OBJECT_ATTRIBUTES attribu
 // The object a handle names, when it is live and of `type`; otherwise a verifier finding naming
 // `api` and NULL. Resolving is the one step from a handle to an object.
 FxObject* FxObjectResolve(WDFOBJECT handle, FxType type, PCSTR api);
+// Any live object, whatever its type (WdfObjectDelete, contexts).
+FxObject* FxObjectResolveAny(WDFOBJECT handle, PCSTR api);
 template <typename T> T* FxResolve(WDFOBJECT handle, PCSTR api) {
     return reinterpret_cast<T*>(FxObjectResolve(handle, T::kType, api));
 }
@@ -60,5 +64,11 @@ VOID FxObjectDelete(FxObject* object);
 VOID FxReference(FxObject* object);
 VOID FxDereference(FxObject* object);
 
+// "WDFDEVICE", "WDFMEMORY", ...: how events and findings name a type.
+PCSTR FxTypeName(FxType type);
+
 // Objects in the table (for leak checks at device removal and driver unload).
 ULONG FxObjectsLive(VOID);
+// At unbind: each object still there is a finding and is deleted with its children. Returns how
+// many were found (children not counted).
+ULONG FxObjectsDeleteLeft(VOID);

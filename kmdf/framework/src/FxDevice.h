@@ -1,0 +1,108 @@
+// The framework's device object and what the device side's areas (device, PnP, power, idle,
+// file objects) share about it. Transitions of PnP and power state run one at a time under
+// StateLock, at PASSIVE_LEVEL.
+#pragma once
+
+#include "FxDriver.h"
+#include "FxIoSeam.h"
+
+#include <usbioctl.h>
+
+enum FxPnpState : UCHAR {
+    FxPnpAdded,
+    FxPnpStarted,
+    FxPnpStopped, // after IRP_MN_STOP_DEVICE; START brings it back
+    FxPnpSurpriseRemoved,
+    FxPnpRemoved,
+};
+
+struct FxIdleSettings {
+    BOOLEAN Assigned;
+    WDF_POWER_POLICY_S0_IDLE_CAPABILITIES Caps;
+    DEVICE_POWER_STATE Dx;
+    ULONG TimeoutMs;
+    WDF_POWER_POLICY_S0_IDLE_USER_CONTROL UserControl;
+    WDF_TRI_STATE Enabled;
+};
+
+struct FxWakeSettings {
+    BOOLEAN Assigned;
+    DEVICE_POWER_STATE Dx;
+    WDF_POWER_POLICY_SX_WAKE_USER_CONTROL UserControl;
+    WDF_TRI_STATE Enabled;
+};
+
+struct FxDevice {
+    FxObject Object;
+    static const FxType kType = FxTypeDevice;
+    FxDriver* Driver;
+    PDEVICE_OBJECT Self;
+    PDEVICE_OBJECT Lower;
+    PDEVICE_OBJECT Pdo;
+    FxDeviceIo* Io;
+
+    // From the WDFDEVICE_INIT.
+    WDF_PNPPOWER_EVENT_CALLBACKS Callbacks;
+    WDF_DEVICE_IO_TYPE IoType;
+    PFN_WDF_IO_IN_CALLER_CONTEXT InCallerContext;
+    WDF_OBJECT_ATTRIBUTES RequestAttributes;
+    BOOLEAN HasRequestAttributes;
+    WDF_FILEOBJECT_CONFIG FileConfig;
+    WDF_OBJECT_ATTRIBUTES FileAttributes;
+    BOOLEAN HasFileConfig;
+    BOOLEAN HasFileAttributes;
+
+    WDF_DEVICE_PNP_CAPABILITIES Capabilities;
+    BOOLEAN HasCapabilities;
+    DEVICE_POWER_STATE BusDeviceWake; // from the bus's QUERY_CAPABILITIES answer
+    LIST_ENTRY Interfaces;            // FxInterface::Link
+
+    KEVENT StateLock; // a synchronization event: PnP and power transitions
+    FxPnpState PnpState;
+    BOOLEAN HardwarePrepared;
+    BOOLEAN InD0;
+    WDF_POWER_DEVICE_STATE LastDx; // the state the last D0 exit went to
+
+    FxIdleSettings Idle;
+    FxWakeSettings Wake;
+    struct FxIdle* IdleState; // wdfidle.cpp's, made at WdfDeviceCreate
+    LIST_ENTRY Files;         // FxFile::Link, under FilesLock
+    KSPIN_LOCK FilesLock;
+};
+
+FxDevice* FxDeviceOf(PDEVICE_OBJECT device);
+// AddDevice: EvtDriverDeviceAdd with a WDFDEVICE_INIT for the PDO.
+NTSTATUS FxDeviceAdd(FxDriver* driver, PDEVICE_OBJECT pdo);
+
+// IRP helpers of a function driver.
+NTSTATUS FxCompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information);
+NTSTATUS FxForward(FxDevice* device, PIRP irp);        // skip the stack location, pass down
+NTSTATUS FxForwardAndWait(FxDevice* device, PIRP irp); // down, and back up to us (PASSIVE)
+
+VOID FxStateLock(FxDevice* device);
+VOID FxStateUnlock(FxDevice* device);
+
+// Device interfaces on or off (start, removal).
+VOID FxInterfacesSetState(FxDevice* device, BOOLEAN enable);
+
+// The areas' dispatch routines.
+NTSTATUS FxPnpDispatch(FxDevice* device, PIRP irp);
+NTSTATUS FxPowerDispatch(FxDevice* device, PIRP irp);
+NTSTATUS FxFileDispatch(FxDevice* device, PIRP irp);
+
+// Power transitions with the driver's callbacks, under StateLock. FxPowerUp runs D0 entry
+// (from `previous`) and starts the power-managed queues; FxPowerDown stops them (waiting for
+// the requests the driver owns, or purging them when `surprise`) and runs D0 exit.
+NTSTATUS FxPowerUp(FxDevice* device, WDF_POWER_DEVICE_STATE previous);
+NTSTATUS FxPowerDown(FxDevice* device, WDF_POWER_DEVICE_STATE target, BOOLEAN surprise);
+// A SET_POWER device-state IRP of the framework's own down the stack (the bus learns the state).
+NTSTATUS FxSendDevicePower(FxDevice* device, DEVICE_POWER_STATE state);
+WDF_POWER_DEVICE_STATE FxWdfPowerState(DEVICE_POWER_STATE state);
+PCSTR FxPowerName(WDF_POWER_DEVICE_STATE state);
+
+// S0 idle (wdfidle.cpp).
+NTSTATUS FxIdleCreate(FxDevice* device);
+VOID FxIdleFree(FxDevice* device);
+VOID FxIdleStarted(FxDevice* device); // in D0 and started: the timer may run
+VOID FxIdleStop(FxDevice* device);    // stop, removal: no timer, no idle IRP (PASSIVE)
+BOOLEAN FxIdleIsDown(FxDevice* device);

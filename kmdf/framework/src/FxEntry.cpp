@@ -1,0 +1,140 @@
+// The entry step of every framework call, the host hooks, the counters and the formatting of
+// events and verifier findings.
+#include "FxEntry.h"
+
+#include "FxHost.h"
+#include "FxObject.h"
+
+namespace {
+
+// Constant-initialised: a kernel image runs no constructors.
+// Hooks are set before a driver binds and read without a lock afterwards.
+FX_HOST_HOOKS g_hooks;
+volatile LONGLONG g_driverRoutineCalls;
+volatile LONGLONG g_requestsCompleted;
+
+// The calls a host may make fail: every status-returning call a driver can see fail.
+const PCSTR g_faultable[] = {
+    "WdfDriverCreate",
+    "WdfDeviceCreate",
+    "WdfDeviceCreateDeviceInterface",
+    "WdfDeviceAssignS0IdleSettings",
+    "WdfDeviceAssignSxWakeSettings",
+    "WdfIoQueueCreate",
+    "WdfIoTargetStart",
+    "WdfMemoryCreatePreallocated",
+    "WdfRequestRetrieveOutputMemory",
+    "WdfRequestRetrieveInputBuffer",
+    "WdfRequestRetrieveOutputBuffer",
+    "WdfRequestProbeAndLockUserBufferForWrite",
+    "WdfRequestForwardToIoQueue",
+    "WdfDeviceEnqueueRequest",
+    "WdfUsbTargetDeviceCreate",
+    "WdfUsbTargetDeviceRetrieveInformation",
+    "WdfUsbTargetDeviceSelectConfig",
+    "WdfUsbTargetDeviceFormatRequestForUrb",
+    "WdfUsbTargetPipeFormatRequestForRead",
+    "WdfUsbInterfaceSelectSetting",
+    NULL,
+};
+
+FX_HOST_HOOKS Hooks() {
+    return g_hooks;
+}
+
+// "imp_WdfDeviceCreate" names the call "WdfDeviceCreate".
+PCSTR CallName(PCSTR api) {
+    if (api[0] == 'i' && api[1] == 'm' && api[2] == 'p' && api[3] == '_')
+        return api + 4;
+    return api;
+}
+
+#define FX_TEXT_CHARS 320
+
+VOID Format(char* text, PCSTR format, va_list arguments) {
+    if (_vsnprintf(text, FX_TEXT_CHARS - 1, format, arguments) < 0) {
+        // Cut short; the mark says so.
+        text[FX_TEXT_CHARS - 4] = '.';
+        text[FX_TEXT_CHARS - 3] = '.';
+        text[FX_TEXT_CHARS - 2] = '.';
+    }
+    text[FX_TEXT_CHARS - 1] = 0;
+}
+
+} // namespace
+
+EXTERN_C VOID FxHostSetHooks(const FX_HOST_HOOKS* hooks) {
+    if (hooks != NULL)
+        g_hooks = *hooks;
+    else
+        RtlZeroMemory(&g_hooks, sizeof g_hooks);
+}
+
+EXTERN_C VOID FxHostGetCounters(FX_HOST_COUNTERS* counters) {
+    counters->LiveObjects = FxObjectsLive();
+    counters->DriverRoutineCalls = static_cast<ULONG64>(g_driverRoutineCalls);
+    counters->RequestsCompleted = static_cast<ULONG64>(g_requestsCompleted);
+}
+
+EXTERN_C const PCSTR* FxHostFaultableCalls(VOID) {
+    return g_faultable;
+}
+
+VOID FxCountDriverCall(VOID) {
+    InterlockedIncrement64(&g_driverRoutineCalls);
+}
+
+VOID FxCountRequestCompleted(VOID) {
+    InterlockedIncrement64(&g_requestsCompleted);
+}
+
+VOID FxViolation(PCSTR format, ...) {
+    char text[FX_TEXT_CHARS];
+    va_list arguments;
+    va_start(arguments, format);
+    Format(text, format, arguments);
+    va_end(arguments);
+    FX_HOST_HOOKS hooks = Hooks();
+    if (hooks.Violation != NULL)
+        hooks.Violation(hooks.Context, text);
+    else
+        DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "WDF verifier: %s\n", text);
+}
+
+VOID FxEvent(PCSTR format, ...) {
+    FX_HOST_HOOKS hooks = Hooks();
+    if (hooks.Event == NULL)
+        return;
+    char text[FX_TEXT_CHARS];
+    va_list arguments;
+    va_start(arguments, format);
+    Format(text, format, arguments);
+    va_end(arguments);
+    hooks.Event(hooks.Context, text);
+}
+
+BOOLEAN FxEnter(PWDF_DRIVER_GLOBALS globals, PCSTR api, KIRQL maxIrql) {
+    PWDF_DRIVER_GLOBALS bound = FxBoundGlobals();
+    if (bound == NULL || globals != bound) {
+        FxViolation("%s: called with driver globals the framework did not hand out (no binding)",
+                    CallName(api));
+        return FALSE;
+    }
+    KIRQL irql = KeGetCurrentIrql();
+    if (irql > maxIrql) {
+        FxViolation("%s called at IRQL %u (allowed up to %u)", CallName(api), irql, maxIrql);
+        return FALSE;
+    }
+    return TRUE;
+}
+
+BOOLEAN FxInjected(PCSTR api, NTSTATUS* status) {
+    FX_HOST_HOOKS hooks = Hooks();
+    if (hooks.InjectFault == NULL)
+        return FALSE;
+    NTSTATUS injected = STATUS_UNSUCCESSFUL;
+    if (!hooks.InjectFault(hooks.Context, CallName(api), &injected))
+        return FALSE;
+    *status = injected;
+    return TRUE;
+}

@@ -1,0 +1,125 @@
+// Device creation: the WDM device attached over the PDO, its context, its interface enabled at
+// start, the capabilities applied to the bus's answer, and adds that fail.
+#include "FrameworkFixture.h"
+
+#include "FxDevice.h"
+
+#include <string>
+
+namespace {
+
+class DeviceTest : public FrameworkFixture {};
+
+NTSTATUS Signal(PDEVICE_OBJECT, PIRP, PVOID context) {
+    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+    return STATUS_MORE_PROCESSING_REQUIRED;
+}
+
+// IRP_MN_QUERY_CAPABILITIES down the whole stack, as the PnP manager sends it.
+NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps) {
+    RtlZeroMemory(caps, sizeof *caps);
+    caps->Size = sizeof *caps;
+    caps->Version = 1;
+    caps->Address = caps->UINumber = static_cast<ULONG>(-1);
+    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
+    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+    next->MajorFunction = IRP_MJ_PNP;
+    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
+    next->Parameters.DeviceCapabilities.Capabilities = caps;
+    KEVENT done;
+    KeInitializeEvent(&done, NotificationEvent, FALSE);
+    IoSetCompletionRoutine(irp, Signal, &done, TRUE, TRUE, TRUE);
+    if (IoCallDriver(top, irp) == STATUS_PENDING)
+        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+    NTSTATUS status = irp->IoStatus.Status;
+    IoFreeIrp(irp);
+    ObDereferenceObject(top);
+    return status;
+}
+
+TEST_F(DeviceTest, AddAttachesAZeroedDeviceAndStartEnablesItsInterface) {
+    PlugTestDevice();
+    EXPECT_TRUE(HasEvent("WdfDriverCreate"));
+    EXPECT_TRUE(HasEvent("WdfDeviceCreate io type buffered"));
+    EXPECT_TRUE(g_fxTestRecord.ContextWasZero);
+    PDEVICE_OBJECT fdo = pdo_->AttachedDevice;
+    ASSERT_NE(fdo, nullptr);
+    EXPECT_EQ(FxDeviceWdm(FxDeviceOf(fdo)), fdo);
+    EXPECT_EQ(FxDeviceLower(FxDeviceOf(fdo)), pdo_);
+    EXPECT_NE(fdo->Flags & DO_BUFFERED_IO, 0u);
+    EXPECT_EQ(fdo->Flags & DO_DEVICE_INITIALIZING, 0u);
+    EXPECT_EQ(Order(), "PE");
+    EXPECT_EQ(g_fxTestRecord.LastEntryFrom, WdfPowerDeviceD3Final);
+    EXPECT_TRUE(Started());
+    EXPECT_EQ(kernel().User().FindInterfaces(FxTestInterfaceGuid).size(), 1u);
+    FX_HOST_COUNTERS counters;
+    FxHostGetCounters(&counters);
+    EXPECT_GE(counters.DriverRoutineCalls, 3u); // add, prepare, D0 entry
+}
+
+TEST_F(DeviceTest, ACallAboveItsIrqlIsAFindingAndDoesNothing) {
+    PlugTestDevice();
+    KIRQL old;
+    KeRaiseIrql(DISPATCH_LEVEL, &old);
+    NTSTATUS status =
+        WdfDeviceCreateDeviceInterface(g_fxTestRecord.Device, &FxTestInterfaceGuid, NULL);
+    KeLowerIrql(old);
+    EXPECT_FALSE(NT_SUCCESS(status));
+    EXPECT_EQ(TakeFindings("WdfDeviceCreateDeviceInterface called at IRQL 2 (allowed up to 0)"),
+              1u);
+    EXPECT_EQ(kernel().User().FindInterfaces(FxTestInterfaceGuid).size(), 1u);
+}
+
+TEST_F(DeviceTest, CapabilitiesTheDriverSetOverrideTheBusOnTheWayUp) {
+    g_fxTestOptions.Capabilities = TRUE;
+    PlugTestDevice();
+    EXPECT_TRUE(HasEvent("WdfDeviceSetPnpCapabilities SurpriseRemovalOK=1 LockSupported=2 "));
+    DEVICE_CAPABILITIES caps;
+    ASSERT_EQ(QueryCapabilities(pdo_, &caps), STATUS_SUCCESS);
+    EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
+    EXPECT_EQ(caps.Removable, 0u);
+    EXPECT_EQ(caps.UINumber, 7u);
+    EXPECT_EQ(caps.DeviceWake, PowerDeviceD2); // the bus's own answer stands
+}
+
+TEST_F(DeviceTest, AFailedAddTakesItsDeviceWithIt) {
+    g_fxTestOptions.AddStatus = STATUS_INSUFFICIENT_RESOURCES;
+    PlugTestDevice();
+    EXPECT_EQ(pdo_->AttachedDevice, nullptr);
+    // Cleanup and destroy of the device, no PnP callbacks; the driver, left with no device,
+    // unloads and unbinds.
+    EXPECT_EQ(Order(), "cdu");
+    EXPECT_TRUE(kernel().User().FindInterfaces(FxTestInterfaceGuid).empty());
+    EXPECT_EQ(LiveObjects(), 0u);
+}
+
+TEST_F(DeviceTest, InjectedFailuresReachTheDriverAsItsCallsFailing) {
+    const PCSTR* calls = FxHostFaultableCalls();
+    bool listed = false;
+    for (; *calls != nullptr; ++calls)
+        listed = listed || std::string(*calls) == "WdfDeviceCreateDeviceInterface";
+    EXPECT_TRUE(listed);
+    Fail("WdfDeviceCreateDeviceInterface", STATUS_INSUFFICIENT_RESOURCES);
+    PlugTestDevice();
+    EXPECT_EQ(pdo_->AttachedDevice, nullptr);
+    EXPECT_EQ(Order(), "cdu");
+    EXPECT_TRUE(kernel().User().FindInterfaces(FxTestInterfaceGuid).empty());
+}
+
+TEST_F(DeviceTest, AnAddThatCreatesNoDeviceFails) {
+    g_fxTestOptions.AddNoDevice = TRUE;
+    PlugTestDevice();
+    EXPECT_EQ(TakeFindings("EvtDriverDeviceAdd succeeded without creating a device object"), 1u);
+    EXPECT_EQ(pdo_->AttachedDevice, nullptr);
+}
+
+TEST_F(DeviceTest, TheDeviceIsTheFrameworksToDelete) {
+    PlugTestDevice();
+    WdfObjectDelete(g_fxTestRecord.Device);
+    EXPECT_EQ(TakeFindings("WdfObjectDelete: a WDFDEVICE the framework owns"), 1u);
+    EXPECT_EQ(FxTestDeviceContext(g_fxTestRecord.Device)->Magic, FX_TEST_MAGIC);
+}
+
+} // namespace
