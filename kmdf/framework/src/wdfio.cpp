@@ -1,0 +1,487 @@
+// Queues: requests arriving from the I/O manager go to the driver's default queue (through
+// EvtIoInCallerContext when it has one); a parallel queue presents each as it comes, a
+// sequential one the next as the previous completes; power-managed queues hold requests while
+// the device is out of D0 and ask the device side to power up.
+#include "FxIo.h"
+#include "FxExports.h"
+
+static DRIVER_CANCEL FxQueueCancelRoutine;
+
+static VOID FxIoLock(FxDeviceIo* io, KIRQL* irql) {
+    KeAcquireSpinLock(&io->Lock, irql);
+}
+static VOID FxIoUnlock(FxDeviceIo* io, KIRQL irql) {
+    KeReleaseSpinLock(&io->Lock, irql);
+}
+
+NTSTATUS FxIoDeviceInit(FxDevice* device) {
+    FxDeviceIo* io = static_cast<FxDeviceIo*>(
+        ExAllocatePoolWithTag(NonPagedPool, sizeof(FxDeviceIo), FX_IO_POOL_TAG));
+    if (io == NULL)
+        return STATUS_INSUFFICIENT_RESOURCES;
+    RtlZeroMemory(io, sizeof *io);
+    io->Device = device;
+    KeInitializeSpinLock(&io->Lock);
+    InitializeListHead(&io->Queues);
+    InitializeListHead(&io->Targets);
+    InitializeListHead(&io->Requests);
+    io->PowerStopped = TRUE; // until the first D0 entry
+    KeInitializeEvent(&io->PowerManagedDrained, NotificationEvent, TRUE);
+    device->Io = io;
+    return STATUS_SUCCESS;
+}
+
+VOID FxIoDeviceFree(FxDevice* device) {
+    FxDeviceIo* io = device->Io;
+    if (io == NULL)
+        return;
+    // Objects still there (deleted later with the device) must not reach back into io.
+    for (PLIST_ENTRY e = io->Queues.Flink; e != &io->Queues; e = e->Flink)
+        CONTAINING_RECORD(e, FxQueue, DeviceEntry)->Io = NULL;
+    for (PLIST_ENTRY e = io->Targets.Flink; e != &io->Targets; e = e->Flink)
+        CONTAINING_RECORD(e, FxIoTarget, DeviceEntry)->Io = NULL;
+    device->Io = NULL;
+    ExFreePoolWithTag(io, FX_IO_POOL_TAG);
+}
+
+static VOID FxQueueDispose(FxObject* object) {
+    FxQueue* queue = reinterpret_cast<FxQueue*>(object);
+    FxDeviceIo* io = queue->Io;
+    if (io == NULL)
+        return;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    RemoveEntryList(&queue->DeviceEntry);
+    if (io->DefaultQueue == queue)
+        io->DefaultQueue = NULL;
+    FxIoUnlock(io, irql);
+}
+
+static BOOLEAN FxQueueCanPresent(FxQueue* queue) {
+    FxDeviceIo* io = queue->Io;
+    if (IsListEmpty(&queue->Waiting) || io->Purged)
+        return FALSE;
+    if (queue->PowerManaged && io->PowerStopped)
+        return FALSE;
+    return queue->Config.DispatchType == WdfIoQueueDispatchParallel || queue->Owned == 0;
+}
+
+// Runs the driver's callback for the request's type; one without a callback is refused.
+static VOID FxQueuePresent(FxQueue* queue, FxRequest* request) {
+    PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp);
+    WDFQUEUE q = FxHandle<WDFQUEUE>(queue);
+    WDFREQUEST r = FxRequestHandle(request);
+    const WDF_IO_QUEUE_CONFIG& c = queue->Config;
+    FxReference(&request->Object);
+    BOOLEAN called = TRUE;
+    FxCountDriverCall();
+    switch (stack->MajorFunction) {
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL: {
+        PFN_WDF_IO_QUEUE_IO_DEVICE_CONTROL routine = stack->MajorFunction == IRP_MJ_DEVICE_CONTROL
+                                                         ? c.EvtIoDeviceControl
+                                                         : c.EvtIoInternalDeviceControl;
+        if (routine != NULL)
+            routine(q, r, stack->Parameters.DeviceIoControl.OutputBufferLength,
+                    stack->Parameters.DeviceIoControl.InputBufferLength,
+                    stack->Parameters.DeviceIoControl.IoControlCode);
+        else
+            called = FALSE;
+        break;
+    }
+    case IRP_MJ_READ:
+        if (c.EvtIoRead != NULL)
+            c.EvtIoRead(q, r, stack->Parameters.Read.Length);
+        else
+            called = FALSE;
+        break;
+    case IRP_MJ_WRITE:
+        if (c.EvtIoWrite != NULL)
+            c.EvtIoWrite(q, r, stack->Parameters.Write.Length);
+        else
+            called = FALSE;
+        break;
+    default:
+        called = FALSE;
+        break;
+    }
+    if (!called && c.EvtIoDefault != NULL) {
+        c.EvtIoDefault(q, r);
+        called = TRUE;
+    }
+    if (!called)
+        FxRequestComplete(request, STATUS_INVALID_DEVICE_REQUEST, 0);
+    else if (!request->Handled)
+        FxViolation("request 0x%p neither completed, forwarded nor sent when its queue's "
+                    "callback returned",
+                    r);
+    FxDereference(&request->Object);
+}
+
+// Presents what the queue can take now, in the calling thread. A sequential queue presents one
+// at a time: a completion inside the callback asks the running loop to go on instead of
+// recursing.
+VOID FxQueueDispatch(FxQueue* queue) {
+    FxDeviceIo* io = queue->Io;
+    if (io == NULL)
+        return;
+    BOOLEAN sequential = queue->Config.DispatchType == WdfIoQueueDispatchSequential;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    if (sequential) {
+        if (queue->Dispatching) {
+            queue->DispatchAgain = TRUE;
+            FxIoUnlock(io, irql);
+            return;
+        }
+        queue->Dispatching = TRUE;
+    }
+    for (;;) {
+        queue->DispatchAgain = FALSE;
+        FxRequest* next = NULL;
+        while (next == NULL && FxQueueCanPresent(queue)) {
+            FxRequest* r =
+                CONTAINING_RECORD(RemoveHeadList(&queue->Waiting), FxRequest, QueueEntry);
+            if (IoSetCancelRoutine(r->Irp, NULL) == NULL) {
+                // Its cancel routine is running and completes it; its unlink is harmless.
+                InitializeListHead(&r->QueueEntry);
+                continue;
+            }
+            next = r;
+        }
+        if (next == NULL) {
+            if (sequential && queue->DispatchAgain)
+                continue;
+            break;
+        }
+        next->State = FxRequestOwned;
+        next->Handled = FALSE;
+        queue->Owned++;
+        if (queue->PowerManaged && io->PowerManagedOwned++ == 0)
+            KeClearEvent(&io->PowerManagedDrained);
+        FxIoUnlock(io, irql);
+        FxQueuePresent(queue, next);
+        FxIoLock(io, &irql);
+    }
+    if (sequential)
+        queue->Dispatching = FALSE;
+    FxIoUnlock(io, irql);
+}
+
+VOID FxQueueReleaseOwned(FxRequest* request) {
+    FxQueue* queue = request->Queue;
+    FxDeviceIo* io = request->Io;
+    queue->Owned--;
+    if (queue->PowerManaged && --io->PowerManagedOwned == 0)
+        KeSetEvent(&io->PowerManagedDrained, IO_NO_INCREMENT, FALSE);
+}
+
+NTSTATUS FxQueueInsert(FxQueue* queue, FxRequest* request) {
+    FxDeviceIo* io = queue->Io;
+    if (io == NULL)
+        return STATUS_WDF_BUSY;
+    BOOLEAN powerUp = FALSE;
+    BOOLEAN cancelled = FALSE;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    if (io->Purged) {
+        FxIoUnlock(io, irql);
+        return STATUS_WDF_BUSY;
+    }
+    if (queue->PowerManaged && !request->PowerReferenced) {
+        request->PowerReferenced = TRUE;
+        powerUp = TRUE;
+    }
+    request->Queue = queue;
+    request->State = FxRequestWaiting;
+    request->Irp->Tail.Overlay.DriverContext[0] = request;
+    InsertTailList(&queue->Waiting, &request->QueueEntry);
+    IoSetCancelRoutine(request->Irp, FxQueueCancelRoutine);
+    if (request->Irp->Cancel && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
+        RemoveEntryList(&request->QueueEntry);
+        cancelled = TRUE;
+    }
+    FxIoUnlock(io, irql);
+    if (powerUp)
+        FxDevicePowerReference(io->Device);
+    if (cancelled)
+        FxRequestComplete(request, STATUS_CANCELLED, 0);
+    else
+        FxQueueDispatch(queue);
+    return STATUS_SUCCESS;
+}
+
+// A waiting request's IRP was cancelled (CancelIoEx, cleanup): it leaves its queue cancelled.
+static VOID FxQueueCancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    UNREFERENCED_PARAMETER(deviceObject);
+    IoReleaseCancelSpinLock(irp->CancelIrql);
+    FxRequest* request = static_cast<FxRequest*>(irp->Tail.Overlay.DriverContext[0]);
+    FxDeviceIo* io = request->Io;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    RemoveEntryList(&request->QueueEntry);
+    InitializeListHead(&request->QueueEntry);
+    FxIoUnlock(io, irql);
+    FxEvent("request 0x%p cancelled on its queue", FxRequestHandle(request));
+    FxRequestComplete(request, STATUS_CANCELLED, 0);
+}
+
+NTSTATUS FxIoDispatch(FxDevice* device, PIRP irp) {
+    FxDeviceIo* io = device->Io;
+    IoMarkIrpPending(irp);
+    NTSTATUS status;
+    FxRequest* request = FxRequestCreate(device, io, irp, &status);
+    if (request == NULL) {
+        irp->IoStatus.Status = status;
+        irp->IoStatus.Information = 0;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_PENDING;
+    }
+    PFN_WDF_IO_IN_CALLER_CONTEXT inCaller = FxDeviceInCallerContext(device);
+    if (inCaller != NULL) {
+        FxReference(&request->Object);
+        request->Handled = FALSE;
+        FxCountDriverCall();
+        inCaller(FxDeviceHandle(device), FxRequestHandle(request));
+        if (!request->Handled)
+            FxViolation("request 0x%p neither completed nor enqueued when EvtIoInCallerContext "
+                        "returned",
+                        FxRequestHandle(request));
+        FxDereference(&request->Object);
+        return STATUS_PENDING;
+    }
+    FxQueue* queue = io->DefaultQueue;
+    status = queue != NULL ? FxQueueInsert(queue, request) : STATUS_INVALID_DEVICE_REQUEST;
+    if (status == STATUS_WDF_BUSY && io->Purged)
+        status = io->PurgeStatus;
+    if (!NT_SUCCESS(status))
+        FxRequestComplete(request, status, 0);
+    return STATUS_PENDING;
+}
+
+VOID FxIoPowerManagedStop(FxDevice* device) {
+    FxDeviceIo* io = device->Io;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    io->PowerStopped = TRUE;
+    FxIoUnlock(io, irql);
+    // Without EvtIoStop the framework waits for what the driver owns to be completed.
+    KeWaitForSingleObject(&io->PowerManagedDrained, Executive, KernelMode, FALSE, NULL);
+    FxEvent("power-managed queues stopped");
+}
+
+VOID FxIoPowerManagedStart(FxDevice* device) {
+    FxDeviceIo* io = device->Io;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    io->PowerStopped = FALSE;
+    FxIoUnlock(io, irql);
+    for (PLIST_ENTRY e = io->Queues.Flink; e != &io->Queues; e = e->Flink) {
+        FxQueue* queue = CONTAINING_RECORD(e, FxQueue, DeviceEntry);
+        if (queue->PowerManaged)
+            FxQueueDispatch(queue);
+    }
+}
+
+// Takes the waiting requests that `match` selects off every queue (cancel routines cleared).
+static VOID FxIoTakeWaiting(FxDeviceIo* io, PFILE_OBJECT fileObject, PLIST_ENTRY taken) {
+    for (PLIST_ENTRY q = io->Queues.Flink; q != &io->Queues; q = q->Flink) {
+        FxQueue* queue = CONTAINING_RECORD(q, FxQueue, DeviceEntry);
+        for (PLIST_ENTRY e = queue->Waiting.Flink; e != &queue->Waiting;) {
+            FxRequest* r = CONTAINING_RECORD(e, FxRequest, QueueEntry);
+            e = e->Flink;
+            if (fileObject != NULL &&
+                IoGetCurrentIrpStackLocation(r->Irp)->FileObject != fileObject)
+                continue;
+            RemoveEntryList(&r->QueueEntry);
+            if (IoSetCancelRoutine(r->Irp, NULL) == NULL)
+                InitializeListHead(&r->QueueEntry); // its cancel routine completes it
+            else
+                InsertTailList(taken, &r->QueueEntry);
+        }
+    }
+}
+
+static VOID FxIoCompleteTaken(PLIST_ENTRY taken, NTSTATUS status) {
+    while (!IsListEmpty(taken)) {
+        FxRequest* r = CONTAINING_RECORD(RemoveHeadList(taken), FxRequest, QueueEntry);
+        FxRequestComplete(r, status, 0);
+    }
+}
+
+VOID FxIoPurge(FxDevice* device, NTSTATUS status) {
+    FxDeviceIo* io = device->Io;
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    io->Purged = TRUE;
+    io->PurgeStatus = status;
+    FxIoTakeWaiting(io, NULL, &taken);
+    FxIoUnlock(io, irql);
+    FxIoCompleteTaken(&taken, status);
+    FxEvent("queues purged (0x%08x)", (ULONG)status);
+}
+
+VOID FxIoCancelFileRequests(FxDevice* device, PFILE_OBJECT fileObject) {
+    FxDeviceIo* io = device->Io;
+    LIST_ENTRY taken;
+    InitializeListHead(&taken);
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    FxIoTakeWaiting(io, fileObject, &taken);
+    FxIoUnlock(io, irql);
+    FxIoCompleteTaken(&taken, STATUS_CANCELLED);
+}
+
+BOOLEAN FxIoFileIdle(FxDevice* device, PFILE_OBJECT fileObject) {
+    FxDeviceIo* io = device->Io;
+    BOOLEAN idle = TRUE;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    for (PLIST_ENTRY e = io->Requests.Flink; e != &io->Requests && idle; e = e->Flink) {
+        FxRequest* r = CONTAINING_RECORD(e, FxRequest, DeviceEntry);
+        idle = IoGetCurrentIrpStackLocation(r->Irp)->FileObject != fileObject;
+    }
+    FxIoUnlock(io, irql);
+    return idle;
+}
+
+BOOLEAN FxIoPowerManagedIdle(FxDevice* device) {
+    FxDeviceIo* io = device->Io;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    BOOLEAN idle = io->PowerManagedOwned == 0;
+    for (PLIST_ENTRY e = io->Queues.Flink; e != &io->Queues && idle; e = e->Flink) {
+        FxQueue* queue = CONTAINING_RECORD(e, FxQueue, DeviceEntry);
+        idle = !queue->PowerManaged || IsListEmpty(&queue->Waiting);
+    }
+    FxIoUnlock(io, irql);
+    return idle;
+}
+
+// ---------------------------------------------------------------------------- the calls
+NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Device,
+                              PWDF_IO_QUEUE_CONFIG Config, PWDF_OBJECT_ATTRIBUTES QueueAttributes,
+                              WDFQUEUE* Queue) {
+    NTSTATUS status;
+    if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
+        return STATUS_INVALID_PARAMETER;
+    if (FxInjected(__func__, &status))
+        return status;
+    FxDevice* device = FxResolve<FxDevice>(Device, "WdfIoQueueCreate");
+    if (device == NULL || Config == NULL || Queue == NULL ||
+        Config->Size != sizeof(WDF_IO_QUEUE_CONFIG)) {
+        FxViolation("WdfIoQueueCreate: bad device or WDF_IO_QUEUE_CONFIG");
+        return STATUS_INVALID_PARAMETER;
+    }
+    FxDeviceIo* io = device->Io;
+    if ((Config->DispatchType != WdfIoQueueDispatchSequential &&
+         Config->DispatchType != WdfIoQueueDispatchParallel) ||
+        (Config->DefaultQueue && io->DefaultQueue != NULL)) {
+        FxViolation("WdfIoQueueCreate: a second default queue or a dispatch type without a "
+                    "way to retrieve requests");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    // 1.1 takes ExecutionLevel and SynchronizationScope on driver and device objects only.
+    if (QueueAttributes != NULL &&
+        (QueueAttributes->ExecutionLevel > WdfExecutionLevelInheritFromParent ||
+         QueueAttributes->SynchronizationScope > WdfSynchronizationScopeInheritFromParent)) {
+        FxViolation("WdfIoQueueCreate: ExecutionLevel and SynchronizationScope of a queue need "
+                    "version 1.9");
+        return STATUS_INVALID_PARAMETER;
+    }
+    FxObject* object;
+    status = FxObjectCreate(sizeof(FxQueue), FxTypeQueue, QueueAttributes, FxDeviceObject(device),
+                            FxQueueDispose, "WdfIoQueueCreate", &object);
+    if (!NT_SUCCESS(status))
+        return status;
+    FxQueue* queue = reinterpret_cast<FxQueue*>(object);
+    queue->Io = io;
+    queue->Config = *Config;
+    // The framework's device is the power policy owner: power-managed unless told otherwise.
+    queue->PowerManaged = Config->PowerManaged != WdfFalse;
+    InitializeListHead(&queue->Waiting);
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    InsertTailList(&io->Queues, &queue->DeviceEntry);
+    if (Config->DefaultQueue)
+        io->DefaultQueue = queue;
+    FxIoUnlock(io, irql);
+    FxEvent("WdfIoQueueCreate %s%s%s",
+            Config->DispatchType == WdfIoQueueDispatchParallel ? "parallel" : "sequential",
+            queue->PowerManaged ? " power-managed" : "", Config->DefaultQueue ? " default" : "");
+    *Queue = FxHandle<WDFQUEUE>(queue);
+    return STATUS_SUCCESS;
+}
+
+WDFDEVICE imp_WdfIoQueueGetDevice(PWDF_DRIVER_GLOBALS globals, WDFQUEUE Queue) {
+    if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
+        return NULL;
+    FxQueue* queue = FxResolve<FxQueue>(Queue, "WdfIoQueueGetDevice");
+    if (queue == NULL)
+        return NULL;
+    return reinterpret_cast<WDFDEVICE>(queue->Object.Parent->Handle);
+}
+
+NTSTATUS imp_WdfDeviceEnqueueRequest(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Device,
+                                     WDFREQUEST Request) {
+    NTSTATUS status;
+    if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
+        return STATUS_INVALID_PARAMETER;
+    if (FxInjected(__func__, &status))
+        return status;
+    FxDevice* device = FxResolve<FxDevice>(Device, "WdfDeviceEnqueueRequest");
+    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfDeviceEnqueueRequest");
+    if (device == NULL || request == NULL)
+        return STATUS_INVALID_PARAMETER;
+    if (request->State != FxRequestInCaller || request->Device != device) {
+        FxViolation("WdfDeviceEnqueueRequest: the request is not in EvtIoInCallerContext of "
+                    "this device");
+        return STATUS_INVALID_DEVICE_REQUEST;
+    }
+    FxQueue* queue = request->Io->DefaultQueue;
+    if (queue == NULL)
+        return STATUS_WDF_BUSY;
+    status = FxQueueInsert(queue, request);
+    if (NT_SUCCESS(status))
+        request->Handled = TRUE;
+    return status;
+}
+
+NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request,
+                                        WDFQUEUE DestinationQueue) {
+    NTSTATUS status;
+    if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
+        return STATUS_INVALID_PARAMETER;
+    if (FxInjected(__func__, &status))
+        return status;
+    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfRequestForwardToIoQueue");
+    FxQueue* queue = FxResolve<FxQueue>(DestinationQueue, "WdfRequestForwardToIoQueue");
+    if (request == NULL || queue == NULL)
+        return STATUS_INVALID_PARAMETER;
+    FxQueue* source = request->Queue;
+    if (request->State != FxRequestOwned || source == queue || queue->Io != request->Io)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    FxDeviceIo* io = request->Io;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    if (io->Purged) {
+        FxIoUnlock(io, irql);
+        return STATUS_WDF_BUSY;
+    }
+    FxQueueReleaseOwned(request);
+    request->State = FxRequestInCaller; // in between queues for a moment
+    FxIoUnlock(io, irql);
+    request->Handled = TRUE;
+    status = FxQueueInsert(queue, request);
+    if (!NT_SUCCESS(status)) {
+        // Purged meanwhile: the request is the driver's again, owned by no queue.
+        request->Queue = NULL;
+        request->State = FxRequestOwned;
+        request->Handled = FALSE;
+    }
+    if (source->Config.DispatchType == WdfIoQueueDispatchSequential)
+        FxQueueDispatch(source);
+    return status;
+}
