@@ -37,8 +37,9 @@ install_drivers() {
   done
 }
 
-# Errors of every channel, so that a stub's "unimplemented function" is never hidden.
-export WINEBED_WINEDEBUG=err+all,fixme-all
+# Errors of every channel, so that a stub's "unimplemented function" is never hidden (more channels
+# with KERNEL_SCENARIO_WINEDEBUG, when a scenario needs looking into).
+export WINEBED_WINEDEBUG=${KERNEL_SCENARIO_WINEDEBUG:-err+all,fixme-all}
 mkdir -p "$(dirname "$prefix")"
 service_log=$prefix.services.log
 export WINEBED_SERVICE_LOG=$service_log
