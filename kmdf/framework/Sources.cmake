@@ -1,5 +1,4 @@
-# The framework's sources, one list for the native library and for a kernel image. Each build adds
-# its own probe (KMDF_FRAMEWORK_PROBE_NATIVE or KMDF_FRAMEWORK_PROBE_KERNEL).
+# The framework's sources, one list for the native library and for a kernel image.
 set(KMDF_FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/FxEntry.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/FxObject.cpp
@@ -18,6 +17,8 @@ set(KMDF_FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/wdfusb.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/wdfusbpipe.cpp
 )
-set(KMDF_FRAMEWORK_PROBE_NATIVE ${CMAKE_CURRENT_LIST_DIR}/src/FxProbeNative.cpp)
+# The probe's exception handling differs per target: one file each (the native one asks ntsim).
+set(KMDF_FRAMEWORK_NATIVE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/FxProbeNative.cpp)
+# ...and the kernel image's (kmdf/image/FrameworkImage.cmake) catches the kernel's raise itself.
+set(KMDF_FRAMEWORK_KERNEL_SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/FxProbeKernel.cpp)
 set(KMDF_FRAMEWORK_INCLUDE_DIRS ${CMAKE_CURRENT_LIST_DIR}/include ${CMAKE_CURRENT_LIST_DIR}/src)
-set(KMDF_FRAMEWORK_PROBE_KERNEL ${CMAKE_CURRENT_LIST_DIR}/src/FxProbeKernel.cpp)

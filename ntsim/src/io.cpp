@@ -49,6 +49,13 @@ void SetPhase(PIRP irp, IrpPhase phase) {
         found->second.phase = phase;
 }
 
+// Completed when the IRP is no longer known (freed after its completion).
+IrpPhase PhaseOf(PIRP irp) {
+    std::lock_guard<std::mutex> lock(K().irps.mu);
+    auto found = K().irps.records.find(irp);
+    return found != K().irps.records.end() ? found->second.phase : IrpPhase::Completed;
+}
+
 } // namespace
 
 namespace ntsim::detail {
@@ -200,12 +207,20 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
                                     ? nullptr
                                     : IoGetCurrentIrpStackLocation(irp)->DeviceObject;
         KIRQL before = Current().irql;
+        // The routine's driver owns the IRP while it runs: it may complete it further up from
+        // inside the routine (then returning STATUS_MORE_PROCESSING_REQUIRED), as the platform
+        // allows.
+        SetPhase(irp, IrpPhase::Dispatched);
         NTSTATUS result = routine(device, irp, context);
         CheckIrqlRestored("a completion routine", before);
-        if (result == STATUS_MORE_PROCESSING_REQUIRED) {
-            SetPhase(irp, IrpPhase::Dispatched); // the driver owns it again (it may be freed)
+        if (result == STATUS_MORE_PROCESSING_REQUIRED)
+            return; // the driver owns it again (it may be completed or freed already)
+        if (PhaseOf(irp) != IrpPhase::Dispatched) {
+            Violate(ViolationKind::Irp, "a completion routine completed " + IrpText(irp) +
+                                            " and let its completion go on (completed twice)");
             return;
         }
+        SetPhase(irp, IrpPhase::Completing);
     }
 
     std::function<void(PIRP)> finish;

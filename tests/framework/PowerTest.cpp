@@ -4,7 +4,33 @@
 
 namespace {
 
-class PowerTest : public FrameworkFixture {};
+class PowerTest : public FrameworkFixture {
+protected:
+    // IRP_MN_SET_POWER for a system state down the whole stack, as the power manager sends it.
+    NTSTATUS SetSystemPower(SYSTEM_POWER_STATE state) {
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = IRP_MJ_POWER;
+        next->MinorFunction = IRP_MN_SET_POWER;
+        next->Parameters.Power.Type = SystemPowerState;
+        next->Parameters.Power.State.SystemState = state;
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(irp, Signal, &done, TRUE, TRUE, TRUE);
+        if (PoCallDriver(top, irp) == STATUS_PENDING)
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        NTSTATUS status = irp->IoStatus.Status;
+        IoFreeIrp(irp);
+        ObDereferenceObject(top);
+        return status;
+    }
+    static NTSTATUS Signal(PDEVICE_OBJECT, PIRP, PVOID context) {
+        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+};
 
 TEST_F(PowerTest, DxThenD0RunsExitAndEntryWithTheStates) {
     PlugTestDevice();
@@ -27,6 +53,47 @@ TEST_F(PowerTest, AnotherDxOrAnotherD0ChangesNothing) {
     // Removal from Dx has no D0 to leave.
     ASSERT_EQ(kernel().Pnp().RemoveDevice(pdo_), STATUS_SUCCESS);
     EXPECT_EQ(Order(), "PEXRcdu");
+}
+
+TEST_F(PowerTest, SystemSleepArmedForWakeUsesTheWakeDxAndS0BringsItBack) {
+    g_fxTestOptions.Wake = TRUE;
+    PlugTestDevice();
+    EXPECT_TRUE(HasEvent("WdfDeviceAssignSxWakeSettings"));
+    ASSERT_EQ(SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_TRUE(HasEvent("EvtDeviceD0Exit(D2) -> 0x00000000")); // the bus's DeviceWake
+    ASSERT_EQ(SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_TRUE(HasEvent("EvtDeviceD0Entry(D2) -> 0x00000000"));
+    EXPECT_EQ(Order(), "PEXE");
+}
+
+TEST_F(PowerTest, SystemSleepUnarmedGoesToD3) {
+    PlugTestDevice();
+    ASSERT_EQ(SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(g_fxTestRecord.LastExitTo, WdfPowerDeviceD3);
+    ASSERT_EQ(SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(g_fxTestRecord.LastEntryFrom, WdfPowerDeviceD3);
+}
+
+TEST_F(PowerTest, AnIdleDeviceSleepsAndWakesWithTheSystem) {
+    g_fxTestOptions.Idle = TRUE;
+    PlugTestDevice();
+    Advance(1001); // idle in D2
+    ASSERT_EQ(Order(), "PEX");
+    ASSERT_EQ(SetSystemPower(PowerSystemSleeping3), STATUS_SUCCESS);
+    EXPECT_EQ(Order(), "PEX"); // out of D0 already
+    ASSERT_EQ(SetSystemPower(PowerSystemWorking), STATUS_SUCCESS);
+    EXPECT_EQ(Order(), "PEXE");
+}
+
+TEST_F(PowerTest, SelfManagedIoFollowsD0AndEndsAtRemoval) {
+    g_fxTestOptions.SelfManagedIo = TRUE;
+    PlugTestDevice();
+    EXPECT_EQ(Order(), "PEeI");
+    ASSERT_EQ(kernel().Pnp().SetDevicePower(pdo_, PowerDeviceD2), STATUS_SUCCESS);
+    ASSERT_EQ(kernel().Pnp().SetDevicePower(pdo_, PowerDeviceD0), STATUS_SUCCESS);
+    EXPECT_EQ(Order(), "PEeIsxXEer");
+    ASSERT_EQ(kernel().Pnp().RemoveDevice(pdo_), STATUS_SUCCESS);
+    EXPECT_EQ(Order(), "PEeIsxXEersxXRlCcdu");
 }
 
 } // namespace

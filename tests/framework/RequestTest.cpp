@@ -80,6 +80,20 @@ TEST_F(RequestTest, SecondCompletionIsAFindingAndTheIrpCompletesOnce) {
     EXPECT_EQ(Take(ntsim::ViolationKind::Irp), 0u);
 }
 
+TEST_F(RequestTest, RequestKeptByTheCallbackIsAFindingButStaysUsable) {
+    UserIo::Handle h = PlugAndOpen();
+    Overlapped kept;
+    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_IOTEST_KEEP, nullptr, 0, nullptr, 0, &kept),
+              STATUS_PENDING);
+    EXPECT_EQ(TakeFindings("neither completed, forwarded nor sent"), 1u);
+    EXPECT_FALSE(kept.Done());
+    ULONG_PTR bytes;
+    EXPECT_EQ(
+        kernel().User().DeviceIoControl(h, IOCTL_IOTEST_RELEASE, nullptr, 0, nullptr, 0, &bytes),
+        STATUS_SUCCESS);
+    EXPECT_EQ(kept.Wait(), STATUS_SUCCESS);
+}
+
 class InCallerContextTest : public IoFixture {
 protected:
     void SetUp() override {

@@ -10,6 +10,8 @@ using ntsim::UserIo;
 
 namespace {
 
+constexpr NTSTATUS kStatusInvalidBufferSize = static_cast<NTSTATUS>(0xC0000206L);
+
 class UsbTargetTest : public IoFixture {
 protected:
     // The device answers vendor request 0x42 with four bytes; 0x43 never.
@@ -158,7 +160,9 @@ TEST_F(UsbTargetTest, InterruptReadGetsTheTransferOrIsCancelled) {
 TEST_F(UsbTargetTest, ReadLengthMustFitThePacketSize) {
     UserIo::Handle h = PlugAndOpen();
     Overlapped ov;
-    EXPECT_EQ(Read(h, 5, &ov), STATUS_INVALID_BUFFER_SIZE);
+    Read(h, 5, &ov);
+    EXPECT_EQ(ov.Wait(), kStatusInvalidBufferSize);
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, 0);
 }
 
 class UsbNoPacketCheckTest : public UsbTargetTest {
@@ -225,6 +229,44 @@ TEST_F(UsbTargetTest, UnformattedSendIsAFindingAndFails) {
                                               0, &bytes),
               STATUS_INVALID_DEVICE_REQUEST);
     EXPECT_EQ(TakeFindings("not formatted"), 1u);
+}
+
+TEST_F(UsbTargetTest, FailedSendLeavesTheRequestWithTheDriver) {
+    UserIo::Handle h = PlugAndOpen();
+    size_t setups = BusLog(UsbBusLogSetup).size();
+    FailCall("WdfRequestSend", STATUS_INSUFFICIENT_RESOURCES);
+    Overlapped ov;
+    Vendor(h, 0x42, 0, &ov);
+    EXPECT_EQ(ov.Wait(), STATUS_INSUFFICIENT_RESOURCES);
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, 0);
+    EXPECT_EQ(BusLog(UsbBusLogSetup).size(), setups);
+    FailCall("", STATUS_SUCCESS);
+    Overlapped again;
+    Vendor(h, 0x42, 0, &again);
+    EXPECT_EQ(again.Wait(), STATUS_SUCCESS);
+}
+
+TEST_F(UsbTargetTest, UnplugEndsEveryRequestAndLeavesNoneBehind) {
+    UserIo::Handle h = PlugAndOpen();
+    Overlapped sent, queued, read;
+    EXPECT_EQ(Vendor(h, 0x43, 0, &sent), STATUS_PENDING);
+    EXPECT_EQ(Vendor(h, 0x42, 0, &queued), STATUS_PENDING);
+    UCHAR readBuffer[8];
+    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_IOTEST_READ, nullptr, 0, readBuffer,
+                                              sizeof readBuffer, &read),
+              STATUS_PENDING);
+    EXPECT_EQ(UsbBusUnplug(bus_, port_), STATUS_SUCCESS);
+    kernel().WaitIdle();
+    // The bus fails what it holds as the device goes; the waiting request then reaches the
+    // driver and fails at the bus, or is purged by the removal. None is left behind.
+    ASSERT_TRUE(sent.Done());
+    EXPECT_EQ(sent.Status(), STATUS_NO_SUCH_DEVICE);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_NO_SUCH_DEVICE);
+    ASSERT_TRUE(queued.Done());
+    EXPECT_TRUE(queued.Status() == STATUS_NO_SUCH_DEVICE || queued.Status() == STATUS_CANCELLED);
+    EXPECT_GE(IoTestObserved.CompletionRoutines, 2);
+    EXPECT_EQ(IoTestObserved.SequentialMostActive, 1);
 }
 
 } // namespace

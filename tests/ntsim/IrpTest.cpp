@@ -161,6 +161,48 @@ TEST_F(IrpTest, MoreProcessingRequiredGivesTheIrpBackUntilItIsCompletedAgain) {
     Tear(d);
 }
 
+// What a framework does with a request it sent down: its completion routine completes the IRP
+// further up, then returns STATUS_MORE_PROCESSING_REQUIRED. Going on instead completes it twice.
+struct Onward {
+    bool reclaim;
+};
+
+NTSTATUS CompleteOnward(PDEVICE_OBJECT, PIRP irp, PVOID context) {
+    IoCompleteRequest(irp, IO_NO_INCREMENT);
+    return static_cast<Onward*>(context)->reclaim ? STATUS_MORE_PROCESSING_REQUIRED
+                                                  : STATUS_CONTINUE_COMPLETION;
+}
+
+TEST_F(IrpTest, CompletionRoutineMayCompleteTheIrpFurtherUp) {
+    auto d = Stack(2);
+    Seen origin;
+    Onward onward = {true};
+    On(d[1], [&](PDEVICE_OBJECT, PIRP irp) {
+        IoCopyCurrentIrpStackLocationToNext(irp);
+        IoSetCompletionRoutine(irp, CompleteOnward, &onward, TRUE, TRUE, TRUE);
+        return IoCallDriver(d[0], irp);
+    });
+    On(d[0], [&](PDEVICE_OBJECT, PIRP irp) {
+        irp->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(irp, IO_NO_INCREMENT);
+        return STATUS_SUCCESS;
+    });
+    PIRP irp = NewIrp(d[1], Reclaim, &origin);
+    IoCallDriver(d[1], irp);
+    EXPECT_EQ(origin.devices.size(), 1u);
+    EXPECT_EQ(Take(ViolationKind::Irp), 0u);
+
+    IoReuseIrp(irp, STATUS_SUCCESS);
+    IoGetNextIrpStackLocation(irp)->MajorFunction = IRP_MJ_INTERNAL_DEVICE_CONTROL;
+    IoSetCompletionRoutine(irp, Reclaim, &origin, TRUE, TRUE, TRUE);
+    onward.reclaim = false;
+    IoCallDriver(d[1], irp);
+    EXPECT_EQ(origin.devices.size(), 2u);
+    EXPECT_EQ(Take(ViolationKind::Irp), 1u);
+    IoFreeIrp(irp);
+    Tear(d);
+}
+
 TEST_F(IrpTest, TheVerifierCatchesIrpMisuse) {
     auto d = Stack(1);
     Seen origin;

@@ -60,8 +60,10 @@ struct FxDevice {
     KEVENT StateLock; // a synchronization event: PnP and power transitions
     FxPnpState PnpState;
     BOOLEAN HardwarePrepared;
+    BOOLEAN SelfManagedIoStarted; // EvtDeviceSelfManagedIoInit ran: later D0s restart it
     BOOLEAN InD0;
     WDF_POWER_DEVICE_STATE LastDx; // the state the last D0 exit went to
+    BOOLEAN SystemAsleep;          // the framework took the device out of D0 for an Sx
 
     FxIdleSettings Idle;
     FxWakeSettings Wake;
@@ -95,6 +97,8 @@ NTSTATUS FxFileDispatch(FxDevice* device, PIRP irp);
 // the requests the driver owns, or purging them when `surprise`) and runs D0 exit.
 NTSTATUS FxPowerUp(FxDevice* device, WDF_POWER_DEVICE_STATE previous);
 NTSTATUS FxPowerDown(FxDevice* device, WDF_POWER_DEVICE_STATE target, BOOLEAN surprise);
+// At removal: EvtDeviceSelfManagedIoFlush and EvtDeviceSelfManagedIoCleanup, once.
+VOID FxSelfManagedIoEnd(FxDevice* device);
 // A SET_POWER device-state IRP of the framework's own down the stack (the bus learns the state).
 NTSTATUS FxSendDevicePower(FxDevice* device, DEVICE_POWER_STATE state);
 WDF_POWER_DEVICE_STATE FxWdfPowerState(DEVICE_POWER_STATE state);

@@ -2,13 +2,17 @@
 // events and verifier findings.
 #include "FxEntry.h"
 
+#include "FxExports.h"
 #include "FxHost.h"
 #include "FxObject.h"
 
+// The kernel exports it; the platform's kernel headers leave its declaration to <stdio.h>.
+EXTERN_C int _vsnprintf(char* buffer, size_t count, const char* format, va_list arguments);
+
 namespace {
 
-// Constant-initialised: a kernel image runs no constructors.
-// Hooks are set before a driver binds and read without a lock afterwards.
+// Constant-initialised (a kernel image runs no constructors). The hooks are set before a driver
+// binds and read without a lock afterwards.
 FX_HOST_HOOKS g_hooks;
 volatile LONGLONG g_driverRoutineCalls;
 volatile LONGLONG g_requestsCompleted;
@@ -20,21 +24,7 @@ const PCSTR g_faultable[] = {
     "WdfDeviceCreateDeviceInterface",
     "WdfDeviceAssignS0IdleSettings",
     "WdfDeviceAssignSxWakeSettings",
-    "WdfIoQueueCreate",
-    "WdfIoTargetStart",
-    "WdfMemoryCreatePreallocated",
-    "WdfRequestRetrieveOutputMemory",
-    "WdfRequestRetrieveInputBuffer",
-    "WdfRequestRetrieveOutputBuffer",
-    "WdfRequestProbeAndLockUserBufferForWrite",
-    "WdfRequestForwardToIoQueue",
-    "WdfDeviceEnqueueRequest",
-    "WdfUsbTargetDeviceCreate",
-    "WdfUsbTargetDeviceRetrieveInformation",
-    "WdfUsbTargetDeviceSelectConfig",
-    "WdfUsbTargetDeviceFormatRequestForUrb",
-    "WdfUsbTargetPipeFormatRequestForRead",
-    "WdfUsbInterfaceSelectSetting",
+    FX_IO_FAULTABLE_CALLS,
     NULL,
 };
 

@@ -176,11 +176,6 @@ WDFREQUEST FxRequestHandle(FxRequest* request);
 // The IRP stack location the driver's request was sent with, and its transfer method.
 PIO_STACK_LOCATION FxRequestStack(FxRequest* request);
 
-// The device side's: a create request ends (see FxIoPresentCreate in FxIoSeam.h).
-NTSTATUS FxIoPresentCreate(FxDevice* device, PIRP irp, WDFFILEOBJECT fileObject,
-                           PFN_WDF_DEVICE_FILE_CREATE callback);
-VOID FxDeviceFileCreateDone(FxDevice* device, PFILE_OBJECT fileObject, NTSTATUS status);
-
 // --- wdfmemory.cpp
 NTSTATUS FxMemoryCreate(PWDF_OBJECT_ATTRIBUTES attributes, FxObject* parent, PVOID buffer,
                         size_t size, PCSTR api, FxMemory** memory);

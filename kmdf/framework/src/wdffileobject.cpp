@@ -11,7 +11,6 @@ namespace {
 
 struct FxFile {
     FxObject Object;
-    static const FxType kType = FxTypeFileObject;
     FxDevice* Device;
     PFILE_OBJECT Wdm;
     LIST_ENTRY Link; // FxDevice::Files

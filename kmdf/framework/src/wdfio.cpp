@@ -370,8 +370,7 @@ NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Device,
     if (FxInjected(__func__, &status))
         return status;
     FxDevice* device = FxResolve<FxDevice>(Device, "WdfIoQueueCreate");
-    if (device == NULL || Config == NULL || Queue == NULL ||
-        Config->Size != sizeof(WDF_IO_QUEUE_CONFIG)) {
+    if (device == NULL || Config == NULL || Config->Size != sizeof(WDF_IO_QUEUE_CONFIG)) {
         FxViolation("WdfIoQueueCreate: bad device or WDF_IO_QUEUE_CONFIG");
         return STATUS_INVALID_PARAMETER;
     }
@@ -411,7 +410,8 @@ NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Device,
     FxEvent("WdfIoQueueCreate %s%s%s",
             Config->DispatchType == WdfIoQueueDispatchParallel ? "parallel" : "sequential",
             queue->PowerManaged ? " power-managed" : "", Config->DefaultQueue ? " default" : "");
-    *Queue = FxHandle<WDFQUEUE>(queue);
+    if (Queue != NULL)
+        *Queue = FxHandle<WDFQUEUE>(queue);
     return STATUS_SUCCESS;
 }
 

@@ -120,6 +120,7 @@ NTSTATUS Remove(FxDevice* device, PIRP irp) {
     if (device->InD0)
         FxPowerDown(device, WdfPowerDeviceD3Final, FALSE);
     ReleaseHardware(device);
+    FxSelfManagedIoEnd(device);
     FxInterfacesSetState(device, FALSE);
     FxIoPurge(device, STATUS_CANCELLED);
     FxIoTargetsRemove(device);

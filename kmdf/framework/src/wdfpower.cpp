@@ -1,6 +1,7 @@
 // IRP_MJ_POWER for the framework's device, and the D0 entry and exit every power transition
 // runs: a device set to D0 is powered up on the way back up the stack, one set to Dx leaves D0
-// before the IRP goes down.
+// before the IRP goes down. As its power policy owner the framework turns a system sleep into
+// the device's own Dx (the wake Dx when armed for wake, else D3) and S0 back into D0.
 #include "FxDevice.h"
 #include "FxEntry.h"
 
@@ -12,7 +13,7 @@ NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
 }
 
 // Down the stack and back up to us, at PASSIVE_LEVEL.
-NTSTATUS PowerDownAndWait(FxDevice* device, PIRP irp) {
+NTSTATUS SendDownAndWait(FxDevice* device, PIRP irp) {
     KEVENT done;
     KeInitializeEvent(&done, NotificationEvent, FALSE);
     IoCopyCurrentIrpStackLocationToNext(irp);
@@ -33,7 +34,7 @@ NTSTATUS PassDown(FxDevice* device, PIRP irp) {
 
 NTSTATUS SetDevicePower(FxDevice* device, PIRP irp, DEVICE_POWER_STATE state) {
     if (state == PowerDeviceD0) {
-        NTSTATUS status = PowerDownAndWait(device, irp);
+        NTSTATUS status = SendDownAndWait(device, irp);
         if (NT_SUCCESS(status)) {
             FxStateLock(device);
             if (!device->InD0 && device->PnpState == FxPnpStarted) {
@@ -51,6 +52,46 @@ NTSTATUS SetDevicePower(FxDevice* device, PIRP irp, DEVICE_POWER_STATE state) {
     FxIdleStop(device); // a device idle in Dx gives up its idle notification too
     if (device->InD0)
         FxPowerDown(device, FxWdfPowerState(state), FALSE);
+    FxStateUnlock(device);
+    return PassDown(device, irp);
+}
+
+DEVICE_POWER_STATE SleepDx(FxDevice* device) {
+    if (!device->Wake.Assigned || device->Wake.Enabled == WdfFalse)
+        return PowerDeviceD3;
+    DEVICE_POWER_STATE dx = device->Wake.Dx;
+    if (dx >= PowerDeviceD1 && dx <= PowerDeviceD3)
+        return dx;
+    dx = device->BusDeviceWake;
+    return dx >= PowerDeviceD1 && dx <= PowerDeviceD3 ? dx : PowerDeviceD2;
+}
+
+NTSTATUS SetSystemPower(FxDevice* device, PIRP irp, SYSTEM_POWER_STATE state) {
+    if (state == PowerSystemWorking) {
+        NTSTATUS status = SendDownAndWait(device, irp);
+        if (NT_SUCCESS(status)) {
+            FxStateLock(device);
+            if (device->SystemAsleep && !device->InD0 && device->PnpState == FxPnpStarted) {
+                FxSendDevicePower(device, PowerDeviceD0);
+                if (NT_SUCCESS(FxPowerUp(device, device->LastDx)))
+                    FxIdleStarted(device);
+            }
+            device->SystemAsleep = FALSE;
+            FxStateUnlock(device);
+        }
+        PoStartNextPowerIrp(irp);
+        return FxCompleteIrp(irp, status, 0);
+    }
+    FxStateLock(device);
+    if (device->PnpState == FxPnpStarted && !device->SystemAsleep) {
+        FxIdleStop(device);
+        device->SystemAsleep = TRUE;
+        if (device->InD0) {
+            DEVICE_POWER_STATE dx = SleepDx(device);
+            FxPowerDown(device, FxWdfPowerState(dx), FALSE);
+            FxSendDevicePower(device, dx);
+        }
+    }
     FxStateUnlock(device);
     return PassDown(device, irp);
 }
@@ -77,31 +118,58 @@ PCSTR FxPowerName(WDF_POWER_DEVICE_STATE state) {
 }
 
 NTSTATUS FxPowerUp(FxDevice* device, WDF_POWER_DEVICE_STATE previous) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS& c = device->Callbacks;
+    WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(device->Object.Handle);
     NTSTATUS status = STATUS_SUCCESS;
-    if (PFN_WDF_DEVICE_D0_ENTRY entry = device->Callbacks.EvtDeviceD0Entry) {
+    if (c.EvtDeviceD0Entry != NULL) {
         FxCountDriverCall();
-        status = entry(reinterpret_cast<WDFDEVICE>(device->Object.Handle), previous);
+        status = c.EvtDeviceD0Entry(handle, previous);
         FxEvent("EvtDeviceD0Entry(%s) -> 0x%08X", FxPowerName(previous),
                 static_cast<unsigned>(status));
+    }
+    if (NT_SUCCESS(status) && c.EvtDeviceD0EntryPostInterruptsEnabled != NULL) {
+        FxCountDriverCall();
+        status = c.EvtDeviceD0EntryPostInterruptsEnabled(handle, previous);
     }
     if (!NT_SUCCESS(status))
         return status;
     device->InD0 = TRUE;
     FxIoPowerManagedStart(device);
-    return STATUS_SUCCESS;
+    // Self-managed I/O starts with the first D0 and restarts with each later one.
+    if (!device->SelfManagedIoStarted) {
+        device->SelfManagedIoStarted = TRUE;
+        if (c.EvtDeviceSelfManagedIoInit != NULL) {
+            FxCountDriverCall();
+            status = c.EvtDeviceSelfManagedIoInit(handle);
+        }
+    } else if (c.EvtDeviceSelfManagedIoRestart != NULL) {
+        FxCountDriverCall();
+        status = c.EvtDeviceSelfManagedIoRestart(handle);
+    }
+    return status;
 }
 
 // Before D0 exit the power-managed queues stop and the requests the driver owns are waited for;
 // a surprise-removed device's queues are purged instead and its targets removed after the exit.
 NTSTATUS FxPowerDown(FxDevice* device, WDF_POWER_DEVICE_STATE target, BOOLEAN surprise) {
+    const WDF_PNPPOWER_EVENT_CALLBACKS& c = device->Callbacks;
+    WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(device->Object.Handle);
     if (surprise)
         FxIoPurge(device, STATUS_CANCELLED);
     else
         FxIoPowerManagedStop(device);
-    NTSTATUS status = STATUS_SUCCESS;
-    if (PFN_WDF_DEVICE_D0_EXIT exit = device->Callbacks.EvtDeviceD0Exit) {
+    if (device->SelfManagedIoStarted && c.EvtDeviceSelfManagedIoSuspend != NULL) {
         FxCountDriverCall();
-        status = exit(reinterpret_cast<WDFDEVICE>(device->Object.Handle), target);
+        c.EvtDeviceSelfManagedIoSuspend(handle);
+    }
+    if (c.EvtDeviceD0ExitPreInterruptsDisabled != NULL) {
+        FxCountDriverCall();
+        c.EvtDeviceD0ExitPreInterruptsDisabled(handle, target);
+    }
+    NTSTATUS status = STATUS_SUCCESS;
+    if (c.EvtDeviceD0Exit != NULL) {
+        FxCountDriverCall();
+        status = c.EvtDeviceD0Exit(handle, target);
         FxEvent("EvtDeviceD0Exit(%s) -> 0x%08X", FxPowerName(target),
                 static_cast<unsigned>(status));
     }
@@ -110,6 +178,22 @@ NTSTATUS FxPowerDown(FxDevice* device, WDF_POWER_DEVICE_STATE target, BOOLEAN su
     device->InD0 = FALSE;
     device->LastDx = target;
     return status;
+}
+
+VOID FxSelfManagedIoEnd(FxDevice* device) {
+    if (!device->SelfManagedIoStarted)
+        return;
+    device->SelfManagedIoStarted = FALSE;
+    const WDF_PNPPOWER_EVENT_CALLBACKS& c = device->Callbacks;
+    WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(device->Object.Handle);
+    if (c.EvtDeviceSelfManagedIoFlush != NULL) {
+        FxCountDriverCall();
+        c.EvtDeviceSelfManagedIoFlush(handle);
+    }
+    if (c.EvtDeviceSelfManagedIoCleanup != NULL) {
+        FxCountDriverCall();
+        c.EvtDeviceSelfManagedIoCleanup(handle);
+    }
 }
 
 NTSTATUS FxSendDevicePower(FxDevice* device, DEVICE_POWER_STATE state) {
@@ -138,6 +222,9 @@ NTSTATUS FxPowerDispatch(FxDevice* device, PIRP irp) {
     if (stack->MinorFunction == IRP_MN_SET_POWER &&
         stack->Parameters.Power.Type == DevicePowerState)
         return SetDevicePower(device, irp, stack->Parameters.Power.State.DeviceState);
-    // System states, queries and wait-wake belong to the bus; the framework does not veto.
+    if (stack->MinorFunction == IRP_MN_SET_POWER &&
+        stack->Parameters.Power.Type == SystemPowerState)
+        return SetSystemPower(device, irp, stack->Parameters.Power.State.SystemState);
+    // Queries and wait-wake belong to the bus; the framework does not veto.
     return PassDown(device, irp);
 }

@@ -3,13 +3,19 @@
 // the test unless the test takes them.
 #pragma once
 
-#include "IoTestDriver.h"
 #include "KernelFixture.h"
 #include "TestUsbDevice.h"
+
+#include <wdf.h>
+#include <wdfusb.h>
+
+#include "IoTestDriver.h"
 
 #include <FxHost.h>
 
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 #include <mutex>
 #include <string>
 #include <vector>
@@ -19,6 +25,9 @@ protected:
     void SetUp() override {
         KernelFixture::SetUp();
         hooks_.Violation = &IoFixture::OnViolation;
+        hooks_.InjectFault = &IoFixture::OnInjectFault;
+        if (std::getenv("FX_TRACE") != nullptr)
+            hooks_.Event = &IoFixture::OnEvent;
         hooks_.Context = this;
         FxHostSetHooks(&hooks_);
         kernel().Pnp().InstallDriver("VirtualUsb", UsbBusDriverEntry, {USBBUS_HARDWARE_ID});
@@ -31,8 +40,9 @@ protected:
     void TearDown() override {
         for (ntsim::UserIo::Handle h : handles_)
             kernel().User().CloseHandle(h);
-        if (busPdo_ != nullptr)
+        if (busPdo_ != nullptr) {
             EXPECT_EQ(kernel().Pnp().RemoveDevice(busPdo_), STATUS_SUCCESS);
+        }
         KernelFixture::TearDown();
         FxHostSetHooks(nullptr);
         for (const std::string& v : findings_)
@@ -47,10 +57,11 @@ protected:
         std::vector<std::string> paths = kernel().User().FindInterfaces(IoTestInterfaceGuid);
         EXPECT_EQ(paths.size(), 1u);
         ntsim::UserIo::Handle h = 0;
-        if (!paths.empty())
+        if (!paths.empty()) {
             EXPECT_EQ(kernel().User().CreateFile(
                           paths[0], ntsim::UserIo::kGenericRead | ntsim::UserIo::kGenericWrite, &h),
                       STATUS_SUCCESS);
+        }
         handles_.push_back(h);
         return h;
     }
@@ -64,6 +75,13 @@ protected:
                            [&](const std::string& f) { return f.find(text) != std::string::npos; }),
             findings_.end());
         return before - findings_.size();
+    }
+
+    // The next calls of `api` fail with `status` (an empty name injects nothing).
+    void FailCall(const std::string& api, NTSTATUS status) {
+        std::lock_guard<std::mutex> lock(mu_);
+        failApi_ = api;
+        failStatus_ = status;
     }
 
     std::vector<USBBUS_LOG_ENTRY> BusLog(UCHAR kind) {
@@ -80,13 +98,28 @@ protected:
     PDEVICE_OBJECT bus_ = nullptr;
 
 private:
+    static VOID OnEvent(PVOID, PCSTR text) { std::fprintf(stderr, "fx: %s\n", text); }
+
     static VOID OnViolation(PVOID context, PCSTR text) {
         auto* self = static_cast<IoFixture*>(context);
+        if (std::getenv("FX_TRACE") != nullptr)
+            std::fprintf(stderr, "fx finding: %s\n", text);
         std::lock_guard<std::mutex> lock(self->mu_);
         self->findings_.push_back(text);
     }
 
+    static BOOLEAN OnInjectFault(PVOID context, PCSTR api, NTSTATUS* status) {
+        auto* self = static_cast<IoFixture*>(context);
+        std::lock_guard<std::mutex> lock(self->mu_);
+        if (self->failApi_.empty() || self->failApi_ != api)
+            return FALSE;
+        *status = self->failStatus_;
+        return TRUE;
+    }
+
     FX_HOST_HOOKS hooks_{};
+    std::string failApi_;
+    NTSTATUS failStatus_ = STATUS_SUCCESS;
     std::mutex mu_;
     std::vector<std::string> findings_;
     std::vector<ntsim::UserIo::Handle> handles_;

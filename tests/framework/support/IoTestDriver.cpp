@@ -15,6 +15,7 @@ EXTERN_C const GUID IoTestInterfaceGuid = {
 
 IOTEST_CONFIG IoTestConfig;
 IOTEST_OBSERVED IoTestObserved;
+static WDFREQUEST IoTestKept;
 
 typedef struct _IOTEST_DEVICE {
     WDFUSBDEVICE Usb;
@@ -50,6 +51,7 @@ static NTSTATUS IoTestDriverInit(PDRIVER_OBJECT DriverObject, PUNICODE_STRING Re
 
 NTSTATUS IoTestDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     RtlZeroMemory(&IoTestObserved, sizeof IoTestObserved);
+    IoTestKept = NULL;
     return FxStubDriverEntry(DriverObject, RegistryPath, IoTestDriverInit);
 }
 
@@ -232,7 +234,9 @@ static BOOLEAN IoTestSendVendor(IOTEST_DEVICE* context, WDFREQUEST Request, BOOL
         *status = WdfRequestGetStatus(Request);
         return FALSE;
     }
-    *status = WdfRequestGetStatus(Request);
+    // Sent asynchronously, the request may be completed already: only a synchronous send's
+    // request is still the driver's here.
+    *status = synchronous ? WdfRequestGetStatus(Request) : STATUS_SUCCESS;
     return TRUE;
 }
 
@@ -327,6 +331,16 @@ static VOID IoTestDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t Outpu
     case IOCTL_IOTEST_OVERREPORT:
         status = STATUS_SUCCESS;
         bytes = OutputBufferLength + 100;
+        break;
+    case IOCTL_IOTEST_KEEP:
+        IoTestKept = Request;
+        return;
+    case IOCTL_IOTEST_RELEASE:
+        if (IoTestKept != NULL) {
+            WdfRequestComplete(IoTestKept, STATUS_SUCCESS);
+            IoTestKept = NULL;
+        }
+        status = STATUS_SUCCESS;
         break;
     case IOCTL_IOTEST_COMPLETE_TWICE:
         WdfRequestComplete(Request, STATUS_SUCCESS);

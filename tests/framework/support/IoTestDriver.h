@@ -35,6 +35,11 @@ EXTERN_C const GUID IoTestInterfaceGuid;
 #define IOCTL_IOTEST_COMPLETE_TWICE                                                                \
     CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90A, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
+// The driver keeps the request without completing, forwarding or sending it (a finding of the
+// framework's verifier), and completes it when the next IOCTL_IOTEST_RELEASE comes.
+#define IOCTL_IOTEST_KEEP CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90B, METHOD_BUFFERED, FILE_ANY_ACCESS)
+#define IOCTL_IOTEST_RELEASE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90C, METHOD_BUFFERED, FILE_ANY_ACCESS)
+
 typedef struct _IOTEST_VENDOR {
     UCHAR Request;
     USHORT Value;

@@ -38,6 +38,39 @@ NTSTATUS D0Exit(WDFDEVICE, WDF_POWER_DEVICE_STATE target) {
     return STATUS_SUCCESS;
 }
 
+NTSTATUS D0EntryPost(WDFDEVICE, WDF_POWER_DEVICE_STATE) {
+    Note('e');
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS D0ExitPre(WDFDEVICE, WDF_POWER_DEVICE_STATE) {
+    Note('x');
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SelfManagedInit(WDFDEVICE) {
+    Note('I');
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SelfManagedSuspend(WDFDEVICE) {
+    Note('s');
+    return STATUS_SUCCESS;
+}
+
+NTSTATUS SelfManagedRestart(WDFDEVICE) {
+    Note('r');
+    return STATUS_SUCCESS;
+}
+
+VOID SelfManagedFlush(WDFDEVICE) {
+    Note('l');
+}
+
+VOID SelfManagedCleanup(WDFDEVICE) {
+    Note('C');
+}
+
 VOID SurpriseRemoval(WDFDEVICE) {
     Note('S');
 }
@@ -78,6 +111,15 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
     pnp.EvtDeviceD0Exit = D0Exit;
     pnp.EvtDeviceSurpriseRemoval = SurpriseRemoval;
     pnp.EvtDeviceQueryRemove = QueryRemove;
+    if (g_fxTestOptions.SelfManagedIo) {
+        pnp.EvtDeviceD0EntryPostInterruptsEnabled = D0EntryPost;
+        pnp.EvtDeviceD0ExitPreInterruptsDisabled = D0ExitPre;
+        pnp.EvtDeviceSelfManagedIoInit = SelfManagedInit;
+        pnp.EvtDeviceSelfManagedIoSuspend = SelfManagedSuspend;
+        pnp.EvtDeviceSelfManagedIoRestart = SelfManagedRestart;
+        pnp.EvtDeviceSelfManagedIoFlush = SelfManagedFlush;
+        pnp.EvtDeviceSelfManagedIoCleanup = SelfManagedCleanup;
+    }
     WdfDeviceInitSetPnpPowerEventCallbacks(init, &pnp);
     if (g_fxTestOptions.AddNoDevice)
         return STATUS_SUCCESS;
@@ -114,6 +156,13 @@ NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
         caps.Removable = WdfFalse;
         caps.UINumber = 7;
         WdfDeviceSetPnpCapabilities(device, &caps);
+    }
+    if (g_fxTestOptions.Wake) {
+        WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS wake;
+        WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS_INIT(&wake);
+        status = WdfDeviceAssignSxWakeSettings(device, &wake);
+        if (!NT_SUCCESS(status))
+            return status;
     }
     if (g_fxTestOptions.Idle) {
         WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS idle;

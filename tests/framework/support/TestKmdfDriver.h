@@ -12,11 +12,13 @@ typedef struct _FX_TEST_OPTIONS {
     NTSTATUS PrepareStatus;
     NTSTATUS D0EntryStatus;
     NTSTATUS QueryRemoveStatus;
-    NTSTATUS AddStatus;   // returned by EvtDriverDeviceAdd after creating the device
-    BOOLEAN AddNoDevice;  // EvtDriverDeviceAdd returns success without WdfDeviceCreate
-    BOOLEAN FileObjects;  // WdfDeviceInitSetFileObjectConfig (cleanup and close callbacks)
-    BOOLEAN Capabilities; // WdfDeviceSetPnpCapabilities: SurpriseRemovalOK, Removable false
-    BOOLEAN Idle;         // WdfDeviceAssignS0IdleSettings
+    NTSTATUS AddStatus;    // returned by EvtDriverDeviceAdd after creating the device
+    BOOLEAN AddNoDevice;   // EvtDriverDeviceAdd returns success without WdfDeviceCreate
+    BOOLEAN FileObjects;   // WdfDeviceInitSetFileObjectConfig (cleanup and close callbacks)
+    BOOLEAN Capabilities;  // WdfDeviceSetPnpCapabilities: SurpriseRemovalOK, Removable false
+    BOOLEAN SelfManagedIo; // self-managed I/O and the interrupt-phase D0 callbacks too
+    BOOLEAN Wake;          // WdfDeviceAssignSxWakeSettings with the defaults
+    BOOLEAN Idle;          // WdfDeviceAssignS0IdleSettings
     WDF_POWER_POLICY_S0_IDLE_CAPABILITIES IdleCaps;
     ULONG IdleTimeoutMs;
     WDF_TRI_STATE IdleEnabled;
@@ -24,7 +26,8 @@ typedef struct _FX_TEST_OPTIONS {
 
 // One letter per callback, in order: P prepare, R release, E D0 entry, X D0 exit, S surprise
 // removal, c device cleanup, d device destroy, f file cleanup, F file close, k file context
-// cleanup, u driver unload.
+// cleanup, u driver unload; with SelfManagedIo: e D0 entry after interrupts, x D0 exit before
+// them, I self-managed I/O init, s suspend, r restart, l flush, C cleanup.
 typedef struct _FX_TEST_RECORD {
     char Order[128];
     volatile LONG Length;
