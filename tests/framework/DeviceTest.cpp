@@ -115,6 +115,19 @@ TEST_F(DeviceTest, AnAddThatCreatesNoDeviceFails) {
     EXPECT_EQ(pdo_->AttachedDevice, nullptr);
 }
 
+TEST_F(DeviceTest, AnInitRecordKeptPastTheAddIsRefusedUnread) {
+    PlugTestDevice();
+    ASSERT_NE(g_fxTestRecord.KeptInit, nullptr);
+    WdfDeviceInitSetIoType(g_fxTestRecord.KeptInit, WdfDeviceIoDirect);
+    EXPECT_EQ(TakeFindings("WdfDeviceInitSetIoType: the device-initialisation record is used up"),
+              1u);
+    WDFDEVICE device = nullptr;
+    PWDFDEVICE_INIT kept = g_fxTestRecord.KeptInit;
+    EXPECT_EQ(WdfDeviceCreate(&kept, WDF_NO_OBJECT_ATTRIBUTES, &device), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(TakeFindings("WdfDeviceCreate: the device-initialisation record is used up"), 1u);
+    EXPECT_EQ(device, nullptr);
+}
+
 TEST_F(DeviceTest, TheDeviceIsTheFrameworksToDelete) {
     PlugTestDevice();
     WdfObjectDelete(g_fxTestRecord.Device);

@@ -18,6 +18,7 @@ struct WDFDEVICE_INIT {
     BOOLEAN HasFileConfig;
     BOOLEAN HasFileAttributes;
     FxDevice* Created; // set by WdfDeviceCreate: the record is used up
+    LIST_ENTRY Live;   // in g_liveInits while EvtDriverDeviceAdd runs
 };
 
 namespace {
@@ -28,8 +29,36 @@ struct FxInterface {
     BOOLEAN Enabled;
 };
 
+// The records of the AddDevice calls running now: one kept past its EvtDriverDeviceAdd names a
+// stack frame that is gone, so it is looked up here before it is read.
+KSPIN_LOCK g_liveInitsLock;
+LIST_ENTRY g_liveInits;
+
+VOID SetLive(PWDFDEVICE_INIT init, BOOLEAN live) {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_liveInitsLock, &irql);
+    if (g_liveInits.Flink == NULL)
+        InitializeListHead(&g_liveInits);
+    if (live)
+        InsertTailList(&g_liveInits, &init->Live);
+    else
+        RemoveEntryList(&init->Live);
+    KeReleaseSpinLock(&g_liveInitsLock, irql);
+}
+
+BOOLEAN IsLive(PWDFDEVICE_INIT init) {
+    BOOLEAN found = FALSE;
+    KIRQL irql;
+    KeAcquireSpinLock(&g_liveInitsLock, &irql);
+    if (g_liveInits.Flink != NULL)
+        for (PLIST_ENTRY e = g_liveInits.Flink; e != &g_liveInits && !found; e = e->Flink)
+            found = CONTAINING_RECORD(e, WDFDEVICE_INIT, Live) == init;
+    KeReleaseSpinLock(&g_liveInitsLock, irql);
+    return found;
+}
+
 PWDFDEVICE_INIT InitOf(PWDFDEVICE_INIT init, PCSTR api) {
-    if (init == NULL || init->Created != NULL) {
+    if (init == NULL || !IsLive(init) || init->Created != NULL) {
         FxViolation("%s: the device-initialisation record is used up", api);
         return NULL;
     }
@@ -121,9 +150,11 @@ NTSTATUS FxDeviceAdd(FxDriver* driver, PDEVICE_OBJECT pdo) {
     init.IoType = WdfDeviceIoBuffered;
     NTSTATUS status = STATUS_SUCCESS;
     if (driver->Config.EvtDriverDeviceAdd != NULL) {
+        SetLive(&init, TRUE);
         FxCountDriverCall();
         status = driver->Config.EvtDriverDeviceAdd(
             reinterpret_cast<WDFDRIVER>(driver->Object.Handle), &init);
+        SetLive(&init, FALSE);
     }
     if (NT_SUCCESS(status) && init.Created == NULL) {
         FxViolation("EvtDriverDeviceAdd succeeded without creating a device object");

@@ -103,6 +103,7 @@ VOID FileContextCleanup(WDFOBJECT) {
 }
 
 NTSTATUS DeviceAdd(WDFDRIVER, PWDFDEVICE_INIT init) {
+    g_fxTestRecord.KeptInit = init;
     WDF_PNPPOWER_EVENT_CALLBACKS pnp;
     WDF_PNPPOWER_EVENT_CALLBACKS_INIT(&pnp);
     pnp.EvtDevicePrepareHardware = Prepare;

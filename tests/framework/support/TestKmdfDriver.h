@@ -33,7 +33,7 @@ typedef struct _FX_TEST_RECORD {
     volatile LONG Length;
     WDFDRIVER Driver;
     WDFDEVICE Device;
-    WDFFILEOBJECT LastFile;
+    PWDFDEVICE_INIT KeptInit; // EvtDriverDeviceAdd's record, kept past its return
     WDF_POWER_DEVICE_STATE LastEntryFrom;
     WDF_POWER_DEVICE_STATE LastExitTo;
     BOOLEAN ContextWasZero;
