@@ -312,7 +312,9 @@ int main(int argc, char** argv) {
     }
     wk::ToolResult uninstall =
         wk::RunTool(tool + L" /uninstall \"" + driverInf + L"\"", kToolTimeoutMs);
-    wt::Note("SensorInst /uninstall Talvik2.inf: exit " + std::to_string(uninstall.exitCode));
+    wt::Check(uninstall.started && uninstall.exitCode == 0,
+              "SensorInst /uninstall takes Talvik2's package out of the store",
+              "exit " + std::to_string(uninstall.exitCode) + ": " + uninstall.output);
     uninstall = wk::RunTool(tool + L" /uninstall \"" + busInf + L"\"", kToolTimeoutMs);
     wt::Check(uninstall.started && uninstall.exitCode == 0, "SensorInst /uninstall removes the bus",
               "exit " + std::to_string(uninstall.exitCode) + ": " + uninstall.output);
