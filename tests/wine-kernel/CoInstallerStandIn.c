@@ -4,8 +4,8 @@
 
 #include <setupapi.h>
 
-__declspec(dllexport) DWORD WINAPI WdfCoInstaller(DI_FUNCTION function, HDEVINFO set,
-                                                  PSP_DEVINFO_DATA device, PVOID context) {
+__declspec(dllexport) DWORD WINAPI
+    WdfCoInstaller(DI_FUNCTION function, HDEVINFO set, PSP_DEVINFO_DATA device, PVOID context) {
     (void)function;
     (void)set;
     (void)device;
