@@ -31,7 +31,7 @@ function(add_kmdf_framework_image target)
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${IMG_NAME})
   set(objdir ${CMAKE_CURRENT_BINARY_DIR}/${target}.obj)
   set(objects)
-  foreach(src ${KMDF_FRAMEWORK_SOURCES} ${KMDF_FRAMEWORK_KERNEL_SOURCES}
+  foreach(src ${KMDF_FRAMEWORK_SOURCES} ${KMDF_FRAMEWORK_IMAGE_SOURCES}
               ${KMDF_IMAGE_DIR}/WdfLoaderEntry.cpp ${KMDF_IMAGE_DIR}/KernelIrql.cpp)
     get_filename_component(base ${src} NAME_WE)
     set(obj ${objdir}/${base}.obj)

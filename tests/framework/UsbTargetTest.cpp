@@ -10,8 +10,6 @@ using ntsim::UserIo;
 
 namespace {
 
-constexpr NTSTATUS kStatusInvalidBufferSize = static_cast<NTSTATUS>(0xC0000206L);
-
 class UsbTargetTest : public IoFixture {
 protected:
     // The device answers vendor request 0x42 with four bytes; 0x43 never.
@@ -161,7 +159,7 @@ TEST_F(UsbTargetTest, ReadLengthMustFitThePacketSize) {
     UserIo::Handle h = PlugAndOpen();
     Overlapped ov;
     Read(h, 5, &ov);
-    EXPECT_EQ(ov.Wait(), kStatusInvalidBufferSize);
+    EXPECT_EQ(ov.Wait(), STATUS_INVALID_BUFFER_SIZE);
     EXPECT_EQ(IoTestObserved.CompletionRoutines, 0);
 }
 

@@ -5,12 +5,11 @@
 #include "FxDevice.h"
 #include "FxEntry.h"
 #include <wdfusb.h>
+#include <usbdi.h>
 #include <usbioctl.h>
-#include <usburb.h>
 
 #define FX_IO_POOL_TAG 'oIxF'
 #define FX_URB_POOL_TAG 'bUxF'
-#define STATUS_INVALID_BUFFER_SIZE ((NTSTATUS)0xC0000206L)
 
 struct FxQueue;
 struct FxIoTarget;
@@ -199,6 +198,12 @@ VOID FxUsbDeletePipes(FxUsbInterface* usbInterface);
 
 // --- FxProbe*.cpp (one per build: native or kernel image)
 NTSTATUS FxProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation);
+
+// A USBD_INTERFACE_INFORMATION with room for `pipes` pipes.
+inline ULONG FxInterfaceInfoSize(ULONG pipes) {
+    return static_cast<ULONG>(sizeof(USBD_INTERFACE_INFORMATION) +
+                              (pipes > 0 ? pipes - 1 : 0) * sizeof(USBD_PIPE_INFORMATION));
+}
 
 // The object's handle as a typed handle.
 template <typename H, typename T> H FxHandle(T* object) {

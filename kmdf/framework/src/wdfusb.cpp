@@ -191,7 +191,7 @@ NTSTATUS imp_WdfUsbTargetDeviceSelectConfig(PWDF_DRIVER_GLOBALS globals, WDFUSBD
     if (pipes > FX_USB_MAX_PIPES)
         return STATUS_INSUFFICIENT_RESOURCES;
     ULONG size = sizeof(_URB_SELECT_CONFIGURATION) - sizeof(USBD_INTERFACE_INFORMATION) +
-                 USBD_INTERFACE_INFORMATION_SIZE(pipes);
+                 FxInterfaceInfoSize(pipes);
     auto* urb = static_cast<_URB_SELECT_CONFIGURATION*>(FxUsbAllocate(size));
     if (urb == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
@@ -199,7 +199,7 @@ NTSTATUS imp_WdfUsbTargetDeviceSelectConfig(PWDF_DRIVER_GLOBALS globals, WDFUSBD
     urb->Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
     urb->ConfigurationDescriptor = usb->Config;
     if (descriptor != NULL) {
-        urb->Interface.Length = static_cast<USHORT>(USBD_INTERFACE_INFORMATION_SIZE(pipes));
+        urb->Interface.Length = static_cast<USHORT>(FxInterfaceInfoSize(pipes));
         urb->Interface.InterfaceNumber = descriptor->bInterfaceNumber;
         urb->Interface.AlternateSetting = 0;
     }
@@ -254,14 +254,14 @@ NTSTATUS imp_WdfUsbInterfaceSelectSetting(PWDF_DRIVER_GLOBALS globals, WDFUSBINT
     if (pipes > FX_USB_MAX_PIPES)
         return STATUS_INSUFFICIENT_RESOURCES;
     ULONG size = sizeof(_URB_SELECT_INTERFACE) - sizeof(USBD_INTERFACE_INFORMATION) +
-                 USBD_INTERFACE_INFORMATION_SIZE(pipes);
+                 FxInterfaceInfoSize(pipes);
     auto* urb = static_cast<_URB_SELECT_INTERFACE*>(FxUsbAllocate(size));
     if (urb == NULL)
         return STATUS_INSUFFICIENT_RESOURCES;
     urb->Hdr.Length = static_cast<USHORT>(size);
     urb->Hdr.Function = URB_FUNCTION_SELECT_INTERFACE;
     urb->ConfigurationHandle = usb->ConfigHandle;
-    urb->Interface.Length = static_cast<USHORT>(USBD_INTERFACE_INFORMATION_SIZE(pipes));
+    urb->Interface.Length = static_cast<USHORT>(FxInterfaceInfoSize(pipes));
     urb->Interface.InterfaceNumber = usbInterface->Number;
     urb->Interface.AlternateSetting = setting;
     status = FxSubmitUrbSync(usb->Target.Device, reinterpret_cast<PURB>(urb));
