@@ -97,6 +97,17 @@ TEST_F(BindingTest, UnmodelledEntriesAndForeignGlobalsAreFindings) {
     EXPECT_EQ(Unbind(), STATUS_SUCCESS);
 }
 
+TEST_F(BindingTest, ADriverEntryThatFailsAfterWdfDriverCreateIsUnboundWithNothingLeft) {
+    g_fxTestOptions.EntryStatus = STATUS_INSUFFICIENT_RESOURCES;
+    EXPECT_EQ(kernel().Pnp().LoadDriver("FxTest", FxDriverEntry), nullptr);
+    EXPECT_LT(EventIndex("WdfDriverCreate"), EventIndex("WdfVersionUnbind KmdfLibrary 1.1"));
+    EXPECT_EQ(LiveObjects(), 0u);
+    EXPECT_EQ(Order().find('u'), std::string::npos); // no unload routine for a failed entry
+    // Unbound: the next client binds.
+    ASSERT_EQ(Bind(1, 386), STATUS_SUCCESS);
+    EXPECT_EQ(Unbind(), STATUS_SUCCESS);
+}
+
 TEST_F(BindingTest, WhatTheDriverLeftIsReportedAndFreedAtUnbind) {
     ASSERT_EQ(Bind(1, 386), STATUS_SUCCESS);
     FxObject* parent = nullptr;

@@ -24,7 +24,7 @@ BOOLEAN FxBoundAtLeast(ULONG major, ULONG minor);
 VOID FxCountDriverCall(VOID);
 VOID FxCountRequestCompleted(VOID);
 
-// Pool of the framework's own, tagged per area; NULL (and no fault) when pool runs out.
+// The framework's own pool tags, one per area, so that a leak names what leaked.
 #define FX_TAG_OBJECT 'jbOF'
 #define FX_TAG_CONTEXT 'xtCF'
 #define FX_TAG_TABLE 'baTF'

@@ -21,8 +21,9 @@ enum FxType : UCHAR {
 
 struct FxObject;
 
-// The type's own teardown: runs once, after the driver's cleanup callback, before the children
-// of the object are gone is NOT guaranteed; it must release only what the object itself owns.
+// The type's own teardown: runs once, after the object's children are gone and its driver
+// cleanup callback ran; it releases only what the object itself owns. The memory (and the
+// context, which the destroy callback may still read) goes with the last reference.
 typedef VOID FX_DISPOSE(FxObject* Object);
 
 struct FxObject {

@@ -195,6 +195,7 @@ EXTERN_C NTSTATUS DriverEntry(PDRIVER_OBJECT driverObject, PUNICODE_STRING regis
     WDF_DRIVER_CONFIG config;
     WDF_DRIVER_CONFIG_INIT(&config, DeviceAdd);
     config.EvtDriverUnload = DriverUnload;
-    return WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
-                           &g_fxTestRecord.Driver);
+    NTSTATUS status = WdfDriverCreate(driverObject, registryPath, WDF_NO_OBJECT_ATTRIBUTES, &config,
+                                      &g_fxTestRecord.Driver);
+    return NT_SUCCESS(status) ? g_fxTestOptions.EntryStatus : status;
 }

@@ -9,6 +9,7 @@
 EXTERN_C const GUID FxTestInterfaceGuid;
 
 typedef struct _FX_TEST_OPTIONS {
+    NTSTATUS EntryStatus; // DriverEntry's, after WdfDriverCreate succeeded
     NTSTATUS PrepareStatus;
     NTSTATUS D0EntryStatus;
     NTSTATUS QueryRemoveStatus;
