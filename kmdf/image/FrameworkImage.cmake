@@ -1,7 +1,8 @@
 # The framework as a kernel image, WDFLDR.SYS, for a kernel host that loads it as the dependency
-# of a client driver's import (the Wine test bed): kmdf/framework's sources and the kernel probe,
-# compiled by clang-19 in MSVC mode (for __try/__except) against our kernel headers, linked by
-# lld-link into an x64 driver image exporting WdfVersionBind and WdfVersionUnbind (wdfldr.def).
+# of a client driver's import (the Wine test bed): kmdf/framework's sources and the image's probe,
+# compiled by clang-19 in MSVC mode (for __try/__except) against the platform's kernel headers,
+# linked by lld-link into an x64 driver image exporting WdfVersionBind and WdfVersionUnbind
+# (wdfldr.def).
 #
 #   add_kmdf_framework_image(<target> NAME <image name> [BASE <image base>])
 #
@@ -15,19 +16,20 @@ function(add_kmdf_framework_image target)
   if(NOT IMG_BASE)
     set(IMG_BASE 0x150000000)
   endif()
-  # Our headers only (no DDK's); MinGW's C headers for string.h and the like. The framework's
-  # pool tags are multi-character constants. An object type no call resolves yet keeps its kType
-  # (wdffileobject.cpp), which clang alone warns about.
+  # As the framework's image-compile check has it: the platform's kernel headers (MinGW's DDK),
+  # then the layer's for the framework's own types. The pool tags are multi-character constants.
+  # An object type no call resolves yet keeps its kType (wdffileobject.cpp), which clang alone
+  # warns about.
   set(cflags
     --target=x86_64-pc-windows-msvc -fms-extensions -fms-compatibility -fgnuc-version=4.2.1
     -ffreestanding -fno-exceptions -fno-rtti -fno-stack-protector -fasynchronous-unwind-tables
     -O2 -std=c++17 -Wall -Wextra -Werror -Wno-multichar -Wno-unused-const-variable
     -Wno-pragma-pack -D_AMD64_ -D_WIN64
-    -I${PROJECT_SOURCE_DIR}/kmdf/include)
+    -idirafter ${KMDF_MINGW_INCLUDE}/ddk -idirafter ${KMDF_MINGW_INCLUDE}
+    -idirafter ${PROJECT_SOURCE_DIR}/kmdf/include)
   foreach(dir ${KMDF_FRAMEWORK_INCLUDE_DIRS})
     list(APPEND cflags -I${dir})
   endforeach()
-  list(APPEND cflags -idirafter ${KMDF_MINGW_INCLUDE})
   set(out ${CMAKE_CURRENT_BINARY_DIR}/${IMG_NAME})
   set(objdir ${CMAKE_CURRENT_BINARY_DIR}/${target}.obj)
   set(objects)
