@@ -24,6 +24,7 @@
 
 #include <TalvikPublic.h>
 
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <sstream>
@@ -44,6 +45,9 @@ const UCHAR kVendorOut = 0x40;
 const DWORD kToolTimeoutMs = 60000;
 const DWORD kPnpTimeoutMs = 20000;
 const DWORD kIoTimeoutMs = 10000;
+// The driver's (driver/Talvik.h, driver/Device.cpp).
+const ULONGLONG kSendTimeoutMs = 5000;
+const DWORD kIdleTimeoutMs = 10000;
 
 // The colorimeter as the bus sees it: one interface of the vendor's class with one interrupt IN
 // endpoint.
@@ -67,7 +71,9 @@ DWORD Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out
     return 0;
 }
 
-// One request on an overlapped handle, given up (and cancelled) after kIoTimeoutMs.
+// One request on an overlapped handle, given up (and cancelled) after kIoTimeoutMs. One that
+// even its cancellation does not end is stuck in the kernel host: the scenario ends there, since
+// the request may still write into this frame's buffers.
 DWORD ControlWaited(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out,
                     DWORD outSize, DWORD& returned, const std::function<void()>& meanwhile = {}) {
     OVERLAPPED op = {};
@@ -79,8 +85,14 @@ DWORD ControlWaited(HANDLE device, DWORD code, const void* in, DWORD inSize, voi
     if (error == ERROR_IO_PENDING) {
         if (meanwhile)
             meanwhile();
-        if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0)
+        if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0) {
             CancelIoEx(device, &op);
+            if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0) {
+                wt::Check(false, "the request ends, cancelled if need be",
+                          "still pending " + std::to_string(kIoTimeoutMs) + " ms after CancelIoEx");
+                std::exit(wt::Finish());
+            }
+        }
         error = GetOverlappedResult(device, &op, &returned, TRUE) ? 0 : GetLastError();
     } else if (error == 0) {
         GetOverlappedResult(device, &op, &returned, TRUE);
@@ -173,6 +185,43 @@ std::string VendorTraffic(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port) 
     return text;
 }
 
+// What only a kernel with truly concurrent DPCs, timers and work items shows: a stall, the send
+// timeout (the framework's timer cancels the transfer at the bus), and S0 idle (the device
+// powered down after the driver's idle timeout and back up for the next request).
+void CheckFailuresAndIdle(HANDLE bus, HANDLE device, ULONG port) {
+    std::vector<USBBUS_LOG_ENTRY> before = ReadLog(bus, 0);
+    ULONG first = before.empty() ? 0 : before.back().Sequence + 1;
+    VENDOR_OR_CLASS_REQUEST_CONTROL stalled = {1, 2, 0, 0, 0x23, 0, 0, 0};
+    std::vector<BYTE> data(8, 0);
+    DWORD returned = 0;
+    DWORD error = ControlWaited(device, IOCTL_VENDOR_OR_CLASS_REQUEST, &stalled, sizeof stalled,
+                                data.data(), DWORD(data.size()), returned);
+    wt::Check(error != 0 && returned == 0, "a stalled vendor request fails", Error(error));
+
+    VENDOR_OR_CLASS_REQUEST_CONTROL unanswered = {1, 2, 0, 0, 0x24, 0, 0, 0};
+    ULONGLONG start = GetTickCount64();
+    error = ControlWaited(device, IOCTL_VENDOR_OR_CLASS_REQUEST, &unanswered, sizeof unanswered,
+                          data.data(), DWORD(data.size()), returned);
+    ULONGLONG tookMs = GetTickCount64() - start;
+    wt::Check(error != 0 && tookMs + 20 >= kSendTimeoutMs && tookMs < kSendTimeoutMs + 3000,
+              "a vendor request the device never answers fails after the driver's 5 s timeout",
+              Error(error) + " after " + std::to_string(tookMs) + " ms");
+    bool cancelled = false;
+    for (const USBBUS_LOG_ENTRY& e : ReadLog(bus, first))
+        cancelled = cancelled || (e.Port == port && e.Kind == UsbBusLogCancel);
+    wt::Check(cancelled, "the bus log has the timed-out transfer cancelled");
+
+    Sleep(kIdleTimeoutMs + 2000);
+    VENDOR_OR_CLASS_REQUEST_CONTROL again = {1, 2, 0, 0, 0x21, 0, 0, 0};
+    data.assign(8, 0);
+    error = ControlWaited(device, IOCTL_VENDOR_OR_CLASS_REQUEST, &again, sizeof again, data.data(),
+                          DWORD(data.size()), returned);
+    data.resize(returned);
+    wt::Check(error == 0 && data == std::vector<BYTE>{1, 2},
+              "after the idle timeout the next vendor request is still answered",
+              Error(error) + ", " + std::to_string(returned) + " bytes");
+}
+
 void CheckColorimeter(HANDLE bus) {
     ULONG first = 0;
     std::vector<USBBUS_LOG_ENTRY> before = ReadLog(bus, 0);
@@ -201,7 +250,10 @@ void CheckColorimeter(HANDLE bus) {
         return;
 
     std::vector<BYTE> script = ScriptRequest(port, {{kVendorIn, 0x21, UsbBusAnswerData, {7, 8, 9}},
-                                                    {kVendorOut, 0x22, UsbBusAnswerAck, {}}});
+                                                    {kVendorOut, 0x22, UsbBusAnswerAck, {}},
+                                                    {kVendorIn, 0x23, UsbBusAnswerStall, {}},
+                                                    {kVendorIn, 0x24, UsbBusAnswerNothing, {}},
+                                                    {kVendorIn, 0x21, UsbBusAnswerData, {1, 2}}});
     error = Control(bus, IOCTL_USBBUS_SCRIPT, script.data(), DWORD(script.size()), nullptr, 0,
                     returned);
     wt::Check(error == 0, "the colorimeter's vendor answers are scripted", Error(error));
@@ -253,9 +305,30 @@ void CheckColorimeter(HANDLE bus) {
                           e.Length == sizeof fed && std::memcmp(e.Data, fed, sizeof fed) == 0);
     wt::Check(interrupt, "the bus log has the interrupt transfer on endpoint 0x81");
 
-    CloseHandle(device);
+    CheckFailuresAndIdle(bus, device, port);
+
+    // A read pending at the unplug ends with the device instead of waiting forever.
+    OVERLAPPED op = {};
+    op.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL started = DeviceIoControl(device, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, packet,
+                                   sizeof packet, nullptr, &op);
+    DWORD readError = started ? 0 : GetLastError();
+    Sleep(200);
     error = Control(bus, IOCTL_USBBUS_UNPLUG, &port, sizeof port, nullptr, 0, returned);
-    wt::Check(error == 0, "the colorimeter is unplugged", Error(error));
+    wt::Check(error == 0, "the colorimeter is unplugged with an interrupt read pending",
+              Error(error));
+    if (readError == ERROR_IO_PENDING) {
+        bool ended = WaitForSingleObject(op.hEvent, kIoTimeoutMs) == WAIT_OBJECT_0;
+        if (!ended)
+            CancelIoEx(device, &op);
+        readError = GetOverlappedResult(device, &op, &returned, TRUE) ? 0 : GetLastError();
+        wt::Check(ended && readError != 0, "the pending read fails as the device goes",
+                  Error(readError));
+    } else {
+        wt::Check(false, "the interrupt read was pending at the unplug", Error(readError));
+    }
+    CloseHandle(op.hEvent);
+    CloseHandle(device);
     wt::Check(wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },
                             kPnpTimeoutMs, 100),
               "the host removed its stack: the interface is gone");
