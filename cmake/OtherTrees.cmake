@@ -25,6 +25,8 @@ set(NTSIM_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/ntsim/ntsim_tests)
 set(NTSIM_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/ntsim/ntsim_tests)
 set(FRAMEWORK_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/framework/framework_tests)
 set(FRAMEWORK_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/framework/framework_tests)
+set(FRAMEWORK_IO_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/framework/framework_io_tests)
+set(FRAMEWORK_IO_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/framework/framework_io_tests)
 
 # win32_binary_dir(<var>): the i686 tree's folder for the current source folder (both trees lay
 # their folders out as the sources are).

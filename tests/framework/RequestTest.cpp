@@ -94,6 +94,16 @@ TEST_F(RequestTest, RequestKeptByTheCallbackIsAFindingButStaysUsable) {
     EXPECT_EQ(kept.Wait(), STATUS_SUCCESS);
 }
 
+TEST_F(RequestTest, ProbeOutsideTheCallersContextIsAFindingAndRefused) {
+    UserIo::Handle h = PlugAndOpen();
+    char out[16];
+    ULONG_PTR bytes;
+    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_IOTEST_PROBE_LATE, nullptr, 0, out,
+                                              sizeof out, &bytes),
+              STATUS_INVALID_DEVICE_REQUEST);
+    EXPECT_EQ(TakeFindings("is not in EvtIoInCallerContext"), 1u);
+}
+
 class InCallerContextTest : public IoFixture {
 protected:
     void SetUp() override {

@@ -128,6 +128,65 @@ TEST_F(UsbTargetTest, SequentialQueueHandsOutOneAtATimeAndCancelsWaiters) {
     EXPECT_EQ(IoTestObserved.CompletionRoutines, 2);
 }
 
+TEST_F(UsbTargetTest, QueuedRequestsFollowEachOtherInTheCompletingThread) {
+    UserIo::Handle h = PlugAndOpen();
+    Overlapped first;
+    EXPECT_EQ(Vendor(h, 0x43, 0, &first), STATUS_PENDING);
+    // Stalled at once by the device: each completes inside the completion of the one before.
+    constexpr int kQueued = 20;
+    Overlapped queued[kQueued];
+    for (Overlapped& ov : queued)
+        EXPECT_EQ(Vendor(h, 0x50, 0, &ov), STATUS_PENDING);
+    EXPECT_EQ(kernel().User().CancelIoEx(h, &first), STATUS_SUCCESS);
+    EXPECT_EQ(first.Wait(), STATUS_CANCELLED);
+    // All of them done before CancelIoEx returned, in this thread, one at a time.
+    for (Overlapped& ov : queued) {
+        ASSERT_TRUE(ov.Done());
+        EXPECT_FALSE(NT_SUCCESS(ov.Status()));
+    }
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, kQueued + 1);
+    EXPECT_EQ(IoTestObserved.SequentialMostActive, 1);
+}
+
+TEST_F(UsbTargetTest, ClosingTheHandleCancelsItsQueuedRequestsOnly) {
+    UserIo::Handle h = PlugAndOpen();
+    Overlapped sent, queued;
+    EXPECT_EQ(Vendor(h, 0x43, WDF_REL_TIMEOUT_IN_MS(1000), &sent), STATUS_PENDING);
+    EXPECT_EQ(Vendor(h, 0x42, 0, &queued), STATUS_PENDING);
+    EXPECT_EQ(Close(h), STATUS_SUCCESS);
+    kernel().WaitIdle();
+    ASSERT_TRUE(queued.Done());
+    EXPECT_EQ(queued.Status(), STATUS_CANCELLED);
+    // The driver's own request stays the driver's until it ends.
+    EXPECT_FALSE(sent.Done());
+    kernel().AdvanceMs(1001);
+    EXPECT_EQ(sent.Wait(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, 1);
+}
+
+// Wine sends no IRP_MJ_CLEANUP, and the close only once the handle's requests are done: they
+// run to their end.
+class UsbTargetWineCloseTest : public UsbTargetTest {
+protected:
+    void SetUp() override {
+        options_.sendCleanup = false;
+        UsbTargetTest::SetUp();
+    }
+};
+
+TEST_F(UsbTargetWineCloseTest, WithoutCleanupTheHandlesRequestsRunToTheirEnd) {
+    UserIo::Handle h = PlugAndOpen();
+    Overlapped sent, queued;
+    EXPECT_EQ(Vendor(h, 0x43, WDF_REL_TIMEOUT_IN_MS(1000), &sent), STATUS_PENDING);
+    EXPECT_EQ(Vendor(h, 0x42, 0, &queued), STATUS_PENDING);
+    EXPECT_EQ(Close(h), STATUS_SUCCESS);
+    EXPECT_FALSE(queued.Done());
+    kernel().AdvanceMs(1001);
+    kernel().WaitIdle();
+    EXPECT_EQ(sent.Wait(), STATUS_IO_TIMEOUT);
+    EXPECT_EQ(queued.Wait(), STATUS_SUCCESS);
+}
+
 TEST_F(UsbTargetTest, SynchronousSendWaitsForTheDevice) {
     UserIo::Handle h = PlugAndOpen();
     IOTEST_VENDOR in = {0x42, 0, 0};

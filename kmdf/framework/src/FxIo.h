@@ -40,8 +40,6 @@ struct FxQueue {
     BOOLEAN PowerManaged;
     LIST_ENTRY Waiting; // FxRequest::QueueEntry, not yet presented
     LONG Owned;         // presented, not yet completed or forwarded
-    BOOLEAN Dispatching;
-    BOOLEAN DispatchAgain;
 };
 
 enum FxRequestState : UCHAR {
@@ -70,6 +68,7 @@ struct FxRequest {
     BOOLEAN PowerReferenced; // it entered a power-managed queue: the device stays in D0
     BOOLEAN Handled;         // completed, forwarded, enqueued or sent since presented
     BOOLEAN Create;          // IRP_MJ_CREATE presented to EvtDeviceFileCreate
+    BOOLEAN Presenting;      // its queue's callback is running (under FxDeviceIo::Lock)
     NTSTATUS Status;         // of the last send
     // Buffers as memory objects, made on demand, children of the request.
     FxMemory* OutputMemory;

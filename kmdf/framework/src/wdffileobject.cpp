@@ -83,9 +83,12 @@ VOID CleanUp(FxDevice* device, FxFile* file) {
 }
 
 NTSTATUS Cleanup(FxDevice* device, PIRP irp) {
-    FxFile* file = FindFile(device, IoGetCurrentIrpStackLocation(irp)->FileObject);
+    PFILE_OBJECT fileObject = IoGetCurrentIrpStackLocation(irp)->FileObject;
+    FxFile* file = FindFile(device, fileObject);
     if (file != NULL)
         CleanUp(device, file);
+    else
+        FxIoCancelFileRequests(device, fileObject); // without file objects too
     return FxCompleteIrp(irp, STATUS_SUCCESS, 0);
 }
 
@@ -101,6 +104,8 @@ NTSTATUS Close(FxDevice* device, PIRP irp) {
             close(HandleOf(file));
         }
         FxObjectDelete(&file->Object);
+    } else {
+        FxIoCancelFileRequests(device, IoGetCurrentIrpStackLocation(irp)->FileObject);
     }
     return FxCompleteIrp(irp, STATUS_SUCCESS, 0);
 }

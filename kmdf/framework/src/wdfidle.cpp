@@ -184,8 +184,9 @@ VOID IdleWork(PDEVICE_OBJECT, PVOID context) {
         idle->WantUp = idle->WantDown = FALSE;
         if (!up && !down) {
             idle->WorkQueued = FALSE;
-            KeSetEvent(&idle->WorkGone, IO_NO_INCREMENT, FALSE);
             KeReleaseSpinLock(&idle->Lock, irql);
+            // Last: FxIdleFree frees the lock as soon as this is set.
+            KeSetEvent(&idle->WorkGone, IO_NO_INCREMENT, FALSE);
             return;
         }
         KeReleaseSpinLock(&idle->Lock, irql);

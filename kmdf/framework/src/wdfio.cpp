@@ -72,7 +72,6 @@ static VOID FxQueuePresent(FxQueue* queue, FxRequest* request) {
     WDFQUEUE q = FxHandle<WDFQUEUE>(queue);
     WDFREQUEST r = FxRequestHandle(request);
     const WDF_IO_QUEUE_CONFIG& c = queue->Config;
-    FxReference(&request->Object);
     BOOLEAN called = TRUE;
     FxCountDriverCall();
     switch (stack->MajorFunction) {
@@ -115,56 +114,39 @@ static VOID FxQueuePresent(FxQueue* queue, FxRequest* request) {
         FxViolation("request 0x%p neither completed, forwarded nor sent when its queue's "
                     "callback returned",
                     r);
-    FxDereference(&request->Object);
 }
 
-// Presents what the queue can take now, in the calling thread. A sequential queue presents one
-// at a time: a completion inside the callback asks the running loop to go on instead of
-// recursing.
+// Presents what the queue can take now, in the calling thread. A request of a sequential queue
+// completed while its callback still runs leaves the next one to this loop (FxRequestComplete),
+// so synchronous completions do not nest.
 VOID FxQueueDispatch(FxQueue* queue) {
     FxDeviceIo* io = queue->Io;
     if (io == NULL)
         return;
-    BOOLEAN sequential = queue->Config.DispatchType == WdfIoQueueDispatchSequential;
     KIRQL irql;
     FxIoLock(io, &irql);
-    if (sequential) {
-        if (queue->Dispatching) {
-            queue->DispatchAgain = TRUE;
-            FxIoUnlock(io, irql);
-            return;
-        }
-        queue->Dispatching = TRUE;
-    }
-    for (;;) {
-        queue->DispatchAgain = FALSE;
-        FxRequest* next = NULL;
-        while (next == NULL && FxQueueCanPresent(queue)) {
-            FxRequest* r =
-                CONTAINING_RECORD(RemoveHeadList(&queue->Waiting), FxRequest, QueueEntry);
-            if (IoSetCancelRoutine(r->Irp, NULL) == NULL) {
-                // Its cancel routine is running and completes it; its unlink is harmless.
-                InitializeListHead(&r->QueueEntry);
-                continue;
-            }
-            next = r;
-        }
-        if (next == NULL) {
-            if (sequential && queue->DispatchAgain)
-                continue;
-            break;
+    while (FxQueueCanPresent(queue)) {
+        FxRequest* next = CONTAINING_RECORD(RemoveHeadList(&queue->Waiting), FxRequest, QueueEntry);
+        if (IoSetCancelRoutine(next->Irp, NULL) == NULL) {
+            // Its cancel routine is running and completes it; its unlink is harmless.
+            InitializeListHead(&next->QueueEntry);
+            continue;
         }
         next->State = FxRequestOwned;
         next->Handled = FALSE;
+        next->Presenting = TRUE;
         queue->Owned++;
         if (queue->PowerManaged && io->PowerManagedOwned++ == 0)
             KeClearEvent(&io->PowerManagedDrained);
+        FxReference(&next->Object);
         FxIoUnlock(io, irql);
         FxQueuePresent(queue, next);
         FxIoLock(io, &irql);
+        next->Presenting = FALSE;
+        FxIoUnlock(io, irql);
+        FxDereference(&next->Object);
+        FxIoLock(io, &irql);
     }
-    if (sequential)
-        queue->Dispatching = FALSE;
     FxIoUnlock(io, irql);
 }
 
@@ -472,6 +454,9 @@ NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS globals, WDFREQUEST 
     }
     FxQueueReleaseOwned(request);
     request->State = FxRequestInCaller; // in between queues for a moment
+    // Within the source's callback, its presenting loop goes on to the next request.
+    BOOLEAN nextOfSource =
+        source->Config.DispatchType == WdfIoQueueDispatchSequential && !request->Presenting;
     FxIoUnlock(io, irql);
     request->Handled = TRUE;
     status = FxQueueInsert(queue, request);
@@ -481,7 +466,7 @@ NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS globals, WDFREQUEST 
         request->State = FxRequestOwned;
         request->Handled = FALSE;
     }
-    if (source->Config.DispatchType == WdfIoQueueDispatchSequential)
+    if (nextOfSource)
         FxQueueDispatch(source);
     return status;
 }

@@ -108,7 +108,9 @@ VOID FxRequestComplete(FxRequest* request, NTSTATUS status, ULONG_PTR informatio
     KeAcquireSpinLock(&io->Lock, &irql);
     if (request->State == FxRequestOwned && request->Queue != NULL) {
         FxQueueReleaseOwned(request);
-        if (request->Queue->Config.DispatchType == WdfIoQueueDispatchSequential)
+        // Within its callback, the presenting loop goes on to the next request.
+        if (request->Queue->Config.DispatchType == WdfIoQueueDispatchSequential &&
+            !request->Presenting)
             next = request->Queue;
     }
     request->State = FxRequestDone;

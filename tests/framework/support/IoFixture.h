@@ -24,6 +24,7 @@ class IoFixture : public KernelFixture {
 protected:
     void SetUp() override {
         KernelFixture::SetUp();
+        Start(options_);
         hooks_.Violation = &IoFixture::OnViolation;
         hooks_.InjectFault = &IoFixture::OnInjectFault;
         if (std::getenv("FX_TRACE") != nullptr)
@@ -40,6 +41,7 @@ protected:
     void TearDown() override {
         for (ntsim::UserIo::Handle h : handles_)
             kernel().User().CloseHandle(h);
+        kernel().WaitIdle(); // a close deferred until the handle's last request is done
         if (busPdo_ != nullptr) {
             EXPECT_EQ(kernel().Pnp().RemoveDevice(busPdo_), STATUS_SUCCESS);
         }
@@ -64,6 +66,12 @@ protected:
         }
         handles_.push_back(h);
         return h;
+    }
+
+    // Closes a handle PlugAndOpen gave.
+    NTSTATUS Close(ntsim::UserIo::Handle h) {
+        handles_.erase(std::remove(handles_.begin(), handles_.end(), h), handles_.end());
+        return kernel().User().CloseHandle(h);
     }
 
     // Takes the findings containing `text` (they no longer fail the test).
@@ -92,6 +100,7 @@ protected:
         return some;
     }
 
+    ntsim::KernelOptions options_; // set before SetUp
     TestUsbDevice device_;
     ULONG port_ = 0;
     PDEVICE_OBJECT busPdo_ = nullptr;

@@ -323,6 +323,12 @@ static VOID IoTestDeviceControl(WDFQUEUE Queue, WDFREQUEST Request, size_t Outpu
         }
         break;
     }
+    case IOCTL_IOTEST_PROBE_LATE: {
+        WDFMEMORY writable;
+        status = WdfRequestProbeAndLockUserBufferForWrite(
+            Request, WdfRequestWdmGetIrp(Request)->UserBuffer, OutputBufferLength, &writable);
+        break;
+    }
     case IOCTL_IOTEST_SEND_UNFORMATTED:
         if (!WdfRequestSend(Request, WdfUsbTargetDeviceGetIoTarget(context->Usb),
                             WDF_NO_SEND_OPTIONS))

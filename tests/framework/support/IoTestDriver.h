@@ -40,6 +40,10 @@ EXTERN_C const GUID IoTestInterfaceGuid;
 #define IOCTL_IOTEST_KEEP CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90B, METHOD_BUFFERED, FILE_ANY_ACCESS)
 #define IOCTL_IOTEST_RELEASE CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90C, METHOD_BUFFERED, FILE_ANY_ACCESS)
 
+// The probe for write from the default queue, outside EvtIoInCallerContext (a finding).
+#define IOCTL_IOTEST_PROBE_LATE                                                                    \
+    CTL_CODE(FILE_DEVICE_UNKNOWN, 0x90D, METHOD_IN_DIRECT, FILE_ANY_ACCESS)
+
 typedef struct _IOTEST_VENDOR {
     UCHAR Request;
     USHORT Value;
