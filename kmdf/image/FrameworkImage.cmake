@@ -18,13 +18,10 @@ function(add_kmdf_framework_image target)
   endif()
   # As the framework's image-compile check has it: the platform's kernel headers (MinGW's DDK),
   # then the layer's for the framework's own types. The pool tags are multi-character constants.
-  # An object type no call resolves yet keeps its kType (wdffileobject.cpp), which clang alone
-  # warns about.
   set(cflags
     --target=x86_64-pc-windows-msvc -fms-extensions -fms-compatibility -fgnuc-version=4.2.1
     -ffreestanding -fno-exceptions -fno-rtti -fno-stack-protector -fasynchronous-unwind-tables
-    -O2 -std=c++17 -Wall -Wextra -Werror -Wno-multichar -Wno-unused-const-variable
-    -Wno-pragma-pack -D_AMD64_ -D_WIN64
+    -O2 -std=c++17 -Wall -Wextra -Werror -Wno-multichar -Wno-pragma-pack -D_AMD64_ -D_WIN64
     -idirafter ${KMDF_MINGW_INCLUDE}/ddk -idirafter ${KMDF_MINGW_INCLUDE}
     -idirafter ${PROJECT_SOURCE_DIR}/kmdf/include)
   foreach(dir ${KMDF_FRAMEWORK_INCLUDE_DIRS})

@@ -49,11 +49,11 @@ const DWORD kIoTimeoutMs = 10000;
 const ULONGLONG kSendTimeoutMs = 5000;
 const DWORD kIdleTimeoutMs = 10000;
 
-// The colorimeter as the bus sees it: one interface of the vendor's class with one interrupt IN
-// endpoint.
+// The colorimeter as the bus sees it: bus-powered, remote wake (so the driver asks for selective
+// suspend), one interface of the vendor's class with one interrupt IN endpoint.
 std::vector<BYTE> ColorimeterPlugRequest() {
     return {18, 1, 0x00, 0x02, 0, 0,    0,  64, 0x09, 0x12, 0x03, 0x7A, 0x00, 0x01,
-            0,  0, 0,    1,    9, 2,    25, 0,  1,    1,    0,    0x80, 50, // configuration
+            0,  0, 0,    1,    9, 2,    25, 0,  1,    1,    0,    0xA0, 50, // configuration
             9,  4, 0,    0,    1, 0xFF, 0,  0,  0,                          // interface
             7,  5, 0x81, 3,    8, 0,    10};                                // endpoint
 }
