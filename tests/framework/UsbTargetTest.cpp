@@ -116,9 +116,11 @@ TEST_F(UsbTargetTest, SequentialQueueHandsOutOneAtATimeAndCancelsWaiters) {
     EXPECT_EQ(Vendor(h, 0x43, 0, &second), STATUS_PENDING);
     EXPECT_EQ(Vendor(h, 0x42, 0, &third), STATUS_PENDING);
     EXPECT_EQ(IoTestObserved.SequentialMostActive, 1);
-    // A request still on the queue is cancelled there, without reaching the driver.
+    // A request still on the queue is cancelled there: the queue's EvtIoCanceledOnQueue gets
+    // it, not its dispatch routine.
     EXPECT_EQ(kernel().User().CancelIoEx(h, &second), STATUS_SUCCESS);
     EXPECT_EQ(second.Wait(), STATUS_CANCELLED);
+    EXPECT_EQ(IoTestObserved.CanceledOnQueue, 1);
     EXPECT_FALSE(third.Done());
     // The one at the bus is cancelled there; the next one follows it.
     EXPECT_EQ(kernel().User().CancelIoEx(h, &first), STATUS_SUCCESS);
@@ -157,6 +159,7 @@ TEST_F(UsbTargetTest, ClosingTheHandleCancelsItsQueuedRequestsOnly) {
     kernel().WaitIdle();
     ASSERT_TRUE(queued.Done());
     EXPECT_EQ(queued.Status(), STATUS_CANCELLED);
+    EXPECT_EQ(IoTestObserved.CanceledOnQueue, 1);
     // The driver's own request stays the driver's until it ends.
     EXPECT_FALSE(sent.Done());
     kernel().AdvanceMs(1001);

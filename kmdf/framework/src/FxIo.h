@@ -198,6 +198,13 @@ VOID FxUsbDeletePipes(FxUsbInterface* usbInterface);
 // --- FxProbe*.cpp (one per build: native or kernel image)
 NTSTATUS FxProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation);
 
+inline VOID FxIoLock(FxDeviceIo* io, KIRQL* irql) {
+    KeAcquireSpinLock(&io->Lock, irql);
+}
+inline VOID FxIoUnlock(FxDeviceIo* io, KIRQL irql) {
+    KeReleaseSpinLock(&io->Lock, irql);
+}
+
 // A USBD_INTERFACE_INFORMATION with room for `pipes` pipes.
 inline ULONG FxInterfaceInfoSize(ULONG pipes) {
     return static_cast<ULONG>(sizeof(USBD_INTERFACE_INFORMATION) +

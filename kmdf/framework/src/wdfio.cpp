@@ -7,13 +7,6 @@
 
 static DRIVER_CANCEL FxQueueCancelRoutine;
 
-static VOID FxIoLock(FxDeviceIo* io, KIRQL* irql) {
-    KeAcquireSpinLock(&io->Lock, irql);
-}
-static VOID FxIoUnlock(FxDeviceIo* io, KIRQL irql) {
-    KeReleaseSpinLock(&io->Lock, irql);
-}
-
 NTSTATUS FxIoDeviceInit(FxDevice* device) {
     FxDeviceIo* io = static_cast<FxDeviceIo*>(
         ExAllocatePoolWithTag(NonPagedPool, sizeof(FxDeviceIo), FX_IO_POOL_TAG));
@@ -158,6 +151,34 @@ VOID FxQueueReleaseOwned(FxRequest* request) {
         KeSetEvent(&io->PowerManagedDrained, IO_NO_INCREMENT, FALSE);
 }
 
+// A request cancelled while it waited goes to the queue's EvtIoCanceledOnQueue, which owns it
+// then; without one it is completed with `status`.
+static VOID FxQueueCancelled(FxRequest* request, NTSTATUS status) {
+    FxQueue* queue = request->Queue;
+    PFN_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE routine = queue->Config.EvtIoCanceledOnQueue;
+    if (routine == NULL) {
+        FxRequestComplete(request, status, 0);
+        return;
+    }
+    FxDeviceIo* io = request->Io;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    request->State = FxRequestOwned;
+    request->Handled = FALSE;
+    queue->Owned++;
+    if (queue->PowerManaged && io->PowerManagedOwned++ == 0)
+        KeClearEvent(&io->PowerManagedDrained);
+    FxIoUnlock(io, irql);
+    FxReference(&request->Object);
+    FxCountDriverCall();
+    routine(FxHandle<WDFQUEUE>(queue), FxRequestHandle(request));
+    if (!request->Handled)
+        FxViolation("request 0x%p neither completed nor forwarded when EvtIoCanceledOnQueue "
+                    "returned",
+                    FxRequestHandle(request));
+    FxDereference(&request->Object);
+}
+
 NTSTATUS FxQueueInsert(FxQueue* queue, FxRequest* request) {
     FxDeviceIo* io = queue->Io;
     if (io == NULL)
@@ -187,7 +208,7 @@ NTSTATUS FxQueueInsert(FxQueue* queue, FxRequest* request) {
     if (powerUp)
         FxDevicePowerReference(io->Device);
     if (cancelled)
-        FxRequestComplete(request, STATUS_CANCELLED, 0);
+        FxQueueCancelled(request, STATUS_CANCELLED);
     else
         FxQueueDispatch(queue);
     return STATUS_SUCCESS;
@@ -205,7 +226,7 @@ static VOID FxQueueCancelRoutine(PDEVICE_OBJECT deviceObject, PIRP irp) {
     InitializeListHead(&request->QueueEntry);
     FxIoUnlock(io, irql);
     FxEvent("request 0x%p cancelled on its queue", FxRequestHandle(request));
-    FxRequestComplete(request, STATUS_CANCELLED, 0);
+    FxQueueCancelled(request, STATUS_CANCELLED);
 }
 
 NTSTATUS FxIoDispatch(FxDevice* device, PIRP irp) {
@@ -313,7 +334,9 @@ VOID FxIoCancelFileRequests(FxDevice* device, PFILE_OBJECT fileObject) {
     FxIoLock(io, &irql);
     FxIoTakeWaiting(io, fileObject, &taken);
     FxIoUnlock(io, irql);
-    FxIoCompleteTaken(&taken, STATUS_CANCELLED);
+    while (!IsListEmpty(&taken))
+        FxQueueCancelled(CONTAINING_RECORD(RemoveHeadList(&taken), FxRequest, QueueEntry),
+                         STATUS_CANCELLED);
 }
 
 BOOLEAN FxIoFileIdle(FxDevice* device, PFILE_OBJECT fileObject) {

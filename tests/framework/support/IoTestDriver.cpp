@@ -39,6 +39,7 @@ static EVT_WDF_DEVICE_D0_EXIT IoTestD0Exit;
 static EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL IoTestDeviceControl;
 static EVT_WDF_IO_QUEUE_IO_DEVICE_CONTROL IoTestSequential;
 static EVT_WDF_IO_IN_CALLER_CONTEXT IoTestInCaller;
+static EVT_WDF_IO_QUEUE_IO_CANCELED_ON_QUEUE IoTestCanceledOnQueue;
 static EVT_WDF_REQUEST_COMPLETION_ROUTINE IoTestCompletion;
 static EVT_WDF_OBJECT_CONTEXT_CLEANUP IoTestRequestCleanup;
 
@@ -90,6 +91,7 @@ static NTSTATUS IoTestDeviceAdd(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit) {
         return status;
     WDF_IO_QUEUE_CONFIG_INIT(&queue, WdfIoQueueDispatchSequential);
     queue.EvtIoDeviceControl = IoTestSequential;
+    queue.EvtIoCanceledOnQueue = IoTestCanceledOnQueue;
     status = WdfIoQueueCreate(device, &queue, WDF_NO_OBJECT_ATTRIBUTES, &context->Sequential);
     if (!NT_SUCCESS(status))
         return status;
@@ -158,6 +160,12 @@ static NTSTATUS IoTestD0Exit(WDFDEVICE Device, WDF_POWER_DEVICE_STATE TargetStat
     UNREFERENCED_PARAMETER(TargetState);
     InterlockedIncrement(&IoTestObserved.D0Exits);
     return STATUS_SUCCESS;
+}
+
+static VOID IoTestCanceledOnQueue(WDFQUEUE Queue, WDFREQUEST Request) {
+    UNREFERENCED_PARAMETER(Queue);
+    InterlockedIncrement(&IoTestObserved.CanceledOnQueue);
+    WdfRequestComplete(Request, STATUS_CANCELLED);
 }
 
 static VOID IoTestRequestCleanup(WDFOBJECT Object) {

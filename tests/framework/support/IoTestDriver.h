@@ -64,6 +64,7 @@ typedef struct _IOTEST_OBSERVED {
     volatile LONG SequentialActive;   // requests of the sequential queue the driver has
     volatile LONG SequentialMostActive;
     volatile LONG InCallerCalls;
+    volatile LONG CanceledOnQueue; // the sequential queue's EvtIoCanceledOnQueue
     volatile LONG RequestCleanups; // request context cleanups
     volatile LONG D0Entries;
     volatile LONG D0Exits;
