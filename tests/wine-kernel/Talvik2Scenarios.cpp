@@ -89,7 +89,8 @@ DWORD ControlWaited(HANDLE device, DWORD code, const void* in, DWORD inSize, voi
             CancelIoEx(device, &op);
             if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0) {
                 wt::Check(false, "the request ends, cancelled if need be",
-                          "still pending " + std::to_string(kIoTimeoutMs) + " ms after CancelIoEx");
+                          "control " + std::to_string(code) + " still pending " +
+                              std::to_string(kIoTimeoutMs) + " ms after CancelIoEx");
                 std::exit(wt::Finish());
             }
         }
