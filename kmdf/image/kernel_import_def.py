@@ -1,7 +1,7 @@
 #!/usr/bin/env python3
 """Writes the .def of a kernel image's imports: every routine its objects call and none of them
 defines, all from ntoskrnl.exe (the kernel host's check then holds each against what it really
-implements).
+implements). Fails on a C++ routine no object defines.
 
     kernel_import_def.py --nm LLVM_NM --out FILE.def OBJECT...
 """
@@ -33,6 +33,12 @@ def main():
     parser.add_argument("objects", nargs="+")
     args = parser.parse_args()
     _, imports = symbols(args.nm, args.objects)
+    # A C++ name is one of the image's own routines that no object defines: a link error, not
+    # an import (the kernel exports C names only).
+    missing = sorted(name for name in imports if name.startswith("?"))
+    if missing:
+        print("kernel_import_def: defined by no object: " + " ".join(missing), file=sys.stderr)
+        return 1
     with open(args.out, "w") as out:
         out.write("LIBRARY ntoskrnl.exe\nEXPORTS\n")
         for name in sorted(imports):
