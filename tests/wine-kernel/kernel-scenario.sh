@@ -4,16 +4,22 @@
 # (winedevice.exe) reports errors to a log, runs the scenario program, which stays alive for the
 # whole scenario, ends the session, and fails when any process called a stub of Wine's or crashed.
 #
-#   kernel-scenario.sh --prefix DIR [--driver IMAGE.sys]... [--timeout S] -- PROGRAM [ARGS...]
+#   kernel-scenario.sh --prefix DIR [--driver IMAGE.sys]... [--timeout S] [--debug CHANNELS]
+#                      [--fail-on TEXT]... -- PROGRAM [ARGS...]
+#
+# --debug adds Wine debug channels (e.g. warn+debugstr, where a driver's DbgPrint goes); --fail-on
+# fails the scenario when a service process wrote that text (e.g. a verifier's finding).
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 winebed=$here/../wine/winebed.sh
-prefix="" timeout=240 drivers=()
+prefix="" timeout=240 drivers=() debug="" fail_on=()
 while [ $# -gt 0 ]; do
   case $1 in
     --prefix) prefix=$2; shift 2 ;;
     --driver) drivers+=("$2"); shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
+    --debug) debug=,$2; shift 2 ;;
+    --fail-on) fail_on+=("$2"); shift 2 ;;
     --) shift; break ;;
     *) echo "kernel-scenario: unknown option $1" >&2; exit 2 ;;
   esac
@@ -37,8 +43,9 @@ install_drivers() {
   done
 }
 
-# Errors of every channel, so that a stub's "unimplemented function" is never hidden.
-export WINEBED_WINEDEBUG=err+all,fixme-all
+# Errors of every channel, so that a stub's "unimplemented function" is never hidden (more channels
+# with KERNEL_SCENARIO_WINEDEBUG, when a scenario needs looking into).
+export WINEBED_WINEDEBUG=${KERNEL_SCENARIO_WINEDEBUG:-err+all,fixme-all}$debug
 mkdir -p "$(dirname "$prefix")"
 service_log=$prefix.services.log
 export WINEBED_SERVICE_LOG=$service_log
@@ -71,6 +78,12 @@ if grep -h "^wine: Unhandled" "$run_log" "$service_log"; then
   echo "kernel-scenario: a process crashed (see above)" >&2
   rc=1
 fi
+for text in "${fail_on[@]}"; do
+  if grep -hF -- "$text" "$service_log"; then
+    echo "kernel-scenario: a service process reported \"$text\" (see above)" >&2
+    rc=1
+  fi
+done
 if [ -s "$service_log" ]; then
   echo "-- service processes' errors ($service_log):"
   grep -v '^\s*$' "$service_log" | head -40

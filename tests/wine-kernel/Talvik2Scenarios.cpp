@@ -1,0 +1,396 @@
+// The colorimeter driver on the kernel host: the virtual bus is installed on a root device, the
+// driver's package (a copy of its INF naming the virtual device's id, with a stand-in of the
+// framework's co-installer) goes into the store, a colorimeter is plugged through the bus's
+// control interface, and the host loads the driver, which binds to the framework's image
+// WDFLDR.SYS. Then a vendor IN and OUT request and an interrupt read go through the driver's
+// interface, and the bus log shows them on the wire.
+//
+//   wt_talvik2.exe <SensorInst.exe> <VirtUsbBus.inf> <Talvik2.inf> <Talvik2.sys>
+//                  <WdfCoInstaller01001.dll>
+//
+// VirtUsbBus.sys, WDFLDR.SYS and Talvik2.sys must already be in %SystemRoot%\system32\drivers.
+// This program stays alive for the whole scenario, which keeps the kernel host running.
+#include "FloorInterface.h"
+#include "RootDevice.h"
+#include "ToolRun.h"
+
+#include "Harness.h"
+
+#include <usbbus/BusControl.h>
+
+#include <initguid.h>
+#include <setupapi.h>
+#include <winioctl.h>
+
+#include <TalvikPublic.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <vector>
+
+namespace {
+
+const wchar_t kBusHardwareId[] = L"Root\\VirtualUsb";
+const char kPlaceholderId[] = "USB\\VID_XXXX&PID_XXXX";
+const char kColorimeterId[] = "USB\\VID_1209&PID_7A03";
+const GUID kControlInterface = USBBUS_CONTROL_INTERFACE_GUID_INIT;
+// {4D36E97D-E325-11CE-BFC1-08002BE10318}
+const GUID kSystemClass = {
+    0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
+const UCHAR kVendorIn = 0xC0;
+const UCHAR kVendorOut = 0x40;
+const DWORD kToolTimeoutMs = 60000;
+const DWORD kPnpTimeoutMs = 20000;
+const DWORD kIoTimeoutMs = 10000;
+// The driver's (driver/Talvik.h, driver/Device.cpp).
+const ULONGLONG kSendTimeoutMs = 5000;
+const DWORD kIdleTimeoutMs = 10000;
+
+// The colorimeter as the bus sees it: bus-powered, remote wake (so the driver asks for selective
+// suspend), one interface of the vendor's class with one interrupt IN endpoint.
+std::vector<BYTE> ColorimeterPlugRequest() {
+    return {18, 1, 0x00, 0x02, 0, 0,    0,  64, 0x09, 0x12, 0x03, 0x7A, 0x00, 0x01,
+            0,  0, 0,    1,    9, 2,    25, 0,  1,    1,    0,    0xA0, 50, // configuration
+            9,  4, 0,    0,    1, 0xFF, 0,  0,  0,                          // interface
+            7,  5, 0x81, 3,    8, 0,    10};                                // endpoint
+}
+
+std::string Error(DWORD error) {
+    return "error " + std::to_string(error);
+}
+
+DWORD Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+              DWORD& returned) {
+    returned = 0;
+    if (!DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, &returned,
+                         nullptr))
+        return GetLastError();
+    return 0;
+}
+
+// One request on an overlapped handle, given up (and cancelled) after kIoTimeoutMs. One that
+// even its cancellation does not end is stuck in the kernel host: the scenario ends there, since
+// the request may still write into this frame's buffers.
+DWORD ControlWaited(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out,
+                    DWORD outSize, DWORD& returned, const std::function<void()>& meanwhile = {}) {
+    OVERLAPPED op = {};
+    op.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    returned = 0;
+    DWORD error = 0;
+    if (!DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, nullptr, &op))
+        error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        if (meanwhile)
+            meanwhile();
+        if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0) {
+            CancelIoEx(device, &op);
+            if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0) {
+                wt::Check(false, "the request ends, cancelled if need be",
+                          "control " + std::to_string(code) + " still pending " +
+                              std::to_string(kIoTimeoutMs) + " ms after CancelIoEx");
+                std::exit(wt::Finish());
+            }
+        }
+        error = GetOverlappedResult(device, &op, &returned, TRUE) ? 0 : GetLastError();
+    } else if (error == 0) {
+        GetOverlappedResult(device, &op, &returned, TRUE);
+    }
+    CloseHandle(op.hEvent);
+    return error;
+}
+
+// The driver's INF as the test bed installs it: the placeholder hardware id made the virtual
+// colorimeter's. Everything else stays as the INF says it to Windows.
+bool WriteTestInf(const std::wstring& from, const std::wstring& to) {
+    std::ifstream in(wt::Utf8(from).c_str(), std::ios::binary);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string inf = text.str();
+    size_t at = inf.find(kPlaceholderId);
+    if (!in || at == std::string::npos)
+        return false;
+    inf.replace(at, std::strlen(kPlaceholderId), kColorimeterId);
+    std::ofstream out(wt::Utf8(to).c_str(), std::ios::binary);
+    out << inf;
+    return bool(out);
+}
+
+// The catalog the INF names: the store adds it beside the INF, so a package without it is
+// refused; an unsigned test bed has nothing to put in it.
+bool WriteEmptyCatalog(const std::wstring& path) {
+    std::ofstream out(wt::Utf8(path).c_str(), std::ios::binary);
+    return bool(out);
+}
+
+struct ScriptRecord {
+    UCHAR requestType;
+    UCHAR request;
+    USBBUS_ANSWER answer;
+    std::vector<BYTE> data;
+};
+
+std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& records) {
+    USBBUS_SCRIPT header = {port, ULONG(records.size())};
+    std::vector<BYTE> bytes(sizeof header);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    for (const ScriptRecord& r : records) {
+        USBBUS_SCRIPT_RECORD record = {USBBUS_MATCH_REQUEST_TYPE | USBBUS_MATCH_REQUEST,
+                                       r.requestType,
+                                       r.request,
+                                       BYTE(r.answer),
+                                       0,
+                                       0,
+                                       ULONG(r.data.size())};
+        const BYTE* p = reinterpret_cast<const BYTE*>(&record);
+        bytes.insert(bytes.end(), p, p + sizeof record);
+        bytes.insert(bytes.end(), r.data.begin(), r.data.end());
+    }
+    return bytes;
+}
+
+std::vector<USBBUS_LOG_ENTRY> ReadLog(HANDLE bus, ULONG first) {
+    std::vector<USBBUS_LOG_ENTRY> log(USBBUS_LOG_ENTRIES);
+    DWORD returned = 0;
+    Control(bus, IOCTL_USBBUS_READ_LOG, &first, sizeof first, log.data(),
+            DWORD(log.size() * sizeof(USBBUS_LOG_ENTRY)), returned);
+    log.resize(returned / sizeof(USBBUS_LOG_ENTRY));
+    return log;
+}
+
+// The vendor requests as the bus log has them: each setup (type, request, value, length), the
+// data moved and the status after it.
+std::string VendorTraffic(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port) {
+    std::string text;
+    bool inVendor = false;
+    for (const USBBUS_LOG_ENTRY& e : log) {
+        if (e.Port != port || e.EndpointAddress != 0)
+            continue;
+        if (e.Kind == UsbBusLogSetup) {
+            inVendor = (e.Setup.bmRequestType & 0x60) == 0x40;
+            if (inVendor)
+                text += " setup " + std::to_string(e.Setup.bmRequestType) + "/" +
+                        std::to_string(e.Setup.bRequest) + " value " +
+                        std::to_string(e.Setup.wValue) + " length " +
+                        std::to_string(e.Setup.wLength);
+        } else if (inVendor && e.Kind == UsbBusLogData) {
+            text += " data";
+            for (ULONG i = 0; i < e.Length && i < USBBUS_LOG_DATA_BYTES; ++i)
+                text += " " + std::to_string(e.Data[i]);
+        } else if (inVendor && e.Kind == UsbBusLogStatus) {
+            text += " status " + std::to_string(static_cast<unsigned long>(e.UsbdStatus));
+        }
+    }
+    return text;
+}
+
+// What only a kernel with truly concurrent DPCs, timers and work items shows: a stall, the send
+// timeout (the framework's timer cancels the transfer at the bus), and S0 idle (the device
+// powered down after the driver's idle timeout and back up for the next request).
+void CheckFailuresAndIdle(HANDLE bus, HANDLE device, ULONG port) {
+    std::vector<USBBUS_LOG_ENTRY> before = ReadLog(bus, 0);
+    ULONG first = before.empty() ? 0 : before.back().Sequence + 1;
+    VENDOR_OR_CLASS_REQUEST_CONTROL stalled = {1, 2, 0, 0, 0x23, 0, 0, 0};
+    std::vector<BYTE> data(8, 0);
+    DWORD returned = 0;
+    DWORD error = ControlWaited(device, IOCTL_VENDOR_OR_CLASS_REQUEST, &stalled, sizeof stalled,
+                                data.data(), DWORD(data.size()), returned);
+    wt::Check(error != 0 && returned == 0, "a stalled vendor request fails", Error(error));
+
+    VENDOR_OR_CLASS_REQUEST_CONTROL unanswered = {1, 2, 0, 0, 0x24, 0, 0, 0};
+    ULONGLONG start = GetTickCount64();
+    error = ControlWaited(device, IOCTL_VENDOR_OR_CLASS_REQUEST, &unanswered, sizeof unanswered,
+                          data.data(), DWORD(data.size()), returned);
+    ULONGLONG tookMs = GetTickCount64() - start;
+    wt::Check(error != 0 && tookMs + 20 >= kSendTimeoutMs && tookMs < kSendTimeoutMs + 3000,
+              "a vendor request the device never answers fails after the driver's 5 s timeout",
+              Error(error) + " after " + std::to_string(tookMs) + " ms");
+    bool cancelled = false;
+    for (const USBBUS_LOG_ENTRY& e : ReadLog(bus, first))
+        cancelled = cancelled || (e.Port == port && e.Kind == UsbBusLogCancel);
+    wt::Check(cancelled, "the bus log has the timed-out transfer cancelled");
+
+    Sleep(kIdleTimeoutMs + 2000);
+    VENDOR_OR_CLASS_REQUEST_CONTROL again = {1, 2, 0, 0, 0x21, 0, 0, 0};
+    data.assign(8, 0);
+    error = ControlWaited(device, IOCTL_VENDOR_OR_CLASS_REQUEST, &again, sizeof again, data.data(),
+                          DWORD(data.size()), returned);
+    data.resize(returned);
+    wt::Check(error == 0 && data == std::vector<BYTE>{1, 2},
+              "after the idle timeout the next vendor request is still answered",
+              Error(error) + ", " + std::to_string(returned) + " bytes");
+}
+
+void CheckColorimeter(HANDLE bus) {
+    ULONG first = 0;
+    std::vector<USBBUS_LOG_ENTRY> before = ReadLog(bus, 0);
+    if (!before.empty())
+        first = before.back().Sequence + 1;
+    std::vector<BYTE> plug = ColorimeterPlugRequest();
+    ULONG port = 0;
+    DWORD returned = 0;
+    DWORD error = Control(bus, IOCTL_USBBUS_PLUG, plug.data(), DWORD(plug.size()), &port,
+                          sizeof port, returned);
+    wt::Check(error == 0, "a colorimeter is plugged into the bus", Error(error));
+    std::vector<std::wstring> paths;
+    wt::WaitUntil(
+        [&] {
+            paths = wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK);
+            return !paths.empty();
+        },
+        kPnpTimeoutMs, 100);
+    if (!wt::Check(paths.size() == 1, "the host started Talvik2 on it, bound to WDFLDR.SYS: "
+                                      "its device interface is present"))
+        return;
+    HANDLE device = CreateFileW(paths[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (!wt::Check(device != INVALID_HANDLE_VALUE, "CreateFile opens the colorimeter",
+                   Error(GetLastError())))
+        return;
+
+    std::vector<BYTE> script = ScriptRequest(port, {{kVendorIn, 0x21, UsbBusAnswerData, {7, 8, 9}},
+                                                    {kVendorOut, 0x22, UsbBusAnswerAck, {}},
+                                                    {kVendorIn, 0x23, UsbBusAnswerStall, {}},
+                                                    {kVendorIn, 0x24, UsbBusAnswerNothing, {}},
+                                                    {kVendorIn, 0x21, UsbBusAnswerData, {1, 2}}});
+    error = Control(bus, IOCTL_USBBUS_SCRIPT, script.data(), DWORD(script.size()), nullptr, 0,
+                    returned);
+    wt::Check(error == 0, "the colorimeter's vendor answers are scripted", Error(error));
+
+    VENDOR_OR_CLASS_REQUEST_CONTROL in = {1, 2, 0, 0, 0x21, 0, 0x0102, 0};
+    std::vector<BYTE> data(8, 0);
+    error = ControlWaited(device, IOCTL_VENDOR_OR_CLASS_REQUEST, &in, sizeof in, data.data(),
+                          DWORD(data.size()), returned);
+    data.resize(returned);
+    wt::Check(error == 0 && data == std::vector<BYTE>{7, 8, 9},
+              "a vendor IN request gets the colorimeter's bytes",
+              Error(error) + ", " + std::to_string(returned) + " bytes");
+
+    VENDOR_OR_CLASS_REQUEST_CONTROL out = {0, 2, 0, 0, 0x22, 0, 0x0304, 0};
+    BYTE sent[] = {0x5A, 0xA5};
+    error = ControlWaited(device, IOCTL_VENDOR_OR_CLASS_REQUEST, &out, sizeof out, sent,
+                          sizeof sent, returned);
+    wt::Check(error == 0, "a vendor OUT request with two bytes is accepted", Error(error));
+
+    BYTE packet[8] = {};
+    const BYTE fed[] = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5};
+    USBBUS_FEED_IN feedHeader = {port, 0x81, {0, 0, 0}, sizeof fed};
+    std::vector<BYTE> feed(sizeof feedHeader);
+    std::memcpy(feed.data(), &feedHeader, sizeof feedHeader);
+    feed.insert(feed.end(), fed, fed + sizeof fed);
+    DWORD feedError = ~0u;
+    error = ControlWaited(device, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, packet, sizeof packet,
+                          returned, [&] {
+                              DWORD fedBytes = 0;
+                              // The read is on its way to the pipe once it is pending here.
+                              Sleep(200);
+                              feedError = Control(bus, IOCTL_USBBUS_FEED_IN, feed.data(),
+                                                  DWORD(feed.size()), nullptr, 0, fedBytes);
+                          });
+    wt::Check(feedError == 0, "the interrupt endpoint is fed", Error(feedError));
+    wt::Check(error == 0 && returned == sizeof fed && std::memcmp(packet, fed, sizeof fed) == 0,
+              "an interrupt read gets the fed bytes",
+              Error(error) + ", " + std::to_string(returned) + " bytes");
+
+    std::vector<USBBUS_LOG_ENTRY> log = ReadLog(bus, first);
+    wt::CheckText(wt::Wide(VendorTraffic(log, port)),
+                  L" setup 192/33 value 258 length 8 data 7 8 9 status 0"
+                  L" setup 64/34 value 772 length 2 data 90 165 status 0",
+                  "the bus log has both vendor requests on the wire, in order");
+    bool interrupt = false;
+    for (const USBBUS_LOG_ENTRY& e : log)
+        interrupt =
+            interrupt || (e.Port == port && e.Kind == UsbBusLogData && e.EndpointAddress == 0x81 &&
+                          e.Length == sizeof fed && std::memcmp(e.Data, fed, sizeof fed) == 0);
+    wt::Check(interrupt, "the bus log has the interrupt transfer on endpoint 0x81");
+
+    CheckFailuresAndIdle(bus, device, port);
+
+    // A read pending at the unplug ends with the device instead of waiting forever.
+    OVERLAPPED op = {};
+    op.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    BOOL started = DeviceIoControl(device, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, packet,
+                                   sizeof packet, nullptr, &op);
+    DWORD readError = started ? 0 : GetLastError();
+    Sleep(200);
+    error = Control(bus, IOCTL_USBBUS_UNPLUG, &port, sizeof port, nullptr, 0, returned);
+    wt::Check(error == 0, "the colorimeter is unplugged with an interrupt read pending",
+              Error(error));
+    if (readError == ERROR_IO_PENDING) {
+        bool ended = WaitForSingleObject(op.hEvent, kIoTimeoutMs) == WAIT_OBJECT_0;
+        if (!ended)
+            CancelIoEx(device, &op);
+        readError = GetOverlappedResult(device, &op, &returned, TRUE) ? 0 : GetLastError();
+        wt::Check(ended && readError != 0, "the pending read fails as the device goes",
+                  Error(readError));
+    } else {
+        wt::Check(false, "the interrupt read was pending at the unplug", Error(readError));
+    }
+    CloseHandle(op.hEvent);
+    CloseHandle(device);
+    wt::Check(wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },
+                            kPnpTimeoutMs, 100),
+              "the host removed its stack: the interface is gone");
+}
+
+} // namespace
+
+int main(int argc, char** argv) {
+    if (argc != 6) {
+        wt::Note("usage: wt_talvik2.exe <SensorInst.exe> <VirtUsbBus.inf> <Talvik2.inf> "
+                 "<Talvik2.sys> <WdfCoInstaller01001.dll>");
+        return 2;
+    }
+    std::wstring tool = L"\"" + wt::HostPath(argv[1]) + L"\"";
+    std::wstring dir = wt::ScratchDir(L"talvik2");
+    std::wstring busInf = dir + L"VirtUsbBus.inf";
+    std::wstring driverInf = dir + L"Talvik2.inf";
+    // The package as its INF describes it: the INF, the image and the co-installer side by side.
+    if (!wt::Check(wt::CopyTo(wt::HostPath(argv[2]), busInf) &&
+                       WriteTestInf(wt::HostPath(argv[3]), driverInf) &&
+                       wt::CopyTo(wt::HostPath(argv[4]), dir + L"Talvik2.sys") &&
+                       wt::CopyTo(wt::HostPath(argv[5]), dir + L"WdfCoInstaller01001.dll") &&
+                       WriteEmptyCatalog(dir + L"Talvik2.cat"),
+                   "the packages are laid out, the driver's INF naming the virtual colorimeter"))
+        return wt::Finish();
+    if (int left = wk::RemoveDevicesWithId(kBusHardwareId))
+        wt::Note("removed " + std::to_string(left) + " bus device(s) left from an earlier run");
+
+    wt::Check(wk::CreateRootDevice(kSystemClass, L"System", kBusHardwareId),
+              "a root-enumerated device with the bus's hardware id is registered");
+    wk::ToolResult install = wk::RunTool(tool + L" \"" + busInf + L"\"", kToolTimeoutMs);
+    wt::Check(install.started && install.exitCode == 0, "SensorInst installs the bus's package",
+              "exit " + std::to_string(install.exitCode) + ": " + install.output);
+    // No colorimeter is present yet: the driver's package only goes into the store.
+    install = wk::RunTool(tool + L" \"" + driverInf + L"\"", kToolTimeoutMs);
+    wt::Check(install.started && install.exitCode == 0,
+              "SensorInst puts Talvik2's package into the store",
+              "exit " + std::to_string(install.exitCode) + ": " + install.output);
+    std::vector<std::wstring> paths;
+    wt::WaitUntil(
+        [&] {
+            paths = wk::PresentInterfaces(kControlInterface);
+            return !paths.empty();
+        },
+        kPnpTimeoutMs, 100);
+    if (wt::Check(paths.size() == 1, "the host loaded the bus: its control interface is present")) {
+        HANDLE bus = CreateFileW(paths[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                 OPEN_EXISTING, 0, nullptr);
+        if (wt::Check(bus != INVALID_HANDLE_VALUE, "CreateFile opens the control interface",
+                      Error(GetLastError()))) {
+            CheckColorimeter(bus);
+            CloseHandle(bus);
+        }
+    }
+    wk::ToolResult uninstall =
+        wk::RunTool(tool + L" /uninstall \"" + driverInf + L"\"", kToolTimeoutMs);
+    wt::Check(uninstall.started && uninstall.exitCode == 0,
+              "SensorInst /uninstall takes Talvik2's package out of the store",
+              "exit " + std::to_string(uninstall.exitCode) + ": " + uninstall.output);
+    uninstall = wk::RunTool(tool + L" /uninstall \"" + busInf + L"\"", kToolTimeoutMs);
+    wt::Check(uninstall.started && uninstall.exitCode == 0, "SensorInst /uninstall removes the bus",
+              "exit " + std::to_string(uninstall.exitCode) + ": " + uninstall.output);
+    return wt::Finish();
+}
