@@ -28,6 +28,7 @@ struct ThreadContext {
     KIRQL irql = PASSIVE_LEVEL;
     int spinLocksHeld = 0;
     std::uintptr_t id = 0;
+    PKTIMER firingTimer = nullptr; // the timer whose DPC this thread runs
 };
 ThreadContext& Current();
 

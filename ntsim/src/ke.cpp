@@ -252,6 +252,10 @@ extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC 
 
 extern "C" BOOLEAN NTAPI KeCancelTimer(PKTIMER timer) {
     CheckIrql("KeCancelTimer", DISPATCH_LEVEL);
+    // Wine's timer thread cancels by waiting for the timer's callback to end.
+    if (timer == Current().firingTimer)
+        Violate(ViolationKind::WineGap,
+                "KeCancelTimer from within that timer's own DPC: never returns on Wine's kernel");
     return K().clock.Cancel(timer) ? TRUE : FALSE;
 }
 
@@ -339,8 +343,11 @@ void Clock::AdvanceTo(std::int64_t until) {
         Signal(&timer->Header);
         if (dpc != nullptr) {
             KIRQL old = KeRaiseIrqlToDpcLevel();
+            PKTIMER outer = Current().firingTimer;
+            Current().firingTimer = timer;
             dpc->DeferredRoutine(dpc, dpc->DeferredContext,
                                  reinterpret_cast<PVOID>(K().clock.Now()), nullptr);
+            Current().firingTimer = outer;
             CheckIrqlRestored("a timer DPC", DISPATCH_LEVEL);
             KeLowerIrql(old);
         }

@@ -90,6 +90,33 @@ TEST_F(KernelTest, TimersFireOnVirtualTimeAndRunTheirDpcAtDispatch) {
     EXPECT_EQ(log.runs, 5);
 }
 
+// A DPC that cancels its own timer (a completion it caused in the same thread) is one Wine's
+// kernel never returns from; another timer's is fine.
+struct SelfCancel {
+    KTIMER own;
+    KTIMER other;
+};
+VOID CancelFromDpc(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* timers = static_cast<SelfCancel*>(context);
+    KeCancelTimer(&timers->other);
+    KeCancelTimer(&timers->own);
+}
+
+TEST_F(KernelTest, CancellingATimerFromItsOwnDpcIsAWineGap) {
+    SelfCancel timers;
+    KDPC dpc;
+    KeInitializeTimer(&timers.own);
+    KeInitializeTimer(&timers.other);
+    KeInitializeDpc(&dpc, CancelFromDpc, &timers);
+    LARGE_INTEGER due;
+    due.QuadPart = -10 * 10000LL;
+    KeSetTimer(&timers.own, due, &dpc);
+    kernel().AdvanceMs(10);
+    EXPECT_EQ(Take(ViolationKind::WineGap), 1u);
+    EXPECT_FALSE(KeCancelTimer(&timers.own)); // outside the DPC: no finding
+    EXPECT_EQ(Take(ViolationKind::WineGap), 0u);
+}
+
 TEST_F(KernelTest, AWaitWithATimeoutEndsWhenTheClockPassesIt) {
     KEVENT never, signalled;
     KeInitializeEvent(&never, NotificationEvent, FALSE);

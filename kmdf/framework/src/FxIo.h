@@ -87,8 +87,8 @@ struct FxRequest {
     LIST_ENTRY TargetEntry; // FxIoTarget::Sent or ::Held
     BOOLEAN OnTarget;       // in the target's Sent or Held list
     BOOLEAN Held;
-    BOOLEAN TimedOut;
     BOOLEAN Synchronous;
+    LONG TimedOut;       // set by the timer's DPC as it begins; read from other threads
     LONG SendReferences; // the IRP's completion, the timer, cancellers at work
     KTIMER Timer;
     KDPC TimerDpc;

@@ -86,7 +86,8 @@ static VOID FxSendFillParams(FxRequest* request) {
 static VOID FxSendFinish(FxRequest* request) {
     FxIoTarget* target = request->SentTo;
     PIRP irp = request->Irp;
-    if (request->TimedOut && irp->IoStatus.Status == STATUS_CANCELLED)
+    if (InterlockedCompareExchange(&request->TimedOut, 0, 0) &&
+        irp->IoStatus.Status == STATUS_CANCELLED)
         irp->IoStatus.Status = STATUS_IO_TIMEOUT;
     request->Status = irp->IoStatus.Status;
     KIRQL irql;
@@ -159,7 +160,10 @@ static NTSTATUS FxSendCompletion(PDEVICE_OBJECT deviceObject, PIRP irp, PVOID co
     UNREFERENCED_PARAMETER(deviceObject);
     UNREFERENCED_PARAMETER(irp);
     FxRequest* request = static_cast<FxRequest*>(context);
-    if (request->TimerSet && KeCancelTimer(&request->Timer))
+    // A fired timer cannot be cancelled, and inside its own DPC (the bus completing the IRP the
+    // timeout cancelled) Wine's KeCancelTimer never returns.
+    if (request->TimerSet && !InterlockedCompareExchange(&request->TimedOut, 0, 0) &&
+        KeCancelTimer(&request->Timer))
         InterlockedDecrement(&request->SendReferences); // the timer's; ours is still held
     FxSendRelease(request);
     // The IRP stays the framework's until the driver completes the request.
@@ -172,7 +176,7 @@ static VOID FxSendTimeout(PKDPC dpc, PVOID context, PVOID argument1, PVOID argum
     UNREFERENCED_PARAMETER(argument2);
     FxRequest* request = static_cast<FxRequest*>(context);
     FxIoTarget* target = request->SentTo;
-    request->TimedOut = TRUE;
+    InterlockedExchange(&request->TimedOut, TRUE);
     BOOLEAN wasHeld = FALSE;
     KIRQL irql;
     KeAcquireSpinLock(&target->Lock, &irql);
@@ -265,7 +269,7 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFI
         target->State == FxTargetStopped && !(flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
     request->SentTo = target;
     request->Status = STATUS_SUCCESS;
-    request->TimedOut = FALSE;
+    request->TimedOut = 0;
     request->Synchronous = synchronous;
     request->SendReferences = timed ? 2 : 1;
     request->TimerSet = timed;

@@ -255,7 +255,9 @@ VOID FnTimeout(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
 NTSTATUS FnTimedDone(PDEVICE_OBJECT device, PIRP irp, PVOID context) {
     UNREFERENCED_PARAMETER(device);
     auto* t = static_cast<TimedRequest*>(context);
-    if (KeCancelTimer(&t->timer))
+    // A fired timer cannot be cancelled; inside its DPC (the bus completing what the timeout
+    // cancelled) Wine's KeCancelTimer would never return.
+    if (InterlockedCompareExchange(&t->timedOut, 1, 1) == 0 && KeCancelTimer(&t->timer))
         ReleaseTimed(t); // the timer's share: its DPC will not run
     NTSTATUS status = irp->IoStatus.Status;
     if (status == STATUS_CANCELLED && InterlockedCompareExchange(&t->timedOut, 1, 1) == 1)
