@@ -18,7 +18,7 @@ done
 # A prefix of its own, so that a test session in the shared one is not disturbed.
 BED=(tests/wine/winebed.sh --prefix "$ROOT/build/native/bench-prefix")
 if ! "${BED[@]}" can-run "$BENCH"; then
-  echo "== Setup.exe under Wine: not measured, this host runs no 32-bit x86 code"
+  echo "== Setup.exe under Wine: not measured, 32-bit Wine cannot run here"
   exit 0
 fi
 "${BED[@]}" up --xvfb

@@ -34,7 +34,7 @@ for f in "$W32/setup/Setup.exe" "$SEQUENCE" "$W32/tests/stubs/KldrStub.exe" \
   [ -f "$f" ] || { echo "demo: $f is missing; build first (make demo builds)" >&2; exit 1; }
 done
 if ! "${BED[@]}" can-run "$W32/setup/Setup.exe"; then
-  echo "demo: the setup part needs a host that runs 32-bit x86 code; skipped here" >&2
+  echo "demo: the setup part needs 32-bit Wine, which cannot run here; skipped" >&2
   exit 0
 fi
 

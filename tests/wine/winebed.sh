@@ -65,9 +65,10 @@ ensure_locale() {
 }
 ensure_locale
 export LOCPATH=$LOCALE_DIR
-# Some hosts run no IA-32 code at all (IA-32 emulation off in the kernel): there the 32-bit
-# loader cannot start, Wine's wrapper still picks it, and only 64-bit programs can run, through
-# the 64-bit loader. Tests of 32-bit programs are then skipped (exit 77), not failed.
+# Some hosts run no IA-32 code at all (IA-32 emulation off in the kernel), and on some the 32-bit
+# Wine could not be installed (a mirror whose i386 packages lag behind): there the 32-bit loader
+# cannot start or is missing, Wine's wrapper still picks it, and only 64-bit programs can run,
+# through the 64-bit loader. Tests of 32-bit programs are then skipped (exit 77), not failed.
 WINE32_LOADER=/usr/lib/wine/wine
 WINE64_LOADER=/usr/lib/wine/wine64
 SKIP=77
@@ -87,8 +88,13 @@ pe_machine() {
 }
 can_run() {
   [ -f "$1" ] && [ "$(pe_machine "$1")" = 014c ] && ! host_runs_i386 && {
-    echo "winebed: skipped: this host cannot execute 32-bit x86 code (its kernel has IA-32" \
-      "emulation off), so Wine cannot run $(basename "$1")" >&2
+    if [ -e "$WINE32_LOADER" ]; then
+      echo "winebed: skipped: this host cannot execute 32-bit x86 code (its kernel has IA-32" \
+        "emulation off), so Wine cannot run $(basename "$1")" >&2
+    else
+      echo "winebed: skipped: the 32-bit Wine (wine32:i386) is not installed, so Wine cannot" \
+        "run $(basename "$1")" >&2
+    fi
     return $SKIP
   }
   return 0
