@@ -10,6 +10,7 @@
 //
 // VirtUsbBus.sys, WDFLDR.SYS and Talvik2.sys must already be in %SystemRoot%\system32\drivers.
 // This program stays alive for the whole scenario, which keeps the kernel host running.
+#include "BusClient.h"
 #include "FloorInterface.h"
 #include "RootDevice.h"
 #include "ToolRun.h"
@@ -33,6 +34,13 @@
 
 namespace {
 
+using wk::Control;
+using wk::ControlWaited;
+using wk::Error;
+using wk::ReadLog;
+using wk::kIoTimeoutMs;
+using wk::ScriptRequest;
+
 const wchar_t kBusHardwareId[] = L"Root\\VirtualUsb";
 const char kPlaceholderId[] = "USB\\VID_XXXX&PID_XXXX";
 const char kColorimeterId[] = "USB\\VID_1209&PID_7A03";
@@ -44,7 +52,6 @@ const UCHAR kVendorIn = 0xC0;
 const UCHAR kVendorOut = 0x40;
 const DWORD kToolTimeoutMs = 60000;
 const DWORD kPnpTimeoutMs = 20000;
-const DWORD kIoTimeoutMs = 10000;
 // The driver's (driver/Talvik.h, driver/Device.cpp).
 const ULONGLONG kSendTimeoutMs = 5000;
 const DWORD kIdleTimeoutMs = 10000;
@@ -56,50 +63,6 @@ std::vector<BYTE> ColorimeterPlugRequest() {
             0,  0, 0,    1,    9, 2,    25, 0,  1,    1,    0,    0xA0, 50, // configuration
             9,  4, 0,    0,    1, 0xFF, 0,  0,  0,                          // interface
             7,  5, 0x81, 3,    8, 0,    10};                                // endpoint
-}
-
-std::string Error(DWORD error) {
-    return "error " + std::to_string(error);
-}
-
-DWORD Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
-              DWORD& returned) {
-    returned = 0;
-    if (!DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, &returned,
-                         nullptr))
-        return GetLastError();
-    return 0;
-}
-
-// One request on an overlapped handle, given up (and cancelled) after kIoTimeoutMs. One that
-// even its cancellation does not end is stuck in the kernel host: the scenario ends there, since
-// the request may still write into this frame's buffers.
-DWORD ControlWaited(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out,
-                    DWORD outSize, DWORD& returned, const std::function<void()>& meanwhile = {}) {
-    OVERLAPPED op = {};
-    op.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    returned = 0;
-    DWORD error = 0;
-    if (!DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, nullptr, &op))
-        error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
-        if (meanwhile)
-            meanwhile();
-        if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0) {
-            CancelIoEx(device, &op);
-            if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0) {
-                wt::Check(false, "the request ends, cancelled if need be",
-                          "control " + std::to_string(code) + " still pending " +
-                              std::to_string(kIoTimeoutMs) + " ms after CancelIoEx");
-                std::exit(wt::Finish());
-            }
-        }
-        error = GetOverlappedResult(device, &op, &returned, TRUE) ? 0 : GetLastError();
-    } else if (error == 0) {
-        GetOverlappedResult(device, &op, &returned, TRUE);
-    }
-    CloseHandle(op.hEvent);
-    return error;
 }
 
 // The driver's INF as the test bed installs it: the placeholder hardware id made the virtual
@@ -123,41 +86,6 @@ bool WriteTestInf(const std::wstring& from, const std::wstring& to) {
 bool WriteEmptyCatalog(const std::wstring& path) {
     std::ofstream out(wt::Utf8(path).c_str(), std::ios::binary);
     return bool(out);
-}
-
-struct ScriptRecord {
-    UCHAR requestType;
-    UCHAR request;
-    USBBUS_ANSWER answer;
-    std::vector<BYTE> data;
-};
-
-std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& records) {
-    USBBUS_SCRIPT header = {port, ULONG(records.size())};
-    std::vector<BYTE> bytes(sizeof header);
-    std::memcpy(bytes.data(), &header, sizeof header);
-    for (const ScriptRecord& r : records) {
-        USBBUS_SCRIPT_RECORD record = {USBBUS_MATCH_REQUEST_TYPE | USBBUS_MATCH_REQUEST,
-                                       r.requestType,
-                                       r.request,
-                                       BYTE(r.answer),
-                                       0,
-                                       0,
-                                       ULONG(r.data.size())};
-        const BYTE* p = reinterpret_cast<const BYTE*>(&record);
-        bytes.insert(bytes.end(), p, p + sizeof record);
-        bytes.insert(bytes.end(), r.data.begin(), r.data.end());
-    }
-    return bytes;
-}
-
-std::vector<USBBUS_LOG_ENTRY> ReadLog(HANDLE bus, ULONG first) {
-    std::vector<USBBUS_LOG_ENTRY> log(USBBUS_LOG_ENTRIES);
-    DWORD returned = 0;
-    Control(bus, IOCTL_USBBUS_READ_LOG, &first, sizeof first, log.data(),
-            DWORD(log.size() * sizeof(USBBUS_LOG_ENTRY)), returned);
-    log.resize(returned / sizeof(USBBUS_LOG_ENTRY));
-    return log;
 }
 
 // The vendor requests as the bus log has them: each setup (type, request, value, length), the

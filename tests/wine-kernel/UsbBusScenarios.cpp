@@ -9,6 +9,7 @@
 // VirtUsbBus.sys and UsbFnTest.sys must already be in %SystemRoot%\system32\drivers. This
 // program stays alive for the whole scenario, which keeps the Wine session (and the kernel host)
 // running.
+#include "BusClient.h"
 #include "FloorInterface.h"
 #include "RootDevice.h"
 #include "ToolRun.h"
@@ -24,6 +25,13 @@
 #include <vector>
 
 namespace {
+
+using wk::Control;
+using wk::ControlWaited;
+using wk::Error;
+using wk::ReadLog;
+using wk::kIoTimeoutMs;
+using wk::ScriptRequest;
 
 const wchar_t kBusHardwareId[] = L"Root\\VirtualUsb";
 // No INF names it, so the host enumerates the device and loads no driver for it.
@@ -43,7 +51,6 @@ struct FnVendorRequest {
 };
 const LONG kUsbdStall = static_cast<LONG>(0xC0000004L);
 const LONG kUsbdCrc = static_cast<LONG>(0xC0000001L);
-const DWORD kIoTimeoutMs = 10000;
 // The first answer comes on the bus's timer, the way a slow device's does.
 const ULONG kAnswerDelayMs = 200;
 // {4D36E97D-E325-11CE-BFC1-08002BE10318}
@@ -67,20 +74,6 @@ std::vector<BYTE> FunctionPlugRequest() {
     return request;
 }
 
-DWORD Control(HANDLE bus, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
-              DWORD& returned) {
-    returned = 0;
-    if (!DeviceIoControl(bus, code, const_cast<void*>(in), inSize, out, outSize, &returned,
-                         nullptr))
-        return GetLastError();
-    return 0;
-}
-
-std::string Error(DWORD error) {
-    return "error " + std::to_string(error);
-}
-
-// The bus answers: the log reads back whole records.
 bool BusAnswers(HANDLE bus) {
     ULONG first = 0;
     std::vector<USBBUS_LOG_ENTRY> log(USBBUS_LOG_ENTRIES);
@@ -137,29 +130,6 @@ void CheckPlugAndUnplug(HANDLE bus) {
     wt::Check(BusAnswers(bus), "the kernel host is alive: the bus still answers");
 }
 
-// One request on an overlapped handle, given up (and cancelled) after kIoTimeoutMs: a request the
-// host never completes fails the check instead of hanging the scenario.
-DWORD ControlWaited(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out,
-                    DWORD outSize, DWORD& returned, const std::function<void()>& meanwhile = {}) {
-    OVERLAPPED op = {};
-    op.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    returned = 0;
-    DWORD error = 0;
-    if (!DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, nullptr, &op))
-        error = GetLastError();
-    if (error == ERROR_IO_PENDING) {
-        if (meanwhile)
-            meanwhile();
-        if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0)
-            CancelIoEx(device, &op);
-        error = GetOverlappedResult(device, &op, &returned, TRUE) ? 0 : GetLastError();
-    } else if (error == 0) {
-        GetOverlappedResult(device, &op, &returned, TRUE);
-    }
-    CloseHandle(op.hEvent);
-    return error;
-}
-
 DWORD VendorIn(HANDLE function, UCHAR request, std::vector<BYTE>& data) {
     FnVendorRequest in = {request, 0, 0};
     DWORD returned = 0;
@@ -167,38 +137,6 @@ DWORD VendorIn(HANDLE function, UCHAR request, std::vector<BYTE>& data) {
                                 DWORD(data.size()), returned);
     data.resize(returned);
     return error;
-}
-
-struct ScriptRecord {
-    UCHAR request;
-    USBBUS_ANSWER answer;
-    std::vector<BYTE> data;
-    LONG usbdStatus;
-    ULONG delayMs;
-};
-
-std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& records) {
-    USBBUS_SCRIPT header = {port, ULONG(records.size())};
-    std::vector<BYTE> bytes(sizeof header);
-    std::memcpy(bytes.data(), &header, sizeof header);
-    for (const ScriptRecord& r : records) {
-        USBBUS_SCRIPT_RECORD record = {USBBUS_MATCH_REQUEST, 0xC0,         r.request,
-                                       BYTE(r.answer),       r.usbdStatus, r.delayMs,
-                                       ULONG(r.data.size())};
-        const BYTE* p = reinterpret_cast<const BYTE*>(&record);
-        bytes.insert(bytes.end(), p, p + sizeof record);
-        bytes.insert(bytes.end(), r.data.begin(), r.data.end());
-    }
-    return bytes;
-}
-
-std::vector<USBBUS_LOG_ENTRY> ReadLog(HANDLE bus, ULONG first) {
-    std::vector<USBBUS_LOG_ENTRY> log(USBBUS_LOG_ENTRIES);
-    DWORD returned = 0;
-    Control(bus, IOCTL_USBBUS_READ_LOG, &first, sizeof first, log.data(),
-            DWORD(log.size() * sizeof(USBBUS_LOG_ENTRY)), returned);
-    log.resize(returned / sizeof(USBBUS_LOG_ENTRY));
-    return log;
 }
 
 // The vendor requests' traffic as the log has it: each setup's request and the status after it.
@@ -251,9 +189,9 @@ void CheckScriptedDevice(HANDLE bus, const std::wstring& tool, const std::wstrin
         return;
 
     std::vector<BYTE> script =
-        ScriptRequest(port, {{0x01, UsbBusAnswerData, {0x11, 0x22, 0x33}, 0, kAnswerDelayMs},
-                             {0x02, UsbBusAnswerStall, {}, 0, 0},
-                             {0x03, UsbBusAnswerError, {}, kUsbdCrc, 0}});
+        ScriptRequest(port, {{0xC0, 0x01, UsbBusAnswerData, {0x11, 0x22, 0x33}, 0, kAnswerDelayMs},
+                             {0xC0, 0x02, UsbBusAnswerStall, {}, 0, 0},
+                             {0xC0, 0x03, UsbBusAnswerError, {}, kUsbdCrc, 0}});
     error = Control(bus, IOCTL_USBBUS_SCRIPT, script.data(), DWORD(script.size()), nullptr, 0,
                     returned);
     wt::Check(error == 0, "the device's answers are scripted", Error(error));

@@ -1,0 +1,79 @@
+#include "BusClient.h"
+
+#include "Harness.h"
+
+#include <cstdlib>
+#include <cstring>
+
+namespace wk {
+
+DWORD Control(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out, DWORD outSize,
+              DWORD& returned) {
+    returned = 0;
+    if (!DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, &returned,
+                         nullptr))
+        return GetLastError();
+    return 0;
+}
+
+std::string Error(DWORD error) {
+    return "error " + std::to_string(error);
+}
+
+DWORD ControlWaited(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out,
+                    DWORD outSize, DWORD& returned, const std::function<void()>& meanwhile) {
+    OVERLAPPED op = {};
+    op.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    returned = 0;
+    DWORD error = 0;
+    if (!DeviceIoControl(device, code, const_cast<void*>(in), inSize, out, outSize, nullptr, &op))
+        error = GetLastError();
+    if (error == ERROR_IO_PENDING) {
+        if (meanwhile)
+            meanwhile();
+        if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0) {
+            CancelIoEx(device, &op);
+            if (WaitForSingleObject(op.hEvent, kIoTimeoutMs) != WAIT_OBJECT_0) {
+                wt::Check(false, "the request ends, cancelled if need be",
+                          "control " + std::to_string(code) + " still pending " +
+                              std::to_string(kIoTimeoutMs) + " ms after CancelIoEx");
+                std::exit(wt::Finish());
+            }
+        }
+        error = GetOverlappedResult(device, &op, &returned, TRUE) ? 0 : GetLastError();
+    } else if (error == 0) {
+        GetOverlappedResult(device, &op, &returned, TRUE);
+    }
+    CloseHandle(op.hEvent);
+    return error;
+}
+
+std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& records) {
+    USBBUS_SCRIPT header = {port, ULONG(records.size())};
+    std::vector<BYTE> bytes(sizeof header);
+    std::memcpy(bytes.data(), &header, sizeof header);
+    for (const ScriptRecord& r : records) {
+        USBBUS_SCRIPT_RECORD record = {USBBUS_MATCH_REQUEST_TYPE | USBBUS_MATCH_REQUEST,
+                                       r.requestType,
+                                       r.request,
+                                       BYTE(r.answer),
+                                       r.usbdStatus,
+                                       r.delayMs,
+                                       ULONG(r.data.size())};
+        const BYTE* p = reinterpret_cast<const BYTE*>(&record);
+        bytes.insert(bytes.end(), p, p + sizeof record);
+        bytes.insert(bytes.end(), r.data.begin(), r.data.end());
+    }
+    return bytes;
+}
+
+std::vector<USBBUS_LOG_ENTRY> ReadLog(HANDLE bus, ULONG first) {
+    std::vector<USBBUS_LOG_ENTRY> log(USBBUS_LOG_ENTRIES);
+    DWORD returned = 0;
+    Control(bus, IOCTL_USBBUS_READ_LOG, &first, sizeof first, log.data(),
+            DWORD(log.size() * sizeof(USBBUS_LOG_ENTRY)), returned);
+    log.resize(returned / sizeof(USBBUS_LOG_ENTRY));
+    return log;
+}
+
+} // namespace wk
