@@ -8,36 +8,19 @@
 
 namespace {
 
-class DeviceTest : public FrameworkFixture {};
-
-NTSTATUS Signal(PDEVICE_OBJECT, PIRP, PVOID context) {
-    KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-    return STATUS_MORE_PROCESSING_REQUIRED;
-}
-
-// IRP_MN_QUERY_CAPABILITIES down the whole stack, as the PnP manager sends it.
-NTSTATUS QueryCapabilities(PDEVICE_OBJECT pdo, DEVICE_CAPABILITIES* caps) {
-    RtlZeroMemory(caps, sizeof *caps);
-    caps->Size = sizeof *caps;
-    caps->Version = 1;
-    caps->Address = caps->UINumber = static_cast<ULONG>(-1);
-    PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo);
-    PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-    irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-    PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-    next->MajorFunction = IRP_MJ_PNP;
-    next->MinorFunction = IRP_MN_QUERY_CAPABILITIES;
-    next->Parameters.DeviceCapabilities.Capabilities = caps;
-    KEVENT done;
-    KeInitializeEvent(&done, NotificationEvent, FALSE);
-    IoSetCompletionRoutine(irp, Signal, &done, TRUE, TRUE, TRUE);
-    if (IoCallDriver(top, irp) == STATUS_PENDING)
-        KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-    NTSTATUS status = irp->IoStatus.Status;
-    IoFreeIrp(irp);
-    ObDereferenceObject(top);
-    return status;
-}
+class DeviceTest : public FrameworkFixture {
+protected:
+    // IRP_MN_QUERY_CAPABILITIES down the whole stack, as the PnP manager sends it.
+    NTSTATUS QueryCapabilities(DEVICE_CAPABILITIES* caps) {
+        RtlZeroMemory(caps, sizeof *caps);
+        caps->Size = sizeof *caps;
+        caps->Version = 1;
+        caps->Address = caps->UINumber = static_cast<ULONG>(-1);
+        return SendToStack(IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, [caps](PIO_STACK_LOCATION next) {
+            next->Parameters.DeviceCapabilities.Capabilities = caps;
+        });
+    }
+};
 
 TEST_F(DeviceTest, AddAttachesAZeroedDeviceAndStartEnablesItsInterface) {
     PlugTestDevice();
@@ -77,7 +60,7 @@ TEST_F(DeviceTest, CapabilitiesTheDriverSetOverrideTheBusOnTheWayUp) {
     PlugTestDevice();
     EXPECT_TRUE(HasEvent("WdfDeviceSetPnpCapabilities SurpriseRemovalOK=1 LockSupported=2 "));
     DEVICE_CAPABILITIES caps;
-    ASSERT_EQ(QueryCapabilities(pdo_, &caps), STATUS_SUCCESS);
+    ASSERT_EQ(QueryCapabilities(&caps), STATUS_SUCCESS);
     EXPECT_EQ(caps.SurpriseRemovalOK, 1u);
     EXPECT_EQ(caps.Removable, 0u);
     EXPECT_EQ(caps.UINumber, 7u);

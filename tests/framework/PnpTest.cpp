@@ -7,25 +7,7 @@ namespace {
 class PnpTest : public FrameworkFixture {
 protected:
     NTSTATUS SendPnp(UCHAR minor) {
-        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
-        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_PNP;
-        next->MinorFunction = minor;
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(irp, Signal, &done, TRUE, TRUE, TRUE);
-        if (IoCallDriver(top, irp) == STATUS_PENDING)
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        NTSTATUS status = irp->IoStatus.Status;
-        IoFreeIrp(irp);
-        ObDereferenceObject(top);
-        return status;
-    }
-    static NTSTATUS Signal(PDEVICE_OBJECT, PIRP, PVOID context) {
-        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
+        return SendToStack(IRP_MJ_PNP, minor, [](PIO_STACK_LOCATION) {});
     }
 };
 

@@ -8,27 +8,10 @@ class PowerTest : public FrameworkFixture {
 protected:
     // IRP_MN_SET_POWER for a system state down the whole stack, as the power manager sends it.
     NTSTATUS SetSystemPower(SYSTEM_POWER_STATE state) {
-        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
-        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
-        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
-        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
-        next->MajorFunction = IRP_MJ_POWER;
-        next->MinorFunction = IRP_MN_SET_POWER;
-        next->Parameters.Power.Type = SystemPowerState;
-        next->Parameters.Power.State.SystemState = state;
-        KEVENT done;
-        KeInitializeEvent(&done, NotificationEvent, FALSE);
-        IoSetCompletionRoutine(irp, Signal, &done, TRUE, TRUE, TRUE);
-        if (PoCallDriver(top, irp) == STATUS_PENDING)
-            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
-        NTSTATUS status = irp->IoStatus.Status;
-        IoFreeIrp(irp);
-        ObDereferenceObject(top);
-        return status;
-    }
-    static NTSTATUS Signal(PDEVICE_OBJECT, PIRP, PVOID context) {
-        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
-        return STATUS_MORE_PROCESSING_REQUIRED;
+        return SendToStack(IRP_MJ_POWER, IRP_MN_SET_POWER, [state](PIO_STACK_LOCATION next) {
+            next->Parameters.Power.Type = SystemPowerState;
+            next->Parameters.Power.State.SystemState = state;
+        });
     }
 };
 

@@ -174,12 +174,39 @@ protected:
         EXPECT_EQ(kernel().User().CloseHandle(h), STATUS_SUCCESS);
     }
 
+    // An IRP of the test's own down the test device's whole stack, as the PnP or power manager
+    // sends it, waited for; `fill` sets the parameters of its stack location. Its status.
+    template <typename Fill> NTSTATUS SendToStack(UCHAR major, UCHAR minor, Fill fill) {
+        PDEVICE_OBJECT top = IoGetAttachedDeviceReference(pdo_);
+        PIRP irp = IoAllocateIrp(top->StackSize, FALSE);
+        irp->IoStatus.Status = STATUS_NOT_SUPPORTED;
+        PIO_STACK_LOCATION next = IoGetNextIrpStackLocation(irp);
+        next->MajorFunction = major;
+        next->MinorFunction = minor;
+        fill(next);
+        KEVENT done;
+        KeInitializeEvent(&done, NotificationEvent, FALSE);
+        IoSetCompletionRoutine(irp, SignalDone, &done, TRUE, TRUE, TRUE);
+        NTSTATUS sent = major == IRP_MJ_POWER ? PoCallDriver(top, irp) : IoCallDriver(top, irp);
+        if (sent == STATUS_PENDING)
+            KeWaitForSingleObject(&done, Executive, KernelMode, FALSE, NULL);
+        NTSTATUS status = irp->IoStatus.Status;
+        IoFreeIrp(irp);
+        ObDereferenceObject(top);
+        return status;
+    }
+
     PDEVICE_OBJECT busPdo_ = nullptr;
     PDEVICE_OBJECT pdo_ = nullptr;
     ULONG port_ = 0;
     TestUsbDevice usb_;
 
 private:
+    static NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
+        KeSetEvent(static_cast<PKEVENT>(context), IO_NO_INCREMENT, FALSE);
+        return STATUS_MORE_PROCESSING_REQUIRED;
+    }
+
     std::unique_ptr<ntsim::Kernel> kernel_;
     std::mutex mu_;
     std::vector<std::string> kernelViolations_;
