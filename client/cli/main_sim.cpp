@@ -1,8 +1,8 @@
 // talvikctl in the simulated system: the process makes its own machine - the simulated kernel with
 // the virtual USB bus and Talvik2 installed, virtual colorimeters running the demo firmware
 // plugged in - and then runs the same commands as the Windows build, over the simulated I/O
-// manager. With --bus it prints the
-// traffic on the virtual bus after each request: setup packets, data stages, statuses.
+// manager. With --bus it prints the traffic on the virtual bus after each request: setup packets,
+// data stages, statuses, at the bus log's virtual times.
 #include "Cli.h"
 #include "sim/DemoFirmware.h"
 #include "sim/PipeSubmissions.h"

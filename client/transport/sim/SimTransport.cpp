@@ -53,10 +53,21 @@ public:
 
 private:
     // The client is the only one to move time: it passes in steps of 1 ms, each one's timers and
-    // the work they queue run before the next, so a request ends at its own virtual time.
+    // the work they queue run before the next, so a request ends at its own virtual time. One
+    // that nothing ends (the driver's own timeouts are seconds) is a finding and is cancelled,
+    // rather than a process spinning for ever.
     void RunUntilDone() {
+        constexpr std::int64_t kLongestWaitMs = 10 * 60 * 1000;
+        const std::int64_t start = m_machine.NowMs();
+        bool cancelled = false;
         m_machine.WaitIdle();
         while (!m_operation.Done()) {
+            if (!cancelled && m_machine.NowMs() - start >= kLongestWaitMs) {
+                m_machine.ReportFinding(::sim::Finding::Source::Kernel,
+                                        "a request still pending after 10 minutes of virtual time");
+                m_machine.CancelIoEx(m_handle, &m_operation);
+                cancelled = true;
+            }
             m_machine.AdvanceMs(1);
             m_machine.WaitIdle();
         }
