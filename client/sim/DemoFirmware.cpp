@@ -4,8 +4,7 @@
 
 namespace talvik::sim {
 
-using kmdf::sim::ControlReply;
-using kmdf::sim::SetupPacket;
+using ::sim::ControlReply;
 
 namespace {
 
@@ -21,12 +20,13 @@ void PutLe32(std::vector<uint8_t>& out, uint32_t value) {
 
 void DemoFirmware::Install() {
     m_device.SetVendorHandler(
-        [this](const SetupPacket& setup, const std::vector<uint8_t>& hostData) {
+        [this](const USB_SETUP_PACKET& setup, const std::vector<uint8_t>& hostData) {
             return Answer(setup, hostData);
         });
 }
 
-ControlReply DemoFirmware::Answer(const SetupPacket& setup, const std::vector<uint8_t>& hostData) {
+ControlReply DemoFirmware::Answer(const USB_SETUP_PACKET& setup,
+                                  const std::vector<uint8_t>& hostData) {
     const bool in = (setup.bmRequestType & kDirectionIn) != 0;
     switch (setup.bRequest) {
     case demo::kIdentify:

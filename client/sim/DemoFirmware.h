@@ -4,7 +4,7 @@
 // short data, data out, no data stage, stall, no answer, and interrupt reports.
 #pragma once
 
-#include "kmdf/sim/World.h"
+#include "sim/Colorimeter.h"
 
 #include <cstdint>
 #include <vector>
@@ -24,14 +24,14 @@ constexpr uint8_t kHang = 0x30;             // never answered
 
 class DemoFirmware {
 public:
-    explicit DemoFirmware(kmdf::sim::Colorimeter& device) : m_device(device) {}
-    // Installs the firmware as the device's vendor-request handler.
+    explicit DemoFirmware(::sim::Colorimeter& device) : m_device(device) {}
+    // Installs the firmware as the device's vendor-request handler; measurement reports go to
+    // its interrupt pipe.
     void Install();
-    kmdf::sim::ControlReply Answer(const kmdf::sim::SetupPacket& setup,
-                                   const std::vector<uint8_t>& hostData);
+    ::sim::ControlReply Answer(const USB_SETUP_PACKET& setup, const std::vector<uint8_t>& hostData);
 
 private:
-    kmdf::sim::Colorimeter& m_device;
+    ::sim::Colorimeter& m_device;
     uint16_t m_integrationMs = 100;
     std::vector<uint8_t> m_calibration;
     uint8_t m_sequence = 0;

@@ -1,83 +1,124 @@
 #include "SimTransport.h"
 
-#include "kmdf/usermode/DeviceIo.h"
+#include "Win32Errors.h"
+
+#include <cstring>
 
 namespace talvik {
 
 namespace {
 
-static_assert(sizeof(InterfaceClass) == 16, "the standard GUID layout");
+static_assert(sizeof(InterfaceClass) == sizeof(GUID), "the standard GUID layout");
 
-uint32_t ToError(kmdf::um::Status status) {
-    return kmdf::um::NtStatusToWin32Error(status);
-}
+using Handle = ntsim::UserIo::Handle;
 
 class SimPendingIo : public PendingIo {
 public:
-    SimPendingIo(kmdf::um::Handle handle, const std::function<void()>& after)
-        : m_handle(std::move(handle)), m_after(after) {}
+    SimPendingIo(::sim::Machine& machine, Handle handle, const std::function<void()>& after)
+        : m_machine(machine), m_handle(handle), m_after(after) {}
     ~SimPendingIo() override {
-        if (m_started && !m_operation.Done()) {
+        if (m_pending && !m_operation.Done()) {
             Cancel();
-            m_operation.Wait();
+            RunUntilDone();
         }
     }
 
     void Start(uint32_t code, const void* in, uint32_t inLength, void* out, uint32_t outLength) {
-        kmdf::um::DeviceIoControlAsync(m_handle, code, in, inLength, out, outLength, &m_operation);
-        m_started = true;
+        const NTSTATUS returned = m_machine.Kernel().User().DeviceIoControl(
+            m_handle, code, in, inLength, out, outLength, &m_operation);
+        // Refused before an IRP was sent: the overlapped result was never set.
+        m_pending = returned == STATUS_PENDING || m_operation.Done();
+        if (!m_pending)
+            m_refused = returned;
     }
 
     IoOutcome Wait() override {
-        const kmdf::um::Status status = m_operation.Wait();
+        IoOutcome outcome;
+        if (m_pending) {
+            RunUntilDone();
+            outcome = {Win32ErrorOf(m_operation.Status()),
+                       static_cast<uint32_t>(m_operation.Information())};
+        } else {
+            outcome = {Win32ErrorOf(m_refused), 0};
+        }
         if (m_after)
             m_after();
-        return {ToError(status), static_cast<uint32_t>(m_operation.Information())};
+        return outcome;
     }
 
     void Cancel() override {
-        if (!m_operation.Done())
-            kmdf::um::CancelIo(m_handle, &m_operation);
+        if (m_pending && !m_operation.Done())
+            m_machine.CancelIoEx(m_handle, &m_operation);
     }
 
 private:
-    kmdf::um::Handle m_handle;
+    // The client is the only one to move time: it passes in steps of 1 ms, each one's timers and
+    // the work they queue run before the next, so a request ends at its own virtual time. One
+    // that nothing ends (the driver's own timeouts are seconds) is a finding and is cancelled,
+    // rather than a process spinning for ever.
+    void RunUntilDone() {
+        constexpr std::int64_t kLongestWaitMs = 10 * 60 * 1000;
+        const std::int64_t start = m_machine.NowMs();
+        bool cancelled = false;
+        m_machine.WaitIdle();
+        while (!m_operation.Done()) {
+            if (!cancelled && m_machine.NowMs() - start >= kLongestWaitMs) {
+                m_machine.ReportFinding(::sim::Finding::Source::Kernel,
+                                        "a request still pending after 10 minutes of virtual time");
+                m_machine.CancelIoEx(m_handle, &m_operation);
+                cancelled = true;
+            }
+            m_machine.AdvanceMs(1);
+            m_machine.WaitIdle();
+        }
+    }
+
+    ::sim::Machine& m_machine;
+    Handle m_handle;
     const std::function<void()>& m_after;
-    kmdf::um::IoOperation m_operation;
-    bool m_started = false;
+    ntsim::Overlapped m_operation;
+    bool m_pending = false;
+    NTSTATUS m_refused = STATUS_SUCCESS;
 };
 
 class SimChannel : public Channel {
 public:
-    SimChannel(kmdf::um::Handle handle, const std::function<void()>& after)
-        : m_handle(std::move(handle)), m_after(after) {}
-    ~SimChannel() override { kmdf::um::Close(m_handle); }
+    SimChannel(::sim::Machine& machine, Handle handle, const std::function<void()>& after)
+        : m_machine(machine), m_handle(handle), m_after(after) {}
+    ~SimChannel() override {
+        m_machine.Kernel().User().CloseHandle(m_handle);
+        m_machine.WaitIdle(); // a removal waiting for the last handle finishes
+    }
 
     std::unique_ptr<PendingIo> Submit(uint32_t code, const void* in, uint32_t inLength, void* out,
                                       uint32_t outLength) override {
-        auto io = std::make_unique<SimPendingIo>(m_handle, m_after);
+        auto io = std::make_unique<SimPendingIo>(m_machine, m_handle, m_after);
         io->Start(code, in, inLength, out, outLength);
         return io;
     }
 
 private:
-    kmdf::um::Handle m_handle;
+    ::sim::Machine& m_machine;
+    Handle m_handle;
     const std::function<void()>& m_after;
 };
 
 } // namespace
 
 uint32_t SimTransport::ListInterfaces(const InterfaceClass& cls, std::vector<std::string>& paths) {
-    paths = kmdf::um::FindDeviceInterfaces(&cls);
+    GUID guid;
+    std::memcpy(&guid, &cls, sizeof guid);
+    paths = m_machine.Kernel().User().FindInterfaces(guid);
     return 0;
 }
 
 uint32_t SimTransport::Open(const std::string& path, std::unique_ptr<Channel>& channel) {
-    kmdf::um::Handle handle;
-    const kmdf::um::Status status = kmdf::um::Open(path, kmdf::um::kAccessReadWrite, &handle);
-    if (status != kmdf::um::kStatusSuccess)
-        return ToError(status);
-    channel = std::make_unique<SimChannel>(std::move(handle), m_afterRequest);
+    Handle handle = 0;
+    const NTSTATUS status = m_machine.Kernel().User().CreateFile(
+        path, ntsim::UserIo::kGenericRead | ntsim::UserIo::kGenericWrite, &handle);
+    if (!NT_SUCCESS(status))
+        return Win32ErrorOf(status);
+    channel = std::make_unique<SimChannel>(m_machine, handle, m_afterRequest);
     return 0;
 }
 

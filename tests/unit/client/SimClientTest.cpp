@@ -1,51 +1,47 @@
-// The client library over the simulated system with the real driver: the same calls as on
-// Windows, checked for what a measuring application sees - statuses, counts, data, cancellation,
-// unplugging.
+// The client library over the simulated system with the real driver (Talvik2 on the kernel
+// stack): the same calls as on Windows, checked for what a measuring application sees - statuses,
+// counts, data, cancellation, unplugging.
 #include "talvik/Client.h"
 #include "talvik/SystemErrors.h"
 #include "transport/sim/SimTransport.h"
 
-#include "kmdf/sim/World.h"
+#include "sim/Talvik2Machine.h"
 
 #include <gtest/gtest.h>
-
-// The driver image's entry point: the framework bind stub around the driver's DriverEntry.
-extern "C" kmdf::sim::Status FxDriverEntry(_DRIVER_OBJECT* driver, _UNICODE_STRING* registryPath);
 
 namespace talvik {
 namespace {
 
-using kmdf::sim::ControlReply;
-using kmdf::sim::SetupPacket;
+using ::sim::ControlReply;
+using SetupPacket = USB_SETUP_PACKET;
 using Bytes = std::vector<uint8_t>;
 
 class SimClientTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        world.verifier().SetHandler([](const std::string& v) { ADD_FAILURE() << v; });
-        ASSERT_EQ(world.LoadDriver(&FxDriverEntry), 0);
-        colorimeter = &world.PlugIn();
-        ASSERT_EQ(colorimeter->Start(), 0);
-        colorimeter->Usb().SetVendorHandler(
-            [this](const SetupPacket& setup, const Bytes& hostData) {
-                setups.push_back(setup);
-                received = hostData;
-                return reply;
-            });
+        machine.SetFindingHandler([](const ::sim::Finding& f) { ADD_FAILURE() << f.text; });
+        colorimeter = machine.PlugIn();
+        ASSERT_NE(colorimeter, nullptr);
+        colorimeter->SetVendorHandler([this](const SetupPacket& setup, const Bytes& hostData) {
+            setups.push_back(setup);
+            received = hostData;
+            return reply;
+        });
         std::vector<std::string> paths;
         ASSERT_TRUE(client.ListDevices(paths).Ok());
         ASSERT_EQ(paths.size(), 1u);
         ASSERT_TRUE(client.Open(paths[0], device).Ok());
     }
 
-    kmdf::sim::World world;
-    kmdf::sim::PnpDevice* colorimeter = nullptr;
-    SimTransport transport;
-    Client client{transport};
-    std::unique_ptr<Device> device;
+    // What the device's handler sees outlives the machine that calls it.
     ControlReply reply = ControlReply::Ack();
     std::vector<SetupPacket> setups;
     Bytes received;
+    ::sim::Talvik2Machine machine;
+    ::sim::Colorimeter* colorimeter = nullptr;
+    SimTransport transport{machine};
+    Client client{transport};
+    std::unique_ptr<Device> device;
 };
 
 TEST_F(SimClientTest, VendorRequestsReachTheBusAsTheirSetupPackets) {
@@ -63,8 +59,8 @@ TEST_F(SimClientTest, VendorRequestsReachTheBusAsTheirSetupPackets) {
         {Direction::HostToDevice, 64, ControlReply::Ack(), 0x40, Status::Success, 64},
         {Direction::DeviceToHost, 0, ControlReply::Ack(), 0xC0, Status::Success, 0},
         {Direction::DeviceToHost, 8, ControlReply::Stall(), 0xC0, Status::DeviceError, 0},
-        // Success with a USB status whose top bit is set is a failure.
-        {Direction::DeviceToHost, 8, ControlReply::Custom(0, static_cast<int32_t>(0xC0000011)),
+        // A transfer error (a USBD status with its top bit set).
+        {Direction::DeviceToHost, 8, ControlReply::UsbError(static_cast<USBD_STATUS>(0xC0000011)),
          0xC0, Status::DeviceError, 0},
         {Direction::DeviceToHost, 8, ControlReply::NoAnswer(), 0xC0, Status::Timeout, 0},
     };
@@ -89,7 +85,7 @@ TEST_F(SimClientTest, VendorRequestsReachTheBusAsTheirSetupPackets) {
 }
 
 TEST_F(SimClientTest, ReadsReturnInterruptTransfersAndCanBeCancelled) {
-    colorimeter->Usb().PushInterrupt({1, 2, 3, 4, 5, 6, 7, 8});
+    colorimeter->PushInterrupt({1, 2, 3, 4, 5, 6, 7, 8});
     Bytes buffer(64);
     Result r = device->ReadInterrupt(buffer);
     EXPECT_TRUE(r.Ok());
@@ -100,7 +96,7 @@ TEST_F(SimClientTest, ReadsReturnInterruptTransfersAndCanBeCancelled) {
     Operation second = device->StartReadInterrupt(b, sizeof b);
     second.Cancel();
     EXPECT_EQ(second.Wait().status, Status::Cancelled);
-    colorimeter->Usb().PushInterrupt({9});
+    colorimeter->PushInterrupt({9});
     r = first.Wait();
     EXPECT_TRUE(r.Ok());
     EXPECT_EQ(r.bytes, 1u);
@@ -115,6 +111,7 @@ TEST_F(SimClientTest, ReadsReturnInterruptTransfersAndCanBeCancelled) {
 
 TEST_F(SimClientTest, SeveralVendorRequestsAtOnceAreServedInTurn) {
     reply = ControlReply::Data(Bytes{7}).After(100);
+    const int64_t start = machine.NowMs();
     uint8_t out[3][4];
     Operation ops[3];
     for (int i = 0; i < 3; ++i)
@@ -126,26 +123,64 @@ TEST_F(SimClientTest, SeveralVendorRequestsAtOnceAreServedInTurn) {
         EXPECT_EQ(r.bytes, 1u);
     }
     ASSERT_EQ(setups.size(), 3u);
-    EXPECT_EQ(world.NowMs(), 300u); // one after the other
+    EXPECT_EQ(machine.NowMs() - start, 300); // one after the other
+}
+
+// Nothing but a wait moves the machine's time: a device that takes 250 ms answers 250 ms later,
+// not earlier, and a request left behind is cancelled at once, without waiting for its timeout.
+TEST_F(SimClientTest, WaitingMovesVirtualTimeToTheAnswerAndNoFurther) {
+    reply = ControlReply::Data(Bytes{1, 2}).After(250);
+    const int64_t start = machine.NowMs();
+    uint8_t out[2];
+    Operation op = device->StartVendorRequest(Direction::DeviceToHost, 5, 0, 0, out, sizeof out);
+    EXPECT_EQ(machine.NowMs(), start); // started, not waited for
+    const Result r = op.Wait();
+    EXPECT_TRUE(r.Ok());
+    EXPECT_EQ(r.bytes, 2u);
+    EXPECT_EQ(machine.NowMs() - start, 250);
+
+    uint8_t buffer[8];
+    { Operation abandoned = device->StartReadInterrupt(buffer, sizeof buffer); }
+    EXPECT_EQ(machine.NowMs() - start, 250);
+    reply = ControlReply::Data(Bytes{3});
+    Bytes data(1);
+    EXPECT_TRUE(device->VendorRequest(Direction::DeviceToHost, 6, 0, 0, data).Ok());
+    EXPECT_EQ(data, Bytes{3});
+}
+
+// A request the I/O manager refuses before any IRP exists (no pool for it) reports that error
+// rather than waiting for a completion that never comes; the next one works.
+TEST_F(SimClientTest, ARequestRefusedBeforeItIsSentReportsItsError) {
+    Bytes data(4);
+    machine.Kernel().FailPoolAfter(0);
+    const Result refused = device->VendorRequest(Direction::DeviceToHost, 1, 0, 0, data);
+    machine.Kernel().FailPoolAfter(-1);
+    EXPECT_EQ(refused.error, 1450u); // ERROR_NO_SYSTEM_RESOURCES
+    EXPECT_FALSE(refused.Ok());
+    EXPECT_TRUE(setups.empty());
+    reply = ControlReply::Data(Bytes{9});
+    EXPECT_TRUE(device->VendorRequest(Direction::DeviceToHost, 1, 0, 0, data).Ok());
 }
 
 TEST_F(SimClientTest, AnUnpluggedColorimeterIsGone) {
     uint8_t buffer[8];
     Operation pending = device->StartReadInterrupt(buffer, sizeof buffer);
-    colorimeter->SurpriseRemove();
-    EXPECT_EQ(pending.Wait().status, Status::Cancelled);
+    // The stack goes as the device does (as Wine removes it); the open handle outlives it.
+    ASSERT_EQ(machine.Unplug(colorimeter), STATUS_SUCCESS);
+    const Result ended = pending.Wait();
+    EXPECT_EQ(ended.status, Status::DeviceGone) << "error " << ended.error;
+    EXPECT_EQ(ended.bytes, 0u);
     Bytes data(4);
     const Result r = device->VendorRequest(Direction::DeviceToHost, 1, 0, 0, data);
     EXPECT_EQ(r.error, syserr::kAccessDenied); // STATUS_DELETE_PENDING
+    EXPECT_TRUE(setups.empty());
     std::vector<std::string> paths;
     EXPECT_TRUE(client.ListDevices(paths).Ok());
     EXPECT_TRUE(paths.empty());
     const std::string path = device->Path();
     std::unique_ptr<Device> again;
-    EXPECT_EQ(client.Open(path, again).error, syserr::kAccessDenied); // still being removed
-    colorimeter->Remove();
-    device.reset(); // the last handle: removal finishes
-    EXPECT_EQ(colorimeter->State(), kmdf::sim::PnpState::Removed);
+    EXPECT_EQ(client.Open(path, again).status, Status::DeviceGone);
+    device.reset(); // the last handle
     EXPECT_EQ(client.Open(path, again).status, Status::DeviceGone);
 }
 
