@@ -27,6 +27,7 @@
 
 #include <TalvikPublic.h>
 
+#include <algorithm>
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
@@ -162,8 +163,10 @@ ULONG NextLogSequence(HANDLE bus) {
     return before.empty() ? 0 : before.back().Sequence + 1;
 }
 
-// Plugs a colorimeter and waits for the host to start Talvik2 on it; false when it did not.
+// Plugs a colorimeter and waits for the host to start Talvik2 on it (one more interface than
+// before); false when it did not. `path` is the new one's interface.
 bool PlugColorimeter(HANDLE bus, ULONG& port, std::wstring& path) {
+    const std::vector<std::wstring> before = wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK);
     std::vector<BYTE> plug = ColorimeterPlugRequest();
     DWORD returned = 0;
     DWORD error = Control(bus, IOCTL_USBBUS_PLUG, plug.data(), DWORD(plug.size()), &port,
@@ -173,14 +176,33 @@ bool PlugColorimeter(HANDLE bus, ULONG& port, std::wstring& path) {
     wt::WaitUntil(
         [&] {
             paths = wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK);
-            return !paths.empty();
+            return paths.size() > before.size();
         },
         kPnpTimeoutMs, 100);
-    if (!wt::Check(paths.size() == 1, "the host started Talvik2 on it, bound to WDFLDR.SYS: "
-                                      "its device interface is present"))
+    if (!wt::Check(paths.size() == before.size() + 1,
+                   "the host started Talvik2 on it, bound to WDFLDR.SYS: its device interface is "
+                   "present",
+                   std::to_string(paths.size()) + " interfaces, " + std::to_string(before.size()) +
+                       " before"))
         return false;
-    path = paths[0];
+    for (const std::wstring& p : paths)
+        if (std::find(before.begin(), before.end(), p) == before.end())
+            path = p;
     return true;
+}
+
+// Wine's setupapi records C:\windows\inf as the package's source once its first device is
+// installed, and the next device's file copies then wait for media there forever. The bed puts
+// the package's files where that record points, as a disk would be inserted; the INF stays as
+// Windows reads it.
+bool ProvideInstallMedia(const std::wstring& packageDir) {
+    wchar_t windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    const std::wstring inf = std::wstring(windows) + L"\\inf\\";
+    return wt::CopyTo(packageDir + L"Talvik2.sys", inf + L"Talvik2.sys") &&
+           wt::CopyTo(packageDir + L"WdfCoInstaller01001.dll", inf + L"WdfCoInstaller01001.dll");
 }
 
 DWORD FeedInterrupt(HANDLE bus, ULONG port, const std::vector<BYTE>& bytes) {
@@ -328,10 +350,46 @@ void CheckRefused(const std::wstring& path) {
     CloseHandle(device);
 }
 
+// A second colorimeter beside the first: talvikctl lists both, and a request for the second
+// (named by its path) reaches its port only.
+void CheckSecondColorimeter(HANDLE bus, const std::wstring& ctl, ULONG firstPort,
+                            const std::wstring& firstPath) {
+    ULONG port = 0;
+    std::wstring path;
+    if (!PlugColorimeter(bus, port, path))
+        return;
+    ULONG first = NextLogSequence(bus);
+    std::vector<BYTE> script =
+        ScriptRequest(port, {{kVendorIn, 0x41, UsbBusAnswerData, {0x0A, 0x0B}}});
+    DWORD returned = 0;
+    DWORD error = Control(bus, IOCTL_USBBUS_SCRIPT, script.data(), DWORD(script.size()), nullptr, 0,
+                          returned);
+    wt::Check(error == 0, "the second colorimeter's answer is scripted", Error(error));
+
+    std::string out = Lower(RunTalvikctl(ctl, L"list"));
+    wt::Check(Contains(out, "exit 0: 2 colorimeters") && Contains(out, Lower(wt::Utf8(path))) &&
+                  Contains(out, Lower(wt::Utf8(firstPath))) && path != firstPath,
+              "talvikctl lists both colorimeters", out);
+    out = RunTalvikctl(ctl, L"--device \"" + path + L"\" vendor --in --request 0x41 --length 4");
+    wt::Check(Contains(out, "exit 0: ") && Contains(out, "data    0a 0b"),
+              "talvikctl --device PATH reaches the second colorimeter", out);
+    std::vector<USBBUS_LOG_ENTRY> log = ReadLog(bus, first);
+    wt::CheckText(wt::Wide(VendorTraffic(log, port) + " |" + VendorTraffic(log, firstPort)),
+                  L" setup 192/65 value 0 length 4 data 10 11 status 0 |",
+                  "the bus log has the request on the second port only");
+
+    error = Control(bus, IOCTL_USBBUS_UNPLUG, &port, sizeof port, nullptr, 0, returned);
+    wt::Check(error == 0, "the second colorimeter is unplugged", Error(error));
+    wt::Check(
+        wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).size() == 1; },
+                      kPnpTimeoutMs, 100),
+        "the host removed the second stack only");
+}
+
 // The shipped x64 talvikctl.exe against the driver: it lists the colorimeter by its interface
 // class, sends vendor requests both ways and without data, and reads the interrupt pipe; the bus
 // log shows the same on the wire, and nothing of the refused requests.
-void CheckTalvikctl(HANDLE bus, const std::wstring& ctl) {
+void CheckTalvikctl(HANDLE bus, const std::wstring& ctl, const std::wstring& packageDir) {
     ULONG port = 0;
     std::wstring path;
     if (!PlugColorimeter(bus, port, path))
@@ -393,6 +451,10 @@ void CheckTalvikctl(HANDLE bus, const std::wstring& ctl) {
                      e.Length == fed.size() && std::memcmp(e.Data, fed.data(), fed.size()) == 0);
     wt::Check(interrupt, "the bus log has the interrupt transfer on endpoint 0x81");
 
+    if (wt::Check(ProvideInstallMedia(packageDir),
+                  "the package's files are where Wine looks for them on a second install"))
+        CheckSecondColorimeter(bus, ctl, port, path);
+
     error = Control(bus, IOCTL_USBBUS_UNPLUG, &port, sizeof port, nullptr, 0, returned);
     wt::Check(error == 0, "the colorimeter is unplugged", Error(error));
     wt::Check(wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },
@@ -446,7 +508,7 @@ int main(int argc, char** argv) {
         if (wt::Check(bus != INVALID_HANDLE_VALUE, "CreateFile opens the control interface",
                       Error(GetLastError()))) {
             if (argc == 7)
-                CheckTalvikctl(bus, L"\"" + wt::HostPath(argv[6]) + L"\"");
+                CheckTalvikctl(bus, L"\"" + wt::HostPath(argv[6]) + L"\"", dir);
             else
                 CheckColorimeter(bus);
             CloseHandle(bus);
