@@ -11,10 +11,11 @@ set(SETUP_EXE ${WIN32_BUILD_DIR}/setup/Setup.exe)
 set(KLDR_STUB32 ${WIN32_BUILD_DIR}/tests/stubs/KldrStub.exe)
 set(WINE_TEST_BIN ${WIN32_BUILD_DIR}/tests/wine)
 set(TRANSPORT_TEST32 ${WIN32_BUILD_DIR}/client/talvik_win32_transport_test.exe)
-# x86_64: the stand-in tool, the client's transport test, the sensor-driver installer, the kernel
-# test bed's programs.
+# x86_64: the stand-in tool, the client's transport test and the shipped client, the sensor-driver
+# installer, the kernel test bed's programs.
 set(KLDR_STUB64 ${WIN64_BUILD_DIR}/tests/stubs/KldrStub.exe)
 set(TRANSPORT_TEST64 ${WIN64_BUILD_DIR}/client/talvik_win32_transport_test.exe)
+set(TALVIKCTL64 ${WIN64_BUILD_DIR}/client/talvikctl.exe)
 set(SENSORINST64 ${WIN64_BUILD_DIR}/sensorinst/SensorInst.exe)
 set(WINE_KERNEL_BIN ${WIN64_BUILD_DIR}/tests/wine-kernel)
 # The sanitizer builds of the driver's stress run and of the simulated kernel's and the

@@ -6,8 +6,10 @@
 // interface, and the bus log shows them on the wire.
 //
 //   wt_talvik2.exe <SensorInst.exe> <VirtUsbBus.inf> <Talvik2.inf> <Talvik2.sys>
-//                  <WdfCoInstaller01001.dll>
+//                  <WdfCoInstaller01001.dll> [<talvikctl.exe>]
 //
+// With talvikctl.exe the requests go through the shipped client instead (its output checked
+// against the bus log).
 // VirtUsbBus.sys, WDFLDR.SYS and Talvik2.sys must already be in %SystemRoot%\system32\drivers.
 // This program stays alive for the whole scenario, which keeps the kernel host running.
 #include "BusClient.h"
@@ -25,6 +27,8 @@
 
 #include <TalvikPublic.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
@@ -37,8 +41,8 @@ namespace {
 using wk::Control;
 using wk::ControlWaited;
 using wk::Error;
-using wk::ReadLog;
 using wk::kIoTimeoutMs;
+using wk::ReadLog;
 using wk::ScriptRequest;
 
 const wchar_t kBusHardwareId[] = L"Root\\VirtualUsb";
@@ -51,6 +55,8 @@ const GUID kSystemClass = {
 const UCHAR kVendorIn = 0xC0;
 const UCHAR kVendorOut = 0x40;
 const DWORD kToolTimeoutMs = 60000;
+// USBD_STATUS_STALL_PID, as the bus logs a stalled transfer.
+const unsigned long kStallPid = 0xC0000004ul;
 const DWORD kPnpTimeoutMs = 20000;
 // The driver's (driver/Talvik.h, driver/Device.cpp).
 const ULONGLONG kSendTimeoutMs = 5000;
@@ -151,13 +157,17 @@ void CheckFailuresAndIdle(HANDLE bus, HANDLE device, ULONG port) {
               Error(error) + ", " + std::to_string(returned) + " bytes");
 }
 
-void CheckColorimeter(HANDLE bus) {
-    ULONG first = 0;
+// The next sequence number the bus log will use.
+ULONG NextLogSequence(HANDLE bus) {
     std::vector<USBBUS_LOG_ENTRY> before = ReadLog(bus, 0);
-    if (!before.empty())
-        first = before.back().Sequence + 1;
+    return before.empty() ? 0 : before.back().Sequence + 1;
+}
+
+// Plugs a colorimeter and waits for the host to start Talvik2 on it (one more interface than
+// before); false when it did not. `path` is the new one's interface.
+bool PlugColorimeter(HANDLE bus, ULONG& port, std::wstring& path) {
+    const std::vector<std::wstring> before = wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK);
     std::vector<BYTE> plug = ColorimeterPlugRequest();
-    ULONG port = 0;
     DWORD returned = 0;
     DWORD error = Control(bus, IOCTL_USBBUS_PLUG, plug.data(), DWORD(plug.size()), &port,
                           sizeof port, returned);
@@ -166,13 +176,54 @@ void CheckColorimeter(HANDLE bus) {
     wt::WaitUntil(
         [&] {
             paths = wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK);
-            return !paths.empty();
+            return paths.size() > before.size();
         },
         kPnpTimeoutMs, 100);
-    if (!wt::Check(paths.size() == 1, "the host started Talvik2 on it, bound to WDFLDR.SYS: "
-                                      "its device interface is present"))
+    if (!wt::Check(paths.size() == before.size() + 1,
+                   "the host started Talvik2 on it, bound to WDFLDR.SYS: its device interface is "
+                   "present",
+                   std::to_string(paths.size()) + " interfaces, " + std::to_string(before.size()) +
+                       " before"))
+        return false;
+    for (const std::wstring& p : paths)
+        if (std::find(before.begin(), before.end(), p) == before.end())
+            path = p;
+    return true;
+}
+
+// Wine's setupapi records C:\windows\inf as the package's source once its first device is
+// installed, and the next device's file copies then wait for media there forever. The bed puts
+// the package's files where that record points, as a disk would be inserted; the INF stays as
+// Windows reads it.
+bool ProvideInstallMedia(const std::wstring& packageDir) {
+    wchar_t windows[MAX_PATH];
+    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
+    if (length == 0 || length >= MAX_PATH)
+        return false;
+    const std::wstring inf = std::wstring(windows) + L"\\inf\\";
+    return wt::CopyTo(packageDir + L"Talvik2.sys", inf + L"Talvik2.sys") &&
+           wt::CopyTo(packageDir + L"WdfCoInstaller01001.dll", inf + L"WdfCoInstaller01001.dll");
+}
+
+DWORD FeedInterrupt(HANDLE bus, ULONG port, const std::vector<BYTE>& bytes) {
+    USBBUS_FEED_IN header = {port, 0x81, {0, 0, 0}, ULONG(bytes.size())};
+    std::vector<BYTE> feed(sizeof header);
+    std::memcpy(feed.data(), &header, sizeof header);
+    feed.insert(feed.end(), bytes.begin(), bytes.end());
+    DWORD returned = 0;
+    return Control(bus, IOCTL_USBBUS_FEED_IN, feed.data(), DWORD(feed.size()), nullptr, 0,
+                   returned);
+}
+
+void CheckColorimeter(HANDLE bus) {
+    ULONG first = NextLogSequence(bus);
+    ULONG port = 0;
+    DWORD returned = 0;
+    DWORD error = 0;
+    std::wstring path;
+    if (!PlugColorimeter(bus, port, path))
         return;
-    HANDLE device = CreateFileW(paths[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+    HANDLE device = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
                                 OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
     if (!wt::Check(device != INVALID_HANDLE_VALUE, "CreateFile opens the colorimeter",
                    Error(GetLastError())))
@@ -204,18 +255,12 @@ void CheckColorimeter(HANDLE bus) {
 
     BYTE packet[8] = {};
     const BYTE fed[] = {0xC1, 0xC2, 0xC3, 0xC4, 0xC5};
-    USBBUS_FEED_IN feedHeader = {port, 0x81, {0, 0, 0}, sizeof fed};
-    std::vector<BYTE> feed(sizeof feedHeader);
-    std::memcpy(feed.data(), &feedHeader, sizeof feedHeader);
-    feed.insert(feed.end(), fed, fed + sizeof fed);
     DWORD feedError = ~0u;
     error = ControlWaited(device, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, packet, sizeof packet,
                           returned, [&] {
-                              DWORD fedBytes = 0;
                               // The read is on its way to the pipe once it is pending here.
                               Sleep(200);
-                              feedError = Control(bus, IOCTL_USBBUS_FEED_IN, feed.data(),
-                                                  DWORD(feed.size()), nullptr, 0, fedBytes);
+                              feedError = FeedInterrupt(bus, port, {fed, fed + sizeof fed});
                           });
     wt::Check(feedError == 0, "the interrupt endpoint is fed", Error(feedError));
     wt::Check(error == 0 && returned == sizeof fed && std::memcmp(packet, fed, sizeof fed) == 0,
@@ -263,12 +308,166 @@ void CheckColorimeter(HANDLE bus) {
               "the host removed its stack: the interface is gone");
 }
 
+// talvikctl's output, its exit code first: "exit N: ...".
+std::string RunTalvikctl(const std::wstring& ctl, const std::wstring& args) {
+    wk::ToolResult run = wk::RunTool(ctl + L" " + args, kToolTimeoutMs);
+    if (!run.started)
+        return "not run";
+    return "exit " + std::to_string(run.exitCode) + ": " + run.output;
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
+std::string Lower(std::string text) {
+    for (char& c : text)
+        c = char(std::tolower(static_cast<unsigned char>(c)));
+    return text;
+}
+
+// Requests the driver turns away before the wire, sent as a program of the user's own would: a
+// class request (talvikctl only ever makes vendor ones) and a control code the driver lacks.
+void CheckRefused(const std::wstring& path) {
+    HANDLE device = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
+                                OPEN_EXISTING, FILE_FLAG_OVERLAPPED, nullptr);
+    if (!wt::Check(device != INVALID_HANDLE_VALUE, "CreateFile opens the colorimeter",
+                   Error(GetLastError())))
+        return;
+    VENDOR_OR_CLASS_REQUEST_CONTROL classRequest = {1, 1, 0, 0, 0x35, 0, 0, 0};
+    BYTE data[8] = {};
+    DWORD returned = 0;
+    DWORD error = ControlWaited(device, IOCTL_VENDOR_OR_CLASS_REQUEST, &classRequest,
+                                sizeof classRequest, data, sizeof data, returned);
+    wt::Check(error == ERROR_INVALID_FUNCTION && returned == 0,
+              "a class request (a key other than vendor-to-device) is refused", Error(error));
+    const DWORD unknownCode =
+        CTL_CODE(FILE_DEVICE_UNKNOWN, TALVIK_IOCTL_INDEX + 0x3F, METHOD_BUFFERED, FILE_ANY_ACCESS);
+    error = ControlWaited(device, unknownCode, &classRequest, sizeof classRequest, data,
+                          sizeof data, returned);
+    wt::Check(error != 0 && returned == 0, "a control code the driver lacks is refused",
+              Error(error));
+    CloseHandle(device);
+}
+
+// A second colorimeter beside the first: talvikctl lists both, and a request for the second
+// (named by its path) reaches its port only.
+void CheckSecondColorimeter(HANDLE bus, const std::wstring& ctl, ULONG firstPort,
+                            const std::wstring& firstPath) {
+    ULONG port = 0;
+    std::wstring path;
+    if (!PlugColorimeter(bus, port, path))
+        return;
+    ULONG first = NextLogSequence(bus);
+    std::vector<BYTE> script =
+        ScriptRequest(port, {{kVendorIn, 0x41, UsbBusAnswerData, {0x0A, 0x0B}}});
+    DWORD returned = 0;
+    DWORD error = Control(bus, IOCTL_USBBUS_SCRIPT, script.data(), DWORD(script.size()), nullptr, 0,
+                          returned);
+    wt::Check(error == 0, "the second colorimeter's answer is scripted", Error(error));
+
+    std::string out = Lower(RunTalvikctl(ctl, L"list"));
+    wt::Check(Contains(out, "exit 0: 2 colorimeters") && Contains(out, Lower(wt::Utf8(path))) &&
+                  Contains(out, Lower(wt::Utf8(firstPath))) && path != firstPath,
+              "talvikctl lists both colorimeters", out);
+    out = RunTalvikctl(ctl, L"--device \"" + path + L"\" vendor --in --request 0x41 --length 4");
+    wt::Check(Contains(out, "exit 0: ") && Contains(out, "data    0a 0b"),
+              "talvikctl --device PATH reaches the second colorimeter", out);
+    std::vector<USBBUS_LOG_ENTRY> log = ReadLog(bus, first);
+    wt::CheckText(wt::Wide(VendorTraffic(log, port) + " |" + VendorTraffic(log, firstPort)),
+                  L" setup 192/65 value 0 length 4 data 10 11 status 0 |",
+                  "the bus log has the request on the second port only");
+
+    error = Control(bus, IOCTL_USBBUS_UNPLUG, &port, sizeof port, nullptr, 0, returned);
+    wt::Check(error == 0, "the second colorimeter is unplugged", Error(error));
+    wt::Check(
+        wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).size() == 1; },
+                      kPnpTimeoutMs, 100),
+        "the host removed the second stack only");
+}
+
+// The shipped x64 talvikctl.exe against the driver: it lists the colorimeter by its interface
+// class, sends vendor requests both ways and without data, and reads the interrupt pipe; the bus
+// log shows the same on the wire, and nothing of the refused requests.
+void CheckTalvikctl(HANDLE bus, const std::wstring& ctl, const std::wstring& packageDir) {
+    ULONG port = 0;
+    std::wstring path;
+    if (!PlugColorimeter(bus, port, path))
+        return;
+    ULONG first = NextLogSequence(bus);
+    std::vector<BYTE> script =
+        ScriptRequest(port, {{kVendorIn, 0x31, UsbBusAnswerData, {0xDE, 0xAD, 0xBE}},
+                             {kVendorOut, 0x32, UsbBusAnswerAck, {}},
+                             {kVendorOut, 0x33, UsbBusAnswerAck, {}},
+                             {kVendorIn, 0x34, UsbBusAnswerStall, {}}});
+    DWORD returned = 0;
+    DWORD error = Control(bus, IOCTL_USBBUS_SCRIPT, script.data(), DWORD(script.size()), nullptr, 0,
+                          returned);
+    wt::Check(error == 0, "the colorimeter's vendor answers are scripted", Error(error));
+
+    std::string out = RunTalvikctl(ctl, L"list");
+    wt::Check(Contains(out, "exit 0: 1 colorimeter\n") ||
+                  Contains(out, "exit 0: 1 colorimeter\r\n"),
+              "talvikctl list finds one colorimeter", out);
+    wt::Check(Contains(Lower(out), "  0  " + Lower(wt::Utf8(path))),
+              "talvikctl lists it by the driver's interface path", out);
+
+    out = RunTalvikctl(ctl, L"vendor --in --request 0x31 --value 0x0102 --length 8");
+    wt::Check(Contains(out, "exit 0: ") && Contains(out, "status  success (error 0), 3 bytes") &&
+                  Contains(out, "data    de ad be"),
+              "talvikctl vendor --in prints the colorimeter's bytes", out);
+    out = RunTalvikctl(ctl, L"vendor --out --request 0x32 --value 0x0304 --data 5aa5");
+    wt::Check(Contains(out, "exit 0: ") && Contains(out, "status  success (error 0), 2 bytes"),
+              "talvikctl vendor --out sends two bytes", out);
+    out = RunTalvikctl(ctl, L"vendor --out --request 0x33 --value 7");
+    wt::Check(Contains(out, "exit 0: ") && Contains(out, "status  success (error 0), 0 bytes"),
+              "talvikctl sends a vendor request without a data stage", out);
+    out = RunTalvikctl(ctl, L"vendor --in --request 0x34 --length 4");
+    wt::Check(Contains(out, "exit 1: ") && Contains(out, "status  device error"),
+              "talvikctl reports a stalled request as the device's error, exit 1", out);
+    CheckRefused(path);
+
+    // Held by the bus until the read asks for it.
+    const std::vector<BYTE> fed = {0x11, 0x22, 0x33, 0x44};
+    error = FeedInterrupt(bus, port, fed);
+    wt::Check(error == 0, "the interrupt endpoint is fed", Error(error));
+    out = RunTalvikctl(ctl, L"read --length 8");
+    wt::Check(Contains(out, "exit 0: ") && Contains(out, "status  success (error 0), 4 bytes") &&
+                  Contains(out, "data    11 22 33 44"),
+              "talvikctl read prints the fed interrupt data", out);
+
+    std::vector<USBBUS_LOG_ENTRY> log = ReadLog(bus, first);
+    wt::CheckText(wt::Wide(VendorTraffic(log, port)),
+                  L" setup 192/49 value 258 length 8 data 222 173 190 status 0"
+                  L" setup 64/50 value 772 length 2 data 90 165 status 0"
+                  L" setup 64/51 value 7 length 0 status 0"
+                  L" setup 192/52 value 0 length 4 status " +
+                      std::to_wstring(kStallPid),
+                  "the bus log has talvikctl's requests on the wire, and none refused");
+    bool interrupt = false;
+    for (const USBBUS_LOG_ENTRY& e : log)
+        interrupt = interrupt ||
+                    (e.Port == port && e.Kind == UsbBusLogData && e.EndpointAddress == 0x81 &&
+                     e.Length == fed.size() && std::memcmp(e.Data, fed.data(), fed.size()) == 0);
+    wt::Check(interrupt, "the bus log has the interrupt transfer on endpoint 0x81");
+
+    if (wt::Check(ProvideInstallMedia(packageDir),
+                  "the package's files are where Wine looks for them on a second install"))
+        CheckSecondColorimeter(bus, ctl, port, path);
+
+    error = Control(bus, IOCTL_USBBUS_UNPLUG, &port, sizeof port, nullptr, 0, returned);
+    wt::Check(error == 0, "the colorimeter is unplugged", Error(error));
+    wt::Check(wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },
+                            kPnpTimeoutMs, 100),
+              "the host removed its stack: the interface is gone");
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 6) {
+    if (argc != 6 && argc != 7) {
         wt::Note("usage: wt_talvik2.exe <SensorInst.exe> <VirtUsbBus.inf> <Talvik2.inf> "
-                 "<Talvik2.sys> <WdfCoInstaller01001.dll>");
+                 "<Talvik2.sys> <WdfCoInstaller01001.dll> [<talvikctl.exe>]");
         return 2;
     }
     std::wstring tool = L"\"" + wt::HostPath(argv[1]) + L"\"";
@@ -308,7 +507,10 @@ int main(int argc, char** argv) {
                                  OPEN_EXISTING, 0, nullptr);
         if (wt::Check(bus != INVALID_HANDLE_VALUE, "CreateFile opens the control interface",
                       Error(GetLastError()))) {
-            CheckColorimeter(bus);
+            if (argc == 7)
+                CheckTalvikctl(bus, L"\"" + wt::HostPath(argv[6]) + L"\"", dir);
+            else
+                CheckColorimeter(bus);
             CloseHandle(bus);
         }
     }

@@ -44,8 +44,11 @@ install_drivers() {
 }
 
 # Errors of every channel, so that a stub's "unimplemented function" is never hidden (more channels
-# with KERNEL_SCENARIO_WINEDEBUG, when a scenario needs looking into).
-export WINEBED_WINEDEBUG=${KERNEL_SCENARIO_WINEDEBUG:-err+all,fixme-all}$debug
+# with KERNEL_SCENARIO_WINEDEBUG, when a scenario needs looking into). The kernel's own stubs that
+# return (e.g. KeInsertQueueDpc, whose DPC then never runs) only say so on the fixme channel of
+# ntoskrnl (hal's share it) and usbd: those stay on whatever else is chosen.
+kernel_stub_channels=fixme+ntoskrnl,fixme+usbd
+export WINEBED_WINEDEBUG=${KERNEL_SCENARIO_WINEDEBUG:-err+all,fixme-all},$kernel_stub_channels$debug
 mkdir -p "$(dirname "$prefix")"
 service_log=$prefix.services.log
 export WINEBED_SERVICE_LOG=$service_log
@@ -68,7 +71,25 @@ bed run --timeout "$timeout" -- "$@" >"$run_log" 2>&1 || rc=$?
 bed down
 trap - EXIT
 cat "$run_log"
-if grep -h "unimplemented function" "$run_log" "$service_log"; then
+# A stub without an implementation aborts its process ("wine: Call from … to unimplemented
+# function ntoskrnl.exe.X, aborting"); one that returns prints "<tid>:fixme:ntoskrnl:X stub: …"
+# ("… stub!", "… semi-stub", "partial stub"): the driver then goes on with a result Wine made up.
+kernel_stub='^[0-9a-f]*:fixme:(ntoskrnl|usbd):[A-Za-z0-9_]+ .*stub'
+# Those measured to do all our images need of them on this host:
+#   KeInitializeDpc      "semi-stub": it stores the routine and its context, which is all a DPC
+#                        that KeSetTimer queues needs (importance and target processor are unused)
+#   MmProbeAndLockPages  no-ops: the framework locks a caller's buffer so that its address stays
+#   MmUnlockPages        valid; winedevice holds its own copy of every buffer, valid until the
+#                        request ends. A buffer the caller cannot write is not refused here.
+accepted_stub='^[0-9a-f]*:fixme:ntoskrnl:(KeInitializeDpc|MmProbeAndLockPages|MmUnlockPages) '
+stub_calls=$({
+  grep -h "unimplemented function" "$run_log" "$service_log"
+  grep -hE "$kernel_stub" "$run_log" "$service_log" | grep -vE "$accepted_stub"
+} || true)
+if [ -n "$stub_calls" ]; then
+  while IFS= read -r line; do
+    echo "kernel-scenario: stub call: $line"
+  done <<<"$stub_calls" >&2
   echo "kernel-scenario: a stub of Wine's was called (see above)" >&2
   rc=1
 fi
@@ -86,6 +107,6 @@ for text in "${fail_on[@]}"; do
 done
 if [ -s "$service_log" ]; then
   echo "-- service processes' errors ($service_log):"
-  grep -v '^\s*$' "$service_log" | head -40
+  grep -v '^\s*$' "$service_log" | grep -vE "$accepted_stub" | head -40 || true
 fi
 exit $rc
