@@ -245,6 +245,9 @@ NTSTATUS SubmitUrb(Child* child, PIRP irp) {
     case URB_FUNCTION_CONTROL_TRANSFER:
         if (TransferBuffer(urb) == NULL && TransferOf(urb)->TransferBufferLength > 0)
             return FailUrb(irp, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+        // wLength is 16 bits: a longer data stage cannot be stated in the setup packet.
+        if (TransferOf(urb)->TransferBufferLength > 0xFFFF)
+            return FailUrb(irp, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
         return SubmitControl(child, irp);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
         return Transfer(child, irp, urb);

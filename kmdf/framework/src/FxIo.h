@@ -67,6 +67,7 @@ struct FxRequest {
     FxRequestState State;
     BOOLEAN PowerReferenced; // it entered a power-managed queue: the device stays in D0
     BOOLEAN Handled;         // completed, forwarded, enqueued or sent since presented
+    ULONG Handoffs;          // presentations to a driver callback (under FxDeviceIo::Lock)
     BOOLEAN Create;          // IRP_MJ_CREATE presented to EvtDeviceFileCreate
     BOOLEAN Presenting;      // its queue's callback is running (under FxDeviceIo::Lock)
     NTSTATUS Status;         // of the last send

@@ -59,8 +59,20 @@ static BOOLEAN FxQueueCanPresent(FxQueue* queue) {
     return queue->Config.DispatchType == WdfIoQueueDispatchParallel || queue->Owned == 0;
 }
 
+// Whether the driver disposed of a request it was given at hand-off `handoffs`. Once it has
+// enqueued or forwarded it, another thread may already present it again (which clears Handled).
+static BOOLEAN FxRequestHandledSince(FxRequest* request, ULONG handoffs) {
+    FxDeviceIo* io = request->Io;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    BOOLEAN handled = request->Handoffs != handoffs || request->Handled;
+    FxIoUnlock(io, irql);
+    return handled;
+}
+
 // Runs the driver's callback for the request's type; one without a callback is refused.
 static VOID FxQueuePresent(FxQueue* queue, FxRequest* request) {
+    const ULONG handoffs = request->Handoffs; // set by the presenting thread
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp);
     WDFQUEUE q = FxHandle<WDFQUEUE>(queue);
     WDFREQUEST r = FxRequestHandle(request);
@@ -103,7 +115,7 @@ static VOID FxQueuePresent(FxQueue* queue, FxRequest* request) {
     }
     if (!called)
         FxRequestComplete(request, STATUS_INVALID_DEVICE_REQUEST, 0);
-    else if (!request->Handled)
+    else if (!FxRequestHandledSince(request, handoffs))
         FxViolation("request 0x%p neither completed, forwarded nor sent when its queue's "
                     "callback returned",
                     r);
@@ -127,6 +139,7 @@ VOID FxQueueDispatch(FxQueue* queue) {
         }
         next->State = FxRequestOwned;
         next->Handled = FALSE;
+        next->Handoffs++;
         next->Presenting = TRUE;
         queue->Owned++;
         if (queue->PowerManaged && io->PowerManagedOwned++ == 0)
@@ -165,6 +178,7 @@ static VOID FxQueueCancelled(FxRequest* request, NTSTATUS status) {
     FxIoLock(io, &irql);
     request->State = FxRequestOwned;
     request->Handled = FALSE;
+    const ULONG handoffs = ++request->Handoffs;
     queue->Owned++;
     if (queue->PowerManaged && io->PowerManagedOwned++ == 0)
         KeClearEvent(&io->PowerManagedDrained);
@@ -172,7 +186,7 @@ static VOID FxQueueCancelled(FxRequest* request, NTSTATUS status) {
     FxReference(&request->Object);
     FxCountDriverCall();
     routine(FxHandle<WDFQUEUE>(queue), FxRequestHandle(request));
-    if (!request->Handled)
+    if (!FxRequestHandledSince(request, handoffs))
         FxViolation("request 0x%p neither completed nor forwarded when EvtIoCanceledOnQueue "
                     "returned",
                     FxRequestHandle(request));
@@ -244,9 +258,10 @@ NTSTATUS FxIoDispatch(FxDevice* device, PIRP irp) {
     if (inCaller != NULL) {
         FxReference(&request->Object);
         request->Handled = FALSE;
+        const ULONG handoffs = request->Handoffs; // no other thread has it yet
         FxCountDriverCall();
         inCaller(FxDeviceHandle(device), FxRequestHandle(request));
-        if (!request->Handled)
+        if (!FxRequestHandledSince(request, handoffs))
             FxViolation("request 0x%p neither completed nor enqueued when EvtIoInCallerContext "
                         "returned",
                         FxRequestHandle(request));
