@@ -11,6 +11,7 @@
 #include "sim/Talvik2Machine.h"
 
 #include <TalvikPublic.h>
+#include <usbioctl.h>
 #include <usburb.h>
 
 #include <algorithm>
@@ -53,7 +54,7 @@ constexpr NTSTATUS kInvalidDeviceState = S(0xC0000184);
 constexpr NTSTATUS kWdfBusy = S(0xC0200203);
 
 // Real time without a request ending before the watchdog calls the run stuck.
-constexpr int kStuckSeconds = 10;
+constexpr int kStuckSeconds = 60;
 
 constexpr uint32_t kVendorCode = IOCTL_VENDOR_OR_CLASS_REQUEST;
 constexpr uint32_t kReadCode = IOCTL_READ_INTERRUPT_PIPE;
@@ -153,6 +154,9 @@ private:
     enum class Progress { Made, Stalled, Over };
     Progress WaitForProgress(uint64_t until);
     bool ScanPower();
+    void FeedInterrupts(sim::Colorimeter* device, std::mt19937_64& rng, uint16_t& sequence,
+                        uint32_t count);
+    void WatchUrbs(const ntsim::IrpStep& step);
     void Doing(int slot, const std::string& what) {
         Activity& a = activity_[static_cast<size_t>(slot)];
         std::lock_guard<std::mutex> lk(a.mu);
@@ -174,6 +178,10 @@ private:
     std::unique_ptr<sim::Talvik2Machine> machine_;
     Counters count_;
     std::atomic<uint64_t> completions_{0}; // the watchdog's measure of progress
+    std::atomic<int> blocked_{0};          // workers in a call that may need virtual time
+    // Talvik2 has one URB block per device: its vendor URBs reach the bus one at a time.
+    std::mutex urbMu_;
+    std::vector<PIRP> vendorUrbsAtBus_;
     std::atomic<bool> done_{false};
     std::atomic<uint64_t> epoch_{0}; // odd while the controller disturbs the device
     std::atomic<uint64_t> violations_{0};
@@ -186,8 +194,9 @@ private:
     int workersLeft_ = 0;
     bool pause_ = false; // workers finish their requests and wait
     int parked_ = 0;
-    bool powered_ = true;            // the controller's view of the device's power state
-    std::vector<Activity> activity_; // one per worker, then the controller's
+    bool powered_ = true;                 // the controller's view of the device's power state
+    std::vector<std::string> idleEvents_; // what the last power scan saw
+    std::vector<Activity> activity_;      // one per worker, then the controller's
 };
 
 void Stress::Violation(const std::string& text) {
@@ -473,7 +482,9 @@ void Stress::Worker(int index) {
     };
     auto finish = [&](std::unique_ptr<Op> op) {
         Doing(index, "waiting for " + describe(*op));
+        ++blocked_;
         const NTSTATUS status = op->io.Wait();
+        --blocked_;
         const ULONG_PTR bytes = op->io.Information();
         return check(std::move(op), status, bytes, true);
     };
@@ -568,8 +579,10 @@ void Stress::Worker(int index) {
             ++count_.sync;
             Doing(index, "synchronous " + describe(*op));
             ULONG_PTR bytes = 0;
+            ++blocked_;
             const NTSTATUS status =
                 user.DeviceIoControl(handle, op->code, in, inLength, out, outLength, &bytes);
+            --blocked_;
             Counted();
             gone = check(std::move(op), status, bytes, false);
         } else {
@@ -643,19 +656,34 @@ void Stress::Quiesce(bool on) {
 // Waits for `until` operations. Stalled: the workers stand still, all waiting for answers that
 // take virtual time.
 Stress::Progress Stress::WaitForProgress(uint64_t until) {
-    std::unique_lock<std::mutex> lk(mu_);
-    const bool made = cv_.wait_for(lk, std::chrono::milliseconds(5), [&] {
-        return count_.ops.load() >= until || Finished() || workersLeft_ == 0;
-    });
-    if (Finished() || workersLeft_ == 0)
-        return Progress::Over;
-    return made ? Progress::Made : Progress::Stalled;
+    const auto deadline = Clock::now() + std::chrono::milliseconds(5);
+    uint64_t ops = count_.ops.load();
+    auto moved = Clock::now();
+    for (;;) {
+        {
+            std::lock_guard<std::mutex> lk(mu_);
+            if (Finished() || workersLeft_ == 0)
+                return Progress::Over;
+            if (count_.ops.load() >= until)
+                return Progress::Made;
+            const auto now = Clock::now();
+            if (count_.ops.load() != ops) {
+                ops = count_.ops.load();
+                moved = now;
+            }
+            const bool allBlocked = blocked_.load() + parked_ >= workersLeft_;
+            if ((allBlocked && now - moved > std::chrono::microseconds(300)) || now > deadline)
+                return Progress::Stalled;
+        }
+        std::this_thread::sleep_for(std::chrono::microseconds(50));
+    }
 }
 
 // Follows the device's power state through the framework's events since the last scan; whether
 // it is in D0.
 bool Stress::ScanPower() {
-    for (const std::string& e : machine_->Events()) {
+    idleEvents_ = machine_->Events();
+    for (const std::string& e : idleEvents_) {
         if (e.rfind("EvtDeviceD0Exit(", 0) == 0)
             powered_ = false;
         else if (e.rfind("EvtDeviceD0Entry(", 0) == 0)
@@ -663,6 +691,25 @@ bool Stress::ScanPower() {
     }
     machine_->ClearEvents();
     return powered_;
+}
+
+// Interrupt transfers: a length byte, a sequence number, a checksum last.
+void Stress::FeedInterrupts(sim::Colorimeter* device, std::mt19937_64& rng, uint16_t& sequence,
+                            uint32_t count) {
+    for (uint32_t n = count; n != 0; --n) {
+        Bytes packet(1 + rng() % 12);
+        packet[0] = static_cast<uint8_t>(packet.size());
+        uint8_t sum = packet[0];
+        for (size_t i = 1; i + 1 < packet.size(); ++i) {
+            packet[i] = static_cast<uint8_t>(sequence + i);
+            sum = static_cast<uint8_t>(sum + packet[i]);
+        }
+        if (packet.size() >= 2)
+            packet.back() = sum;
+        ++sequence;
+        device->PushInterrupt(packet);
+        ++count_.interrupts;
+    }
 }
 
 void Stress::Controller() {
@@ -675,8 +722,17 @@ void Stress::Controller() {
         if (progress == Progress::Over)
             break;
         if (progress == Progress::Stalled) {
-            Doing(slot, "advancing time for stalled workers");
-            machine_->AdvanceMs(1 + pick(1000));
+            // Reads wait for interrupt data, delayed answers and timeouts for time.
+            sim::Colorimeter* device;
+            {
+                std::lock_guard<std::mutex> lk(mu_);
+                device = device_;
+            }
+            Doing(slot, "moving stalled workers on");
+            if (pick(3) == 0)
+                FeedInterrupts(device, rng, sequence, 1);
+            else
+                machine_->AdvanceMs(1 + pick(500));
             continue;
         }
         ++count_.steps;
@@ -689,20 +745,7 @@ void Stress::Controller() {
         if (roll < 600) {
             // Interrupt transfers: a length byte, a sequence number, a checksum last.
             Doing(slot, "feeding interrupt data");
-            for (uint32_t n = 1 + pick(6); n != 0; --n) {
-                Bytes packet(1 + pick(12));
-                packet[0] = static_cast<uint8_t>(packet.size());
-                uint8_t sum = packet[0];
-                for (size_t i = 1; i + 1 < packet.size(); ++i) {
-                    packet[i] = static_cast<uint8_t>(sequence + i);
-                    sum = static_cast<uint8_t>(sum + packet[i]);
-                }
-                if (packet.size() >= 2)
-                    packet.back() = sum;
-                ++sequence;
-                device->PushInterrupt(packet);
-                ++count_.interrupts;
-            }
+            FeedInterrupts(device, rng, sequence, 1 + pick(6));
         } else if (roll < 900) {
             // Time passes under load: requests may run into their 5 s timeout.
             Doing(slot, "advancing time");
@@ -717,9 +760,13 @@ void Stress::Controller() {
             Doing(slot, "idling");
             machine_->AdvanceMs(10000 + pick(5000));
             machine_->WaitIdle();
-            if (ScanPower())
-                Violation("the device stayed in D0 after more than 10 s without I/O");
-            else if (wasUp)
+            if (ScanPower()) {
+                std::string seen;
+                for (const std::string& e : idleEvents_)
+                    seen += " [" + e + "]";
+                Violation("the device stayed in D0 after more than 10 s without I/O; events:" +
+                          seen);
+            } else if (wasUp)
                 ++count_.idleDowns;
             Quiesce(false);
         } else {
@@ -796,6 +843,22 @@ void Stress::Watchdog() {
     }
 }
 
+void Stress::WatchUrbs(const ntsim::IrpStep& step) {
+    std::lock_guard<std::mutex> lk(urbMu_);
+    if (step.kind == ntsim::IrpStep::Kind::Call && step.driver == "VirtualUsb" &&
+        step.major == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+        step.controlCode == IOCTL_INTERNAL_USB_SUBMIT_URB &&
+        step.urbFunction == URB_FUNCTION_VENDOR_DEVICE) {
+        if (!vendorUrbsAtBus_.empty())
+            Violation("two vendor URBs at the bus at once");
+        vendorUrbsAtBus_.push_back(step.irp);
+    } else if (step.kind == ntsim::IrpStep::Kind::Complete && step.driver == "VirtualUsb") {
+        vendorUrbsAtBus_.erase(
+            std::remove(vendorUrbsAtBus_.begin(), vendorUrbsAtBus_.end(), step.irp),
+            vendorUrbsAtBus_.end());
+    }
+}
+
 int Stress::Run() {
     const auto began = Clock::now();
     machine_ = std::make_unique<sim::Talvik2Machine>();
@@ -804,6 +867,7 @@ int Stress::Run() {
             std::string(f.source == sim::Finding::Source::Kernel ? "kernel: " : "framework: ") +
             f.text);
     });
+    machine_->Kernel().TraceIrps([this](const ntsim::IrpStep& step) { WatchUrbs(step); });
     device_ = PlugInColorimeter();
     if (device_ == nullptr) {
         std::fprintf(stderr, "stack stress: the colorimeter did not arrive\n");
@@ -820,6 +884,7 @@ int Stress::Run() {
     for (auto& t : workers)
         t.join();
 
+    machine_->Kernel().TraceIrps(nullptr);
     const unsigned long live = machine_->LiveFrameworkObjects();
     const unsigned long long completed = machine_->RequestsCompleted();
     // Shutdown removes the bus and its children and stops the kernel: leaks become findings.

@@ -40,6 +40,10 @@ struct FxDevice {
     PDEVICE_OBJECT Lower;
     PDEVICE_OBJECT Pdo;
     FxDeviceIo* Io;
+    // The remove lock: 1 (the device's own) plus each I/O dispatch in progress; removal drops its
+    // own and waits for the rest before the device and its queues are freed.
+    volatile LONG Dispatching;
+    KEVENT DispatchDrained;
 
     // From the WDFDEVICE_INIT.
     WDF_PNPPOWER_EVENT_CALLBACKS Callbacks;

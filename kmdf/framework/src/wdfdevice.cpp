@@ -291,6 +291,8 @@ NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* devic
     InitializeListHead(&device->Files);
     KeInitializeSpinLock(&device->FilesLock);
     KeInitializeEvent(&device->StateLock, SynchronizationEvent, TRUE);
+    device->Dispatching = 1;
+    KeInitializeEvent(&device->DispatchDrained, NotificationEvent, FALSE);
 
     PDEVICE_OBJECT self;
     status = IoCreateDevice(init->Driver->Wdm, sizeof(FxDevice*), NULL, FILE_DEVICE_UNKNOWN,

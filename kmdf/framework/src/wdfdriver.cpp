@@ -12,6 +12,11 @@ DRIVER_DISPATCH FxDispatch;
 DRIVER_ADD_DEVICE FxAddDevice;
 DRIVER_UNLOAD FxDriverUnload;
 
+VOID FxDispatchDone(FxDevice* device) {
+    if (InterlockedDecrement(&device->Dispatching) == 0)
+        KeSetEvent(&device->DispatchDrained, IO_NO_INCREMENT, FALSE);
+}
+
 NTSTATUS FxDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     FxDevice* device = FxDeviceOf(deviceObject);
     if (device == NULL)
@@ -28,8 +33,16 @@ NTSTATUS FxDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
     case IRP_MJ_READ:
-    case IRP_MJ_WRITE:
-        return FxIoDispatch(device, irp);
+    case IRP_MJ_WRITE: {
+        // A handle may outlive the stack: a caller still inside must not see it freed.
+        if (InterlockedIncrement(&device->Dispatching) == 1) {
+            FxDispatchDone(device);
+            return FxCompleteIrp(irp, STATUS_DELETE_PENDING, 0);
+        }
+        NTSTATUS status = FxIoDispatch(device, irp);
+        FxDispatchDone(device);
+        return status;
+    }
     default:
         // A function driver passes on what it does not handle.
         return FxForward(device, irp);

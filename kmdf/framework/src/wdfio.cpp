@@ -197,18 +197,22 @@ NTSTATUS FxQueueInsert(FxQueue* queue, FxRequest* request) {
     FxDeviceIo* io = queue->Io;
     if (io == NULL)
         return STATUS_WDF_BUSY;
-    BOOLEAN powerUp = FALSE;
+    // The reference is taken before the request is on the queue: once there, another thread
+    // may present and complete it, dropping the reference at once.
+    const BOOLEAN powerUp = queue->PowerManaged && !request->PowerReferenced;
+    if (powerUp)
+        FxDevicePowerReference(io->Device);
     BOOLEAN cancelled = FALSE;
     KIRQL irql;
     FxIoLock(io, &irql);
     if (io->Purged) {
         FxIoUnlock(io, irql);
+        if (powerUp)
+            FxDevicePowerDereference(io->Device);
         return STATUS_WDF_BUSY;
     }
-    if (queue->PowerManaged && !request->PowerReferenced) {
+    if (powerUp)
         request->PowerReferenced = TRUE;
-        powerUp = TRUE;
-    }
     request->Queue = queue;
     request->State = FxRequestWaiting;
     request->Irp->Tail.Overlay.DriverContext[0] = request;
@@ -219,8 +223,6 @@ NTSTATUS FxQueueInsert(FxQueue* queue, FxRequest* request) {
         cancelled = TRUE;
     }
     FxIoUnlock(io, irql);
-    if (powerUp)
-        FxDevicePowerReference(io->Device);
     if (cancelled)
         FxQueueCancelled(request, STATUS_CANCELLED);
     else
