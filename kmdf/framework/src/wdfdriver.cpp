@@ -29,17 +29,21 @@ NTSTATUS FxDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     case IRP_MJ_CREATE:
     case IRP_MJ_CLEANUP:
     case IRP_MJ_CLOSE:
-        return FxFileDispatch(device, irp);
     case IRP_MJ_DEVICE_CONTROL:
     case IRP_MJ_INTERNAL_DEVICE_CONTROL:
     case IRP_MJ_READ:
     case IRP_MJ_WRITE: {
-        // A handle may outlive the stack: a caller still inside must not see it freed.
+        // A handle may outlive the stack: a caller still inside must not see it freed, and one
+        // that comes after the removal finds nothing (a close of a removed device succeeds).
+        const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
         if (InterlockedIncrement(&device->Dispatching) == 1) {
             FxDispatchDone(device);
-            return FxCompleteIrp(irp, STATUS_DELETE_PENDING, 0);
+            const BOOLEAN closing = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+            return FxCompleteIrp(irp, closing ? STATUS_SUCCESS : STATUS_DELETE_PENDING, 0);
         }
-        NTSTATUS status = FxIoDispatch(device, irp);
+        NTSTATUS status = major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE
+                              ? FxFileDispatch(device, irp)
+                              : FxIoDispatch(device, irp);
         FxDispatchDone(device);
         return status;
     }
