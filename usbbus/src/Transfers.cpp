@@ -266,8 +266,8 @@ NTSTATUS SubmitControl(Child* child, PIRP irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     BOOLEAN queued =
-        child->present && QueueLocked(irp, &child->controlQueue, KindControlQueued, NULL);
-    BOOLEAN present = child->present;
+        IsPresent(child) && QueueLocked(irp, &child->controlQueue, KindControlQueued, NULL);
+    BOOLEAN present = IsPresent(child);
     IoReleaseCancelSpinLock(irql);
     if (!queued)
         CompleteUrb(child, irp, 0, present ? STATUS_CANCELLED : STATUS_NO_SUCH_DEVICE,
@@ -282,8 +282,8 @@ NTSTATUS SubmitPipeIn(Child* child, BusPipe* pipe, PIRP irp) {
     UCHAR endpoint = pipe->endpoint.bEndpointAddress;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    if (!child->present || pipe->halted) {
-        BOOLEAN gone = !child->present;
+    if (!IsPresent(child) || pipe->halted) {
+        BOOLEAN gone = !IsPresent(child);
         IoReleaseCancelSpinLock(irql);
         CompleteUrb(child, irp, endpoint, gone ? STATUS_NO_SUCH_DEVICE : STATUS_UNSUCCESSFUL,
                     gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_ENDPOINT_HALTED, 0);
@@ -396,7 +396,7 @@ NTSTATUS SubmitIdle(Child* child, PIRP irp) {
     IoMarkIrpPending(irp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    NTSTATUS refused = !child->present          ? STATUS_NO_SUCH_DEVICE
+    NTSTATUS refused = !IsPresent(child)        ? STATUS_NO_SUCH_DEVICE
                        : child->idleIrp != NULL ? STATUS_DEVICE_BUSY
                                                 : STATUS_SUCCESS;
     if (NT_SUCCESS(refused) && !QueueLocked(irp, NULL, KindIdle, NULL))

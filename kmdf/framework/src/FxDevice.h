@@ -114,3 +114,13 @@ VOID FxIdleFree(FxDevice* device);
 VOID FxIdleStarted(FxDevice* device); // in D0 and started: the timer may run
 VOID FxIdleStop(FxDevice* device);    // stop, removal: no timer, no idle IRP (PASSIVE)
 BOOLEAN FxIdleIsDown(FxDevice* device);
+
+// The remove lock (FxDevice::Dispatching): taken by each I/O dispatch and by each request until
+// it is completed, so that removal frees nothing a cancel routine or a completion still uses.
+inline VOID FxDeviceRemoveLockAcquire(FxDevice* device) {
+    InterlockedIncrement(&device->Dispatching);
+}
+inline VOID FxDeviceRemoveLockRelease(FxDevice* device) {
+    if (InterlockedDecrement(&device->Dispatching) == 0)
+        KeSetEvent(&device->DispatchDrained, IO_NO_INCREMENT, FALSE);
+}

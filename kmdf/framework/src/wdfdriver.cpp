@@ -12,11 +12,6 @@ DRIVER_DISPATCH FxDispatch;
 DRIVER_ADD_DEVICE FxAddDevice;
 DRIVER_UNLOAD FxDriverUnload;
 
-VOID FxDispatchDone(FxDevice* device) {
-    if (InterlockedDecrement(&device->Dispatching) == 0)
-        KeSetEvent(&device->DispatchDrained, IO_NO_INCREMENT, FALSE);
-}
-
 NTSTATUS FxDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
     FxDevice* device = FxDeviceOf(deviceObject);
     if (device == NULL)
@@ -37,14 +32,14 @@ NTSTATUS FxDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
         // that comes after the removal finds nothing (a close of a removed device succeeds).
         const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
         if (InterlockedIncrement(&device->Dispatching) == 1) {
-            FxDispatchDone(device);
+            FxDeviceRemoveLockRelease(device);
             const BOOLEAN closing = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
             return FxCompleteIrp(irp, closing ? STATUS_SUCCESS : STATUS_DELETE_PENDING, 0);
         }
         NTSTATUS status = major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE
                               ? FxFileDispatch(device, irp)
                               : FxIoDispatch(device, irp);
-        FxDispatchDone(device);
+        FxDeviceRemoveLockRelease(device);
         return status;
     }
     default:
