@@ -50,6 +50,7 @@ struct Child {
     PIRP controlActive;
     UsbReply controlReply;
     KTIMER controlTimer;
+    PIRP controlTimerIrp; // the transfer the timer answers (a cancelled one's DPC may still run)
     KDPC controlDpc;
     BOOLEAN controlBusy;      // the device is answering the active transfer
     BOOLEAN controlCancelled; // ...which was cancelled meanwhile

@@ -152,6 +152,7 @@ VOID ProcessControl(Child* child) {
         }
         if (reply.delayMs > 0) {
             child->controlReply = reply;
+            child->controlTimerIrp = irp;
             LARGE_INTEGER due;
             due.QuadPart = -static_cast<LONGLONG>(reply.delayMs) * 10000;
             KeSetTimer(&child->controlTimer, due, &child->controlDpc);
@@ -173,10 +174,12 @@ VOID ControlAnswered(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     PIRP irp = child->controlActive;
-    if (irp == NULL) { // cancelled first
+    // Cancelled first; the next transfer may be active by now, and not this answer's.
+    if (irp == NULL || irp != child->controlTimerIrp) {
         IoReleaseCancelSpinLock(irql);
         return;
     }
+    child->controlTimerIrp = NULL;
     IoSetCancelRoutine(irp, NULL);
     child->controlActive = NULL;
     UsbReply reply = child->controlReply;
@@ -195,8 +198,9 @@ VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
             return;
         }
         child->controlActive = NULL;
-        IoReleaseCancelSpinLock(irp->CancelIrql);
+        child->controlTimerIrp = NULL;
         KeCancelTimer(&child->controlTimer);
+        IoReleaseCancelSpinLock(irp->CancelIrql);
         CompleteCancelled(child, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
         ProcessControl(child);
         return;
@@ -361,6 +365,7 @@ VOID FailPending(Child* child, BusPipe* only, NTSTATUS status, USBD_STATUS usbd)
             IoSetCancelRoutine(child->controlActive, NULL);
             InsertTailList(&taken, &child->controlActive->Tail.Overlay.ListEntry);
             child->controlActive = NULL;
+            child->controlTimerIrp = NULL;
             stopTimer = TRUE;
         }
         if (child->idleIrp != NULL) {
