@@ -199,6 +199,11 @@ VOID FxUsbDeletePipes(FxUsbInterface* usbInterface);
 // --- FxProbe*.cpp (one per build: native or kernel image)
 NTSTATUS FxProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation);
 
+// IoCancelIrp sets Cancel on another thread (interlocked, as it then swaps the cancel routine).
+inline BOOLEAN FxIrpCancelled(PIRP irp) {
+    return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST);
+}
+
 inline VOID FxIoLock(FxDeviceIo* io, KIRQL* irql) {
     KeAcquireSpinLock(&io->Lock, irql);
 }

@@ -218,7 +218,7 @@ NTSTATUS FxQueueInsert(FxQueue* queue, FxRequest* request) {
     request->Irp->Tail.Overlay.DriverContext[0] = request;
     InsertTailList(&queue->Waiting, &request->QueueEntry);
     IoSetCancelRoutine(request->Irp, FxQueueCancelRoutine);
-    if (request->Irp->Cancel && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
+    if (FxIrpCancelled(request->Irp) && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
         RemoveEntryList(&request->QueueEntry);
         cancelled = TRUE;
     }

@@ -280,7 +280,7 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFI
     if (hold) {
         request->Irp->Tail.Overlay.DriverContext[0] = request;
         IoSetCancelRoutine(request->Irp, FxHeldCancel);
-        if (request->Irp->Cancel && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
+        if (FxIrpCancelled(request->Irp) && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
             FxHeldRemove(request);
             cancelled = TRUE;
         }

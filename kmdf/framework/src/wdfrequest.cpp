@@ -115,9 +115,9 @@ VOID FxRequestComplete(FxRequest* request, NTSTATUS status, ULONG_PTR informatio
             next = request->Queue;
     }
     request->State = FxRequestDone;
+    request->Handled = TRUE; // under the lock: the presenting thread reads it there
     RemoveEntryList(&request->DeviceEntry);
     KeReleaseSpinLock(&io->Lock, irql);
-    request->Handled = TRUE;
     BOOLEAN powerReferenced = request->PowerReferenced;
     FxDevice* device = request->Device;
     if (request->LockedMdl != NULL) {
