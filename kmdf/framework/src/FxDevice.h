@@ -32,6 +32,16 @@ struct FxWakeSettings {
     WDF_TRI_STATE Enabled;
 };
 
+// The WDM device's extension. It lives as long as the device object (which an open handle keeps),
+// so a caller arriving during or after the removal finds the remove lock still there.
+struct FxDeviceExtension {
+    FxDevice* Device; // NULL once the framework's device is gone
+    // The remove lock: 1 (the device's own) plus each I/O dispatch in progress and each request
+    // not yet completed; removal drops its own and waits for the rest.
+    volatile LONG Dispatching;
+    KEVENT DispatchDrained;
+};
+
 struct FxDevice {
     FxObject Object;
     static const FxType kType = FxTypeDevice;
@@ -40,10 +50,7 @@ struct FxDevice {
     PDEVICE_OBJECT Lower;
     PDEVICE_OBJECT Pdo;
     FxDeviceIo* Io;
-    // The remove lock: 1 (the device's own) plus each I/O dispatch in progress; removal drops its
-    // own and waits for the rest before the device and its queues are freed.
-    volatile LONG Dispatching;
-    KEVENT DispatchDrained;
+    FxDeviceExtension* Extension;
 
     // From the WDFDEVICE_INIT.
     WDF_PNPPOWER_EVENT_CALLBACKS Callbacks;
@@ -115,12 +122,15 @@ VOID FxIdleStarted(FxDevice* device); // in D0 and started: the timer may run
 VOID FxIdleStop(FxDevice* device);    // stop, removal: no timer, no idle IRP (PASSIVE)
 BOOLEAN FxIdleIsDown(FxDevice* device);
 
-// The remove lock (FxDevice::Dispatching): taken by each I/O dispatch and by each request until
-// it is completed, so that removal frees nothing a cancel routine or a completion still uses.
+// The remove lock (FxDeviceExtension::Dispatching): taken by each I/O dispatch and by each request
+// until it is completed, so that removal frees nothing a cancel routine or a completion still uses.
 inline VOID FxDeviceRemoveLockAcquire(FxDevice* device) {
-    InterlockedIncrement(&device->Dispatching);
+    InterlockedIncrement(&device->Extension->Dispatching);
+}
+inline VOID FxExtensionRemoveLockRelease(FxDeviceExtension* extension) {
+    if (InterlockedDecrement(&extension->Dispatching) == 0)
+        KeSetEvent(&extension->DispatchDrained, IO_NO_INCREMENT, FALSE);
 }
 inline VOID FxDeviceRemoveLockRelease(FxDevice* device) {
-    if (InterlockedDecrement(&device->Dispatching) == 0)
-        KeSetEvent(&device->DispatchDrained, IO_NO_INCREMENT, FALSE);
+    FxExtensionRemoveLockRelease(device->Extension);
 }

@@ -129,8 +129,9 @@ NTSTATUS Remove(FxDevice* device, PIRP irp) {
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = FxForward(device, irp);
     // Callers still in a dispatch routine leave it (their requests fail on purged queues).
-    if (InterlockedDecrement(&device->Dispatching) != 0)
-        KeWaitForSingleObject(&device->DispatchDrained, Executive, KernelMode, FALSE, NULL);
+    FxDeviceExtension* extension = device->Extension;
+    if (InterlockedDecrement(&extension->Dispatching) != 0)
+        KeWaitForSingleObject(&extension->DispatchDrained, Executive, KernelMode, FALSE, NULL);
     FxObjectDelete(&device->Object);
     FxEvent("device removed");
     return status;
