@@ -43,12 +43,16 @@ dist: win32 win64
 	rm -rf dist
 	for tree in win32 win64 native; do cmake --install $(B)/$$tree >/dev/null || exit 1; done
 
-# A million random device-control operations against the driver in each sanitizer build.
+# A million random device-control operations against the driver in each sanitizer build, on the
+# old framework layer and on the kernel stack.
 STRESS_OPS ?= 1000000
 STRESS_SEED ?= 2026
 stress: asan tsan
 	$(B)/asan/tests/stress/talvik_driver_stress --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
 	TSAN_OPTIONS=halt_on_error=1 $(B)/tsan/tests/stress/talvik_driver_stress \
+	  --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
+	$(B)/asan/tests/stress/talvik_stack_stress --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
+	TSAN_OPTIONS=halt_on_error=1 $(B)/tsan/tests/stress/talvik_stack_stress \
 	  --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
 
 # libFuzzer targets (the fuzz preset: clang, ASan + UBSan); `make test` runs each briefly,

@@ -75,8 +75,14 @@ extern "C" NTSTATUS NTAPI IoRegisterDeviceInterface(PDEVICE_OBJECT pdo, CONST GU
     std::string link = LinkFor(deviceId, instanceId, *guid, referenceText);
     {
         std::lock_guard<std::mutex> lock(K().interfaces.mu);
-        if (K().interfaces.byLink.count(link) == 0)
+        // The interface is the device instance's: a device arriving again under the same
+        // instance id (same port) takes it over from the removed PDO, or opening the link would
+        // reach the old, deleted stack.
+        auto found = K().interfaces.byLink.find(link);
+        if (found == K().interfaces.byLink.end())
             K().interfaces.byLink[link] = InterfaceRecord{pdo, *guid, false};
+        else if (found->second.pdo != pdo)
+            found->second = InterfaceRecord{pdo, *guid, false};
     }
     std::u16string wide = Widen(link);
     size_t bytes = (wide.size() + 1) * sizeof(WCHAR);

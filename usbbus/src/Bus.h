@@ -38,8 +38,8 @@ struct Child {
     Bus* bus;
     ULONG port;
     UsbVirtualDevice* device;
-    BOOLEAN ownsDevice; // plugged through the control interface: freed with the PDO
-    BOOLEAN present;
+    BOOLEAN ownsDevice;    // plugged through the control interface: freed with the PDO
+    volatile LONG present; // read and set through IsPresent and SetPresent, from any thread
     BOOLEAN started;
     UCHAR configurationValue;
     UCHAR alternate[USBBUS_MAX_PIPES]; // by interface number
@@ -50,6 +50,7 @@ struct Child {
     PIRP controlActive;
     UsbReply controlReply;
     KTIMER controlTimer;
+    PIRP controlTimerIrp; // the transfer the timer answers (a cancelled one's DPC may still run)
     KDPC controlDpc;
     BOOLEAN controlBusy;      // the device is answering the active transfer
     BOOLEAN controlCancelled; // ...which was cancelled meanwhile
@@ -61,6 +62,14 @@ struct Child {
     BOOLEAN deleting;
     KEVENT feedersGone;
 };
+
+// Unplugging clears it while transfers are being submitted on other threads.
+inline BOOLEAN IsPresent(Child* child) {
+    return InterlockedCompareExchange(&child->present, 0, 0) != 0;
+}
+inline VOID SetPresent(Child* child, BOOLEAN present) {
+    InterlockedExchange(&child->present, present ? 1 : 0);
+}
 
 struct Bus {
     ExtensionHeader header;

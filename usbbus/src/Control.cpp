@@ -71,7 +71,7 @@ NTSTATUS ScriptRequest(Bus* bus, PIRP irp, ULONG inLength) {
     KIRQL irql;
     KeAcquireSpinLock(&bus->lock, &irql);
     Child* child = bus->children[header.Port - 1];
-    if (child == NULL || !child->present) {
+    if (child == NULL || !IsPresent(child)) {
         status = STATUS_NO_SUCH_DEVICE;
     } else if (!child->ownsDevice) { // a device of kernel code answers for itself
         status = STATUS_INVALID_DEVICE_REQUEST;

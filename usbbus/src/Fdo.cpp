@@ -33,7 +33,7 @@ NTSTATUS ReportChildren(Bus* bus, PIRP irp) {
     KeAcquireSpinLock(&bus->lock, &irql);
     ULONG count = 0;
     for (ULONG i = 0; i < USBBUS_MAX_PORTS; ++i)
-        count += bus->children[i] != NULL && bus->children[i]->present ? 1 : 0;
+        count += bus->children[i] != NULL && IsPresent(bus->children[i]) ? 1 : 0;
     KeReleaseSpinLock(&bus->lock, irql);
     ULONG size = sizeof(DEVICE_RELATIONS) + (count > 0 ? count - 1 : 0) * sizeof(PDEVICE_OBJECT);
     // Paged pool: the PnP manager frees it at PASSIVE_LEVEL.
@@ -45,7 +45,7 @@ NTSTATUS ReportChildren(Bus* bus, PIRP irp) {
     KeAcquireSpinLock(&bus->lock, &irql);
     for (ULONG i = 0; i < USBBUS_MAX_PORTS && relations->Count < count; ++i) {
         Child* child = bus->children[i];
-        if (child != NULL && child->present) {
+        if (child != NULL && IsPresent(child)) {
             ObReferenceObject(child->self);
             relations->Objects[relations->Count++] = child->self;
         }
@@ -154,9 +154,9 @@ EXTERN_C NTSTATUS UsbBusUnplug(PDEVICE_OBJECT busFdo, ULONG port) {
     KIRQL irql;
     KeAcquireSpinLock(&bus->lock, &irql);
     Child* child = bus->children[port - 1];
-    BOOLEAN wasPresent = child != NULL && child->present;
+    BOOLEAN wasPresent = child != NULL && IsPresent(child);
     if (wasPresent)
-        child->present = FALSE;
+        SetPresent(child, FALSE);
     KeReleaseSpinLock(&bus->lock, irql);
     if (!wasPresent)
         return STATUS_NO_SUCH_DEVICE;
@@ -173,7 +173,7 @@ EXTERN_C NTSTATUS UsbBusFeedIn(PDEVICE_OBJECT busFdo, ULONG port, UCHAR endpoint
     KIRQL irql;
     KeAcquireSpinLock(&bus->lock, &irql);
     Child* child = bus->children[port - 1];
-    BOOLEAN present = child != NULL && child->present;
+    BOOLEAN present = child != NULL && IsPresent(child);
     // Counted, so that a removal running meanwhile keeps the child until the data is in.
     if (present)
         ++child->feeders;

@@ -165,7 +165,7 @@ Child* CreateChild(Bus* bus, UsbVirtualDevice* device, BOOLEAN owned, ULONG port
     child->port = port;
     child->device = device;
     child->ownsDevice = owned;
-    child->present = TRUE;
+    SetPresent(child, TRUE);
     child->power = PowerDeviceD0;
     child->idleWork = IoAllocateWorkItem(pdo);
     KeInitializeEvent(&child->feedersGone, NotificationEvent, FALSE);
@@ -230,7 +230,7 @@ NTSTATUS PdoPnp(Child* child, PIRP irp) {
         child->configurationValue = 0;
         irp->IoStatus.Status = STATUS_SUCCESS;
         IoCompleteRequest(irp, IO_NO_INCREMENT);
-        if (!child->present)
+        if (!IsPresent(child))
             DeleteChild(child);
         return STATUS_SUCCESS;
     default:

@@ -152,6 +152,7 @@ VOID ProcessControl(Child* child) {
         }
         if (reply.delayMs > 0) {
             child->controlReply = reply;
+            child->controlTimerIrp = irp;
             LARGE_INTEGER due;
             due.QuadPart = -static_cast<LONGLONG>(reply.delayMs) * 10000;
             KeSetTimer(&child->controlTimer, due, &child->controlDpc);
@@ -173,10 +174,12 @@ VOID ControlAnswered(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     PIRP irp = child->controlActive;
-    if (irp == NULL) { // cancelled first
+    // Cancelled first; the next transfer may be active by now, and not this answer's.
+    if (irp == NULL || irp != child->controlTimerIrp) {
         IoReleaseCancelSpinLock(irql);
         return;
     }
+    child->controlTimerIrp = NULL;
     IoSetCancelRoutine(irp, NULL);
     child->controlActive = NULL;
     UsbReply reply = child->controlReply;
@@ -195,8 +198,9 @@ VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
             return;
         }
         child->controlActive = NULL;
-        IoReleaseCancelSpinLock(irp->CancelIrql);
+        child->controlTimerIrp = NULL;
         KeCancelTimer(&child->controlTimer);
+        IoReleaseCancelSpinLock(irp->CancelIrql);
         CompleteCancelled(child, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
         ProcessControl(child);
         return;
@@ -266,8 +270,8 @@ NTSTATUS SubmitControl(Child* child, PIRP irp) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     BOOLEAN queued =
-        child->present && QueueLocked(irp, &child->controlQueue, KindControlQueued, NULL);
-    BOOLEAN present = child->present;
+        IsPresent(child) && QueueLocked(irp, &child->controlQueue, KindControlQueued, NULL);
+    BOOLEAN present = IsPresent(child);
     IoReleaseCancelSpinLock(irql);
     if (!queued)
         CompleteUrb(child, irp, 0, present ? STATUS_CANCELLED : STATUS_NO_SUCH_DEVICE,
@@ -282,8 +286,8 @@ NTSTATUS SubmitPipeIn(Child* child, BusPipe* pipe, PIRP irp) {
     UCHAR endpoint = pipe->endpoint.bEndpointAddress;
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    if (!child->present || pipe->halted) {
-        BOOLEAN gone = !child->present;
+    if (!IsPresent(child) || pipe->halted) {
+        BOOLEAN gone = !IsPresent(child);
         IoReleaseCancelSpinLock(irql);
         CompleteUrb(child, irp, endpoint, gone ? STATUS_NO_SUCH_DEVICE : STATUS_UNSUCCESSFUL,
                     gone ? USBD_STATUS_DEVICE_GONE : USBD_STATUS_ENDPOINT_HALTED, 0);
@@ -361,6 +365,7 @@ VOID FailPending(Child* child, BusPipe* only, NTSTATUS status, USBD_STATUS usbd)
             IoSetCancelRoutine(child->controlActive, NULL);
             InsertTailList(&taken, &child->controlActive->Tail.Overlay.ListEntry);
             child->controlActive = NULL;
+            child->controlTimerIrp = NULL;
             stopTimer = TRUE;
         }
         if (child->idleIrp != NULL) {
@@ -396,7 +401,7 @@ NTSTATUS SubmitIdle(Child* child, PIRP irp) {
     IoMarkIrpPending(irp);
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
-    NTSTATUS refused = !child->present          ? STATUS_NO_SUCH_DEVICE
+    NTSTATUS refused = !IsPresent(child)        ? STATUS_NO_SUCH_DEVICE
                        : child->idleIrp != NULL ? STATUS_DEVICE_BUSY
                                                 : STATUS_SUCCESS;
     if (NT_SUCCESS(refused) && !QueueLocked(irp, NULL, KindIdle, NULL))

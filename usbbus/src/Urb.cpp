@@ -225,7 +225,7 @@ NTSTATUS SubmitUrb(Child* child, PIRP irp) {
     PURB urb = UrbOf(irp);
     if (urb == NULL)
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-    if (!child->present)
+    if (!IsPresent(child))
         return FailUrb(irp, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_SELECT_CONFIGURATION:
@@ -244,6 +244,9 @@ NTSTATUS SubmitUrb(Child* child, PIRP irp) {
     case URB_FUNCTION_CLASS_OTHER:
     case URB_FUNCTION_CONTROL_TRANSFER:
         if (TransferBuffer(urb) == NULL && TransferOf(urb)->TransferBufferLength > 0)
+            return FailUrb(irp, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
+        // wLength is 16 bits: a longer data stage cannot be stated in the setup packet.
+        if (TransferOf(urb)->TransferBufferLength > 0xFFFF)
             return FailUrb(irp, STATUS_INVALID_PARAMETER, USBD_STATUS_INVALID_PARAMETER);
         return SubmitControl(child, irp);
     case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
@@ -280,7 +283,7 @@ NTSTATUS PdoInternal(Child* child, PIRP irp) {
         auto* status = static_cast<PULONG>(stack->Parameters.Others.Argument1);
         if (status == NULL)
             return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
-        *status = child->present ? (USBD_PORT_ENABLED | USBD_PORT_CONNECTED) : 0;
+        *status = IsPresent(child) ? (USBD_PORT_ENABLED | USBD_PORT_CONNECTED) : 0;
         return CompleteIrp(irp, STATUS_SUCCESS, 0);
     }
     case IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION:

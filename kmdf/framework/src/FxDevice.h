@@ -32,6 +32,16 @@ struct FxWakeSettings {
     WDF_TRI_STATE Enabled;
 };
 
+// The WDM device's extension. It lives as long as the device object (which an open handle keeps),
+// so a caller arriving during or after the removal finds the remove lock still there.
+struct FxDeviceExtension {
+    FxDevice* Device; // NULL once the framework's device is gone
+    // The remove lock: 1 (the device's own) plus each I/O dispatch in progress and each request
+    // not yet completed; removal drops its own and waits for the rest.
+    volatile LONG Dispatching;
+    KEVENT DispatchDrained;
+};
+
 struct FxDevice {
     FxObject Object;
     static const FxType kType = FxTypeDevice;
@@ -40,6 +50,7 @@ struct FxDevice {
     PDEVICE_OBJECT Lower;
     PDEVICE_OBJECT Pdo;
     FxDeviceIo* Io;
+    FxDeviceExtension* Extension;
 
     // From the WDFDEVICE_INIT.
     WDF_PNPPOWER_EVENT_CALLBACKS Callbacks;
@@ -110,3 +121,16 @@ VOID FxIdleFree(FxDevice* device);
 VOID FxIdleStarted(FxDevice* device); // in D0 and started: the timer may run
 VOID FxIdleStop(FxDevice* device);    // stop, removal: no timer, no idle IRP (PASSIVE)
 BOOLEAN FxIdleIsDown(FxDevice* device);
+
+// The remove lock (FxDeviceExtension::Dispatching): taken by each I/O dispatch and by each request
+// until it is completed, so that removal frees nothing a cancel routine or a completion still uses.
+inline VOID FxDeviceRemoveLockAcquire(FxDevice* device) {
+    InterlockedIncrement(&device->Extension->Dispatching);
+}
+inline VOID FxExtensionRemoveLockRelease(FxDeviceExtension* extension) {
+    if (InterlockedDecrement(&extension->Dispatching) == 0)
+        KeSetEvent(&extension->DispatchDrained, IO_NO_INCREMENT, FALSE);
+}
+inline VOID FxDeviceRemoveLockRelease(FxDevice* device) {
+    FxExtensionRemoveLockRelease(device->Extension);
+}

@@ -67,6 +67,7 @@ struct FxRequest {
     FxRequestState State;
     BOOLEAN PowerReferenced; // it entered a power-managed queue: the device stays in D0
     BOOLEAN Handled;         // completed, forwarded, enqueued or sent since presented
+    ULONG Handoffs;          // presentations to a driver callback (under FxDeviceIo::Lock)
     BOOLEAN Create;          // IRP_MJ_CREATE presented to EvtDeviceFileCreate
     BOOLEAN Presenting;      // its queue's callback is running (under FxDeviceIo::Lock)
     NTSTATUS Status;         // of the last send
@@ -197,6 +198,11 @@ VOID FxUsbDeletePipes(FxUsbInterface* usbInterface);
 
 // --- FxProbe*.cpp (one per build: native or kernel image)
 NTSTATUS FxProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation);
+
+// IoCancelIrp sets Cancel on another thread (interlocked, as it then swaps the cancel routine).
+inline BOOLEAN FxIrpCancelled(PIRP irp) {
+    return __atomic_load_n(&irp->Cancel, __ATOMIC_SEQ_CST);
+}
 
 inline VOID FxIoLock(FxDeviceIo* io, KIRQL* irql) {
     KeAcquireSpinLock(&io->Lock, irql);

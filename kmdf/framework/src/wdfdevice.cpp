@@ -81,7 +81,7 @@ VOID DisposeDevice(FxObject* object) {
     }
     if (device->Self != NULL) {
         // IRPs still arriving find no framework device behind the WDM one.
-        *static_cast<FxDevice**>(device->Self->DeviceExtension) = NULL;
+        __atomic_store_n(&device->Extension->Device, nullptr, __ATOMIC_SEQ_CST);
         if (device->Lower != NULL)
             IoDetachDevice(device->Lower);
         IoDeleteDevice(device->Self);
@@ -98,7 +98,9 @@ NTSTATUS SignalDone(PDEVICE_OBJECT, PIRP, PVOID context) {
 FxDevice* FxDeviceOf(PDEVICE_OBJECT device) {
     if (device == NULL || device->DeviceExtension == NULL)
         return NULL;
-    return *static_cast<FxDevice**>(device->DeviceExtension);
+    // Cleared by the removal on the PnP thread while a late caller may be dispatching.
+    return __atomic_load_n(&static_cast<FxDeviceExtension*>(device->DeviceExtension)->Device,
+                           __ATOMIC_SEQ_CST);
 }
 
 NTSTATUS FxCompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information) {
@@ -293,10 +295,14 @@ NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* devic
     KeInitializeEvent(&device->StateLock, SynchronizationEvent, TRUE);
 
     PDEVICE_OBJECT self;
-    status = IoCreateDevice(init->Driver->Wdm, sizeof(FxDevice*), NULL, FILE_DEVICE_UNKNOWN,
+    status = IoCreateDevice(init->Driver->Wdm, sizeof(FxDeviceExtension), NULL, FILE_DEVICE_UNKNOWN,
                             FILE_DEVICE_SECURE_OPEN, FALSE, &self);
     if (NT_SUCCESS(status)) {
-        *static_cast<FxDevice**>(self->DeviceExtension) = device;
+        FxDeviceExtension* extension = static_cast<FxDeviceExtension*>(self->DeviceExtension);
+        extension->Dispatching = 1;
+        KeInitializeEvent(&extension->DispatchDrained, NotificationEvent, FALSE);
+        __atomic_store_n(&extension->Device, device, __ATOMIC_SEQ_CST);
+        device->Extension = extension;
         device->Self = self;
         device->Lower = IoAttachDeviceToDeviceStack(self, init->Pdo);
         if (device->Lower == NULL)

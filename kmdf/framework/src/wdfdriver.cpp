@@ -13,23 +13,44 @@ DRIVER_ADD_DEVICE FxAddDevice;
 DRIVER_UNLOAD FxDriverUnload;
 
 NTSTATUS FxDispatch(PDEVICE_OBJECT deviceObject, PIRP irp) {
+    const UCHAR major = IoGetCurrentIrpStackLocation(irp)->MajorFunction;
+    switch (major) {
+    case IRP_MJ_CREATE:
+    case IRP_MJ_CLEANUP:
+    case IRP_MJ_CLOSE:
+    case IRP_MJ_DEVICE_CONTROL:
+    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
+    case IRP_MJ_READ:
+    case IRP_MJ_WRITE: {
+        // A handle may outlive the stack: a caller still inside must not see it freed, and one
+        // that comes after the removal finds nothing (a close of a removed device succeeds).
+        FxDeviceExtension* extension =
+            static_cast<FxDeviceExtension*>(deviceObject->DeviceExtension);
+        FxDevice* device = NULL;
+        if (InterlockedIncrement(&extension->Dispatching) != 1)
+            device = FxDeviceOf(deviceObject);
+        if (device == NULL) {
+            FxExtensionRemoveLockRelease(extension);
+            const BOOLEAN closing = major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE;
+            return FxCompleteIrp(irp, closing ? STATUS_SUCCESS : STATUS_DELETE_PENDING, 0);
+        }
+        NTSTATUS status = major == IRP_MJ_CREATE || major == IRP_MJ_CLEANUP || major == IRP_MJ_CLOSE
+                              ? FxFileDispatch(device, irp)
+                              : FxIoDispatch(device, irp);
+        FxExtensionRemoveLockRelease(extension);
+        return status;
+    }
+    default:
+        break;
+    }
     FxDevice* device = FxDeviceOf(deviceObject);
     if (device == NULL)
         return FxCompleteIrp(irp, STATUS_INVALID_DEVICE_REQUEST, 0);
-    switch (IoGetCurrentIrpStackLocation(irp)->MajorFunction) {
+    switch (major) {
     case IRP_MJ_PNP:
         return FxPnpDispatch(device, irp);
     case IRP_MJ_POWER:
         return FxPowerDispatch(device, irp);
-    case IRP_MJ_CREATE:
-    case IRP_MJ_CLEANUP:
-    case IRP_MJ_CLOSE:
-        return FxFileDispatch(device, irp);
-    case IRP_MJ_DEVICE_CONTROL:
-    case IRP_MJ_INTERNAL_DEVICE_CONTROL:
-    case IRP_MJ_READ:
-    case IRP_MJ_WRITE:
-        return FxIoDispatch(device, irp);
     default:
         // A function driver passes on what it does not handle.
         return FxForward(device, irp);

@@ -59,8 +59,20 @@ static BOOLEAN FxQueueCanPresent(FxQueue* queue) {
     return queue->Config.DispatchType == WdfIoQueueDispatchParallel || queue->Owned == 0;
 }
 
+// Whether the driver disposed of a request it was given at hand-off `handoffs`. Once it has
+// enqueued or forwarded it, another thread may already present it again (which clears Handled).
+static BOOLEAN FxRequestHandledSince(FxRequest* request, ULONG handoffs) {
+    FxDeviceIo* io = request->Io;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    BOOLEAN handled = request->Handoffs != handoffs || request->Handled;
+    FxIoUnlock(io, irql);
+    return handled;
+}
+
 // Runs the driver's callback for the request's type; one without a callback is refused.
 static VOID FxQueuePresent(FxQueue* queue, FxRequest* request) {
+    const ULONG handoffs = request->Handoffs; // set by the presenting thread
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(request->Irp);
     WDFQUEUE q = FxHandle<WDFQUEUE>(queue);
     WDFREQUEST r = FxRequestHandle(request);
@@ -103,7 +115,7 @@ static VOID FxQueuePresent(FxQueue* queue, FxRequest* request) {
     }
     if (!called)
         FxRequestComplete(request, STATUS_INVALID_DEVICE_REQUEST, 0);
-    else if (!request->Handled)
+    else if (!FxRequestHandledSince(request, handoffs))
         FxViolation("request 0x%p neither completed, forwarded nor sent when its queue's "
                     "callback returned",
                     r);
@@ -127,6 +139,7 @@ VOID FxQueueDispatch(FxQueue* queue) {
         }
         next->State = FxRequestOwned;
         next->Handled = FALSE;
+        next->Handoffs++;
         next->Presenting = TRUE;
         queue->Owned++;
         if (queue->PowerManaged && io->PowerManagedOwned++ == 0)
@@ -165,6 +178,7 @@ static VOID FxQueueCancelled(FxRequest* request, NTSTATUS status) {
     FxIoLock(io, &irql);
     request->State = FxRequestOwned;
     request->Handled = FALSE;
+    const ULONG handoffs = ++request->Handoffs;
     queue->Owned++;
     if (queue->PowerManaged && io->PowerManagedOwned++ == 0)
         KeClearEvent(&io->PowerManagedDrained);
@@ -172,7 +186,7 @@ static VOID FxQueueCancelled(FxRequest* request, NTSTATUS status) {
     FxReference(&request->Object);
     FxCountDriverCall();
     routine(FxHandle<WDFQUEUE>(queue), FxRequestHandle(request));
-    if (!request->Handled)
+    if (!FxRequestHandledSince(request, handoffs))
         FxViolation("request 0x%p neither completed nor forwarded when EvtIoCanceledOnQueue "
                     "returned",
                     FxRequestHandle(request));
@@ -183,30 +197,32 @@ NTSTATUS FxQueueInsert(FxQueue* queue, FxRequest* request) {
     FxDeviceIo* io = queue->Io;
     if (io == NULL)
         return STATUS_WDF_BUSY;
-    BOOLEAN powerUp = FALSE;
+    // The reference is taken before the request is on the queue: once there, another thread
+    // may present and complete it, dropping the reference at once.
+    const BOOLEAN powerUp = queue->PowerManaged && !request->PowerReferenced;
+    if (powerUp)
+        FxDevicePowerReference(io->Device);
     BOOLEAN cancelled = FALSE;
     KIRQL irql;
     FxIoLock(io, &irql);
     if (io->Purged) {
         FxIoUnlock(io, irql);
+        if (powerUp)
+            FxDevicePowerDereference(io->Device);
         return STATUS_WDF_BUSY;
     }
-    if (queue->PowerManaged && !request->PowerReferenced) {
+    if (powerUp)
         request->PowerReferenced = TRUE;
-        powerUp = TRUE;
-    }
     request->Queue = queue;
     request->State = FxRequestWaiting;
     request->Irp->Tail.Overlay.DriverContext[0] = request;
     InsertTailList(&queue->Waiting, &request->QueueEntry);
     IoSetCancelRoutine(request->Irp, FxQueueCancelRoutine);
-    if (request->Irp->Cancel && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
+    if (FxIrpCancelled(request->Irp) && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
         RemoveEntryList(&request->QueueEntry);
         cancelled = TRUE;
     }
     FxIoUnlock(io, irql);
-    if (powerUp)
-        FxDevicePowerReference(io->Device);
     if (cancelled)
         FxQueueCancelled(request, STATUS_CANCELLED);
     else
@@ -244,9 +260,10 @@ NTSTATUS FxIoDispatch(FxDevice* device, PIRP irp) {
     if (inCaller != NULL) {
         FxReference(&request->Object);
         request->Handled = FALSE;
+        const ULONG handoffs = request->Handoffs; // no other thread has it yet
         FxCountDriverCall();
         inCaller(FxDeviceHandle(device), FxRequestHandle(request));
-        if (!request->Handled)
+        if (!FxRequestHandledSince(request, handoffs))
             FxViolation("request 0x%p neither completed nor enqueued when EvtIoInCallerContext "
                         "returned",
                         FxRequestHandle(request));

@@ -47,7 +47,7 @@ FxIoTarget* FxTargetResolve(WDFIOTARGET handle, FxTargetKind kind, BOOLEAN anyKi
 
 // A canceller's or the timer's hold on a sent request, taken only while the send is not done.
 static BOOLEAN FxSendAddReference(FxRequest* request) {
-    LONG value = request->SendReferences;
+    LONG value = InterlockedCompareExchange(&request->SendReferences, 0, 0); // a read
     while (value > 0) {
         LONG seen = InterlockedCompareExchange(&request->SendReferences, value + 1, value);
         if (seen == value)
@@ -284,7 +284,7 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFI
     if (hold) {
         request->Irp->Tail.Overlay.DriverContext[0] = request;
         IoSetCancelRoutine(request->Irp, FxHeldCancel);
-        if (request->Irp->Cancel && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
+        if (FxIrpCancelled(request->Irp) && IoSetCancelRoutine(request->Irp, NULL) != NULL) {
             FxHeldRemove(request);
             cancelled = TRUE;
         }

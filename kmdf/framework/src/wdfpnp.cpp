@@ -128,6 +128,10 @@ NTSTATUS Remove(FxDevice* device, PIRP irp) {
     FxStateUnlock(device);
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = FxForward(device, irp);
+    // Callers still in a dispatch routine leave it (their requests fail on purged queues).
+    FxDeviceExtension* extension = device->Extension;
+    if (InterlockedDecrement(&extension->Dispatching) != 0)
+        KeWaitForSingleObject(&extension->DispatchDrained, Executive, KernelMode, FALSE, NULL);
     FxObjectDelete(&device->Object);
     FxEvent("device removed");
     return status;

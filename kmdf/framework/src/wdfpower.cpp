@@ -150,14 +150,18 @@ NTSTATUS FxPowerUp(FxDevice* device, WDF_POWER_DEVICE_STATE previous) {
 }
 
 // Before D0 exit the power-managed queues stop and the requests the driver owns are waited for;
-// a surprise-removed device's queues are purged instead and its targets removed after the exit.
+// a surprise-removed device's queues are purged and its targets removed first.
 NTSTATUS FxPowerDown(FxDevice* device, WDF_POWER_DEVICE_STATE target, BOOLEAN surprise) {
     const WDF_PNPPOWER_EVENT_CALLBACKS& c = device->Callbacks;
     WDFDEVICE handle = reinterpret_cast<WDFDEVICE>(device->Object.Handle);
-    if (surprise)
+    if (surprise) {
+        // Nothing new is presented, sent I/O is cancelled and later sends fail; then what the
+        // driver still owns (a callback running on another thread) is waited for, so that D0
+        // exit and the hardware's release never pull state from under it.
         FxIoPurge(device, STATUS_CANCELLED);
-    else
-        FxIoPowerManagedStop(device);
+        FxIoTargetsRemove(device);
+    }
+    FxIoPowerManagedStop(device);
     if (device->SelfManagedIoStarted && c.EvtDeviceSelfManagedIoSuspend != NULL) {
         FxCountDriverCall();
         c.EvtDeviceSelfManagedIoSuspend(handle);
@@ -173,8 +177,6 @@ NTSTATUS FxPowerDown(FxDevice* device, WDF_POWER_DEVICE_STATE target, BOOLEAN su
         FxEvent("EvtDeviceD0Exit(%s) -> 0x%08X", FxPowerName(target),
                 static_cast<unsigned>(status));
     }
-    if (surprise)
-        FxIoTargetsRemove(device);
     device->InD0 = FALSE;
     device->LastDx = target;
     return status;

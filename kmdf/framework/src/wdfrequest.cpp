@@ -33,6 +33,7 @@ FxRequest* FxRequestCreate(FxDevice* device, FxDeviceIo* io, PIRP irp, NTSTATUS*
     KeAcquireSpinLock(&io->Lock, &irql);
     InsertTailList(&io->Requests, &request->DeviceEntry);
     KeReleaseSpinLock(&io->Lock, irql);
+    FxDeviceRemoveLockAcquire(device); // within a dispatch, which holds it already
     return request;
 }
 
@@ -114,9 +115,9 @@ VOID FxRequestComplete(FxRequest* request, NTSTATUS status, ULONG_PTR informatio
             next = request->Queue;
     }
     request->State = FxRequestDone;
+    request->Handled = TRUE; // under the lock: the presenting thread reads it there
     RemoveEntryList(&request->DeviceEntry);
     KeReleaseSpinLock(&io->Lock, irql);
-    request->Handled = TRUE;
     BOOLEAN powerReferenced = request->PowerReferenced;
     FxDevice* device = request->Device;
     if (request->LockedMdl != NULL) {
@@ -136,6 +137,7 @@ VOID FxRequestComplete(FxRequest* request, NTSTATUS status, ULONG_PTR informatio
         FxDevicePowerDereference(device);
     if (next != NULL)
         FxQueueDispatch(next);
+    FxDeviceRemoveLockRelease(device);
 }
 
 // Both completion calls: the request must be the driver's and back from any target.

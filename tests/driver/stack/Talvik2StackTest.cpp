@@ -410,3 +410,47 @@ TEST_F(Talvik2Stack, TheIrpPathOfAVendorRequest) {
 }
 
 } // namespace
+
+namespace {
+
+// A colorimeter plugged in again on the same port has the same instance id, so the same
+// interface link: opening it must reach the new stack, whether or not a handle of the old one
+// is still open.
+TEST_F(Talvik2Stack, TheSameLinkOpensTheNewStackAfterAReplug) {
+    for (bool keepOldHandle : {true, false}) {
+        SCOPED_TRACE(keepOldHandle);
+        const std::vector<std::string> before = machine().Interfaces();
+        ASSERT_EQ(before.size(), 1u);
+        if (!keepOldHandle) {
+            ASSERT_EQ(machine().Close(handle_), STATUS_SUCCESS);
+        }
+        ASSERT_EQ(machine().Unplug(device_), STATUS_SUCCESS);
+        device_ = machine().PlugIn();
+        ASSERT_NE(device_, nullptr);
+        ASSERT_EQ(machine().Interfaces(), before);
+        device_->SetVendorHandler([](const USB_SETUP_PACKET&, const std::vector<uint8_t>&) {
+            return ControlReply::Data({9, 8});
+        });
+        ASSERT_EQ(machine().Open(&handle_), STATUS_SUCCESS);
+        uint8_t out[8];
+        ULONG_PTR bytes = 0;
+        EXPECT_EQ(Vendor(Block(1, 2, 0, 1, 0, 0), out, sizeof out, &bytes), STATUS_SUCCESS);
+        EXPECT_EQ(bytes, 2u);
+    }
+}
+
+// wLength is 16 bits: a longer data stage is refused by the bus, not cut to its low 16 bits.
+TEST_F(Talvik2Stack, ADataStageLongerThanWLengthCanStateIsRefused) {
+    std::vector<uint8_t> big(0x10000 + 12);
+    for (UCHAR direction : {0, 1}) {
+        SCOPED_TRACE(int(direction));
+        ULONG_PTR bytes = 99;
+        EXPECT_EQ(Vendor(Block(direction, 2, 0, 1, 0, 0), big.data(),
+                         static_cast<ULONG>(big.size()), &bytes),
+                  STATUS_INVALID_PARAMETER);
+        EXPECT_EQ(bytes, 0u);
+    }
+    EXPECT_TRUE(Traffic(TransferRecord::Kind::Control, true).empty());
+}
+
+} // namespace
