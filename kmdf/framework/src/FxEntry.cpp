@@ -32,13 +32,6 @@ FX_HOST_HOOKS Hooks() {
     return g_hooks;
 }
 
-// "imp_WdfDeviceCreate" names the call "WdfDeviceCreate".
-PCSTR CallName(PCSTR api) {
-    if (api[0] == 'i' && api[1] == 'm' && api[2] == 'p' && api[3] == '_')
-        return api + 4;
-    return api;
-}
-
 #define FX_TEXT_CHARS 320
 
 VOID Format(char* text, PCSTR format, va_list arguments) {
@@ -52,6 +45,12 @@ VOID Format(char* text, PCSTR format, va_list arguments) {
 }
 
 } // namespace
+
+PCSTR FxCallName(PCSTR api) {
+    if (api[0] == 'i' && api[1] == 'm' && api[2] == 'p' && api[3] == '_')
+        return api + 4;
+    return api;
+}
 
 EXTERN_C VOID FxHostSetHooks(const FX_HOST_HOOKS* hooks) {
     if (hooks != NULL)
@@ -107,12 +106,12 @@ BOOLEAN FxEnter(PWDF_DRIVER_GLOBALS globals, PCSTR api, KIRQL maxIrql) {
     PWDF_DRIVER_GLOBALS bound = FxBoundGlobals();
     if (bound == NULL || globals != bound) {
         FxViolation("%s: called with driver globals the framework did not hand out (no binding)",
-                    CallName(api));
+                    FxCallName(api));
         return FALSE;
     }
     KIRQL irql = KeGetCurrentIrql();
     if (irql > maxIrql) {
-        FxViolation("%s called at IRQL %u (allowed up to %u)", CallName(api), irql, maxIrql);
+        FxViolation("%s called at IRQL %u (allowed up to %u)", FxCallName(api), irql, maxIrql);
         return FALSE;
     }
     return TRUE;
@@ -123,7 +122,7 @@ BOOLEAN FxInjected(PCSTR api, NTSTATUS* status) {
     if (hooks.InjectFault == NULL)
         return FALSE;
     NTSTATUS injected = STATUS_UNSUCCESSFUL;
-    if (!hooks.InjectFault(hooks.Context, CallName(api), &injected))
+    if (!hooks.InjectFault(hooks.Context, FxCallName(api), &injected))
         return FALSE;
     *status = injected;
     return TRUE;

@@ -11,6 +11,12 @@ BOOLEAN FxEnter(PWDF_DRIVER_GLOBALS globals, PCSTR api, KIRQL maxIrql);
 // TRUE, with *status set, when the host makes this call fail.
 BOOLEAN FxInjected(PCSTR api, NTSTATUS* status);
 
+// The name of a framework call from its definition's __func__: "imp_WdfDeviceCreate" names
+// "WdfDeviceCreate". FX_API is the name of the call being defined, for the steps after the entry
+// (handle lookups, findings).
+PCSTR FxCallName(PCSTR function);
+#define FX_API FxCallName(__func__)
+
 // A verifier finding and a framework event, formatted as printf formats them.
 VOID FxViolation(PCSTR format, ...);
 VOID FxEvent(PCSTR format, ...);

@@ -319,7 +319,7 @@ PVOID imp_WdfObjectGetTypedContextWorker(PWDF_DRIVER_GLOBALS globals, WDFOBJECT 
 VOID imp_WdfObjectDelete(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return;
-    FxObject* object = FxObjectResolveAny(handle, "WdfObjectDelete");
+    FxObject* object = FxObjectResolveAny(handle, FX_API);
     if (object == NULL)
         return;
     if (object->FrameworkOwned) {

@@ -206,7 +206,7 @@ VOID imp_WdfDeviceInitSetPnpPowerEventCallbacks(PWDF_DRIVER_GLOBALS globals, PWD
 
 VOID imp_WdfDeviceInitSetIoType(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init,
                                 WDF_DEVICE_IO_TYPE ioType) {
-    if (!FxEnter(globals, __func__, PASSIVE_LEVEL) || !InitOf(init, "WdfDeviceInitSetIoType"))
+    if (!FxEnter(globals, __func__, PASSIVE_LEVEL) || !InitOf(init, FX_API))
         return;
     if (ioType < WdfDeviceIoNeither || ioType > WdfDeviceIoDirect) {
         FxViolation("WdfDeviceInitSetIoType: %d is no transfer method", static_cast<int>(ioType));
@@ -218,8 +218,7 @@ VOID imp_WdfDeviceInitSetIoType(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT ini
 VOID imp_WdfDeviceInitSetIoInCallerContextCallback(PWDF_DRIVER_GLOBALS globals,
                                                    PWDFDEVICE_INIT init,
                                                    PFN_WDF_IO_IN_CALLER_CONTEXT callback) {
-    if (!FxEnter(globals, __func__, PASSIVE_LEVEL) ||
-        !InitOf(init, "WdfDeviceInitSetIoInCallerContextCallback"))
+    if (!FxEnter(globals, __func__, PASSIVE_LEVEL) || !InitOf(init, FX_API))
         return;
     init->InCallerContext = callback;
 }
@@ -227,8 +226,7 @@ VOID imp_WdfDeviceInitSetIoInCallerContextCallback(PWDF_DRIVER_GLOBALS globals,
 VOID imp_WdfDeviceInitSetFileObjectConfig(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init,
                                           PWDF_FILEOBJECT_CONFIG config,
                                           PWDF_OBJECT_ATTRIBUTES attributes) {
-    if (!FxEnter(globals, __func__, PASSIVE_LEVEL) ||
-        !InitOf(init, "WdfDeviceInitSetFileObjectConfig"))
+    if (!FxEnter(globals, __func__, PASSIVE_LEVEL) || !InitOf(init, FX_API))
         return;
     if (config == NULL || config->Size != sizeof(WDF_FILEOBJECT_CONFIG)) {
         FxViolation("WdfDeviceInitSetFileObjectConfig: WDF_FILEOBJECT_CONFIG.Size is wrong");
@@ -247,8 +245,7 @@ VOID imp_WdfDeviceInitSetFileObjectConfig(PWDF_DRIVER_GLOBALS globals, PWDFDEVIC
 
 VOID imp_WdfDeviceInitSetRequestAttributes(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT init,
                                            PWDF_OBJECT_ATTRIBUTES attributes) {
-    if (!FxEnter(globals, __func__, PASSIVE_LEVEL) ||
-        !InitOf(init, "WdfDeviceInitSetRequestAttributes"))
+    if (!FxEnter(globals, __func__, PASSIVE_LEVEL) || !InitOf(init, FX_API))
         return;
     if (attributes == NULL || attributes->Size != sizeof(WDF_OBJECT_ATTRIBUTES)) {
         FxViolation("WdfDeviceInitSetRequestAttributes: WDF_OBJECT_ATTRIBUTES.Size is wrong");
@@ -263,7 +260,7 @@ NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* devic
                              PWDF_OBJECT_ATTRIBUTES attributes, WDFDEVICE* created) {
     if (!FxEnter(globals, __func__, PASSIVE_LEVEL))
         return STATUS_INVALID_DEVICE_STATE;
-    PWDFDEVICE_INIT init = InitOf(deviceInit != NULL ? *deviceInit : NULL, "WdfDeviceCreate");
+    PWDFDEVICE_INIT init = InitOf(deviceInit != NULL ? *deviceInit : NULL, FX_API);
     if (init == NULL || created == NULL)
         return STATUS_INVALID_PARAMETER;
     NTSTATUS status;
@@ -271,7 +268,7 @@ NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* devic
         return status;
     FxObject* object;
     status = FxObjectCreate(sizeof(FxDevice), FxTypeDevice, attributes, &init->Driver->Object,
-                            DisposeDevice, "WdfDeviceCreate", &object);
+                            DisposeDevice, FX_API, &object);
     if (!NT_SUCCESS(status))
         return status;
     FxDevice* device = reinterpret_cast<FxDevice*>(object);
@@ -335,7 +332,7 @@ VOID imp_WdfDeviceSetPnpCapabilities(PWDF_DRIVER_GLOBALS globals, WDFDEVICE hand
                                      PWDF_DEVICE_PNP_CAPABILITIES caps) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return;
-    FxDevice* device = FxResolve<FxDevice>(handle, "WdfDeviceSetPnpCapabilities");
+    FxDevice* device = FxResolve<FxDevice>(handle, FX_API);
     if (device == NULL)
         return;
     if (caps == NULL || caps->Size != sizeof(WDF_DEVICE_PNP_CAPABILITIES)) {
@@ -363,7 +360,7 @@ NTSTATUS imp_WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS globals, WDFDEVI
     NTSTATUS status;
     if (FxInjected(__func__, &status))
         return status;
-    FxDevice* device = FxResolve<FxDevice>(handle, "WdfDeviceCreateDeviceInterface");
+    FxDevice* device = FxResolve<FxDevice>(handle, FX_API);
     if (device == NULL || interfaceClass == NULL)
         return STATUS_INVALID_PARAMETER;
     auto* i = static_cast<FxInterface*>(
@@ -382,6 +379,6 @@ NTSTATUS imp_WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS globals, WDFDEVI
     InsertTailList(&device->Interfaces, &i->Link);
     if (device->PnpState == FxPnpStarted)
         FxInterfacesSetState(device, TRUE);
-    FxEvent("WdfDeviceCreateDeviceInterface");
+    FxEvent(FX_API);
     return STATUS_SUCCESS;
 }

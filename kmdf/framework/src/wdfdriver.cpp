@@ -116,8 +116,8 @@ NTSTATUS imp_WdfDriverCreate(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT driverO
         return STATUS_INVALID_DEVICE_STATE;
     }
     FxObject* object;
-    status = FxObjectCreate(sizeof(FxDriver), FxTypeDriver, attributes, NULL, NULL,
-                            "WdfDriverCreate", &object);
+    status =
+        FxObjectCreate(sizeof(FxDriver), FxTypeDriver, attributes, NULL, NULL, FX_API, &object);
     if (!NT_SUCCESS(status))
         return status;
     FxDriver* driver = reinterpret_cast<FxDriver*>(object);
@@ -132,7 +132,7 @@ NTSTATUS imp_WdfDriverCreate(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT driverO
     if ((config->DriverInitFlags & WdfDriverInitNonPnpDriver) == 0)
         driverObject->DriverExtension->AddDevice = FxAddDevice;
     driverObject->DriverUnload = FxDriverUnload;
-    FxEvent("WdfDriverCreate");
+    FxEvent(FX_API);
     if (created != NULL)
         *created = reinterpret_cast<WDFDRIVER>(object->Handle);
     return STATUS_SUCCESS;

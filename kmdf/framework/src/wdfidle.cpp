@@ -309,7 +309,7 @@ NTSTATUS imp_WdfDeviceAssignS0IdleSettings(PWDF_DRIVER_GLOBALS globals, WDFDEVIC
     NTSTATUS status;
     if (FxInjected(__func__, &status))
         return status;
-    FxDevice* device = FxResolve<FxDevice>(handle, "WdfDeviceAssignS0IdleSettings");
+    FxDevice* device = FxResolve<FxDevice>(handle, FX_API);
     if (device == NULL || settings == NULL)
         return STATUS_INVALID_PARAMETER;
     if (settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_IDLE_SETTINGS)) {
@@ -343,7 +343,7 @@ NTSTATUS imp_WdfDeviceAssignSxWakeSettings(PWDF_DRIVER_GLOBALS globals, WDFDEVIC
     NTSTATUS status;
     if (FxInjected(__func__, &status))
         return status;
-    FxDevice* device = FxResolve<FxDevice>(handle, "WdfDeviceAssignSxWakeSettings");
+    FxDevice* device = FxResolve<FxDevice>(handle, FX_API);
     if (device == NULL || settings == NULL)
         return STATUS_INVALID_PARAMETER;
     if (settings->Size != sizeof(WDF_DEVICE_POWER_POLICY_WAKE_SETTINGS)) {
@@ -354,6 +354,6 @@ NTSTATUS imp_WdfDeviceAssignSxWakeSettings(PWDF_DRIVER_GLOBALS globals, WDFDEVIC
     device->Wake.Dx = settings->DxState;
     device->Wake.UserControl = settings->UserControlOfWakeSettings;
     device->Wake.Enabled = settings->Enabled;
-    FxEvent("WdfDeviceAssignSxWakeSettings");
+    FxEvent(FX_API);
     return STATUS_SUCCESS;
 }

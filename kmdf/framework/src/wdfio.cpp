@@ -391,7 +391,7 @@ NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Device,
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxDevice* device = FxResolve<FxDevice>(Device, "WdfIoQueueCreate");
+    FxDevice* device = FxResolve<FxDevice>(Device, FX_API);
     if (device == NULL || Config == NULL || Config->Size != sizeof(WDF_IO_QUEUE_CONFIG)) {
         FxViolation("WdfIoQueueCreate: bad device or WDF_IO_QUEUE_CONFIG");
         return STATUS_INVALID_PARAMETER;
@@ -414,7 +414,7 @@ NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Device,
     }
     FxObject* object;
     status = FxObjectCreate(sizeof(FxQueue), FxTypeQueue, QueueAttributes, FxDeviceObject(device),
-                            FxQueueDispose, "WdfIoQueueCreate", &object);
+                            FxQueueDispose, FX_API, &object);
     if (!NT_SUCCESS(status))
         return status;
     FxQueue* queue = reinterpret_cast<FxQueue*>(object);
@@ -440,7 +440,7 @@ NTSTATUS imp_WdfIoQueueCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Device,
 WDFDEVICE imp_WdfIoQueueGetDevice(PWDF_DRIVER_GLOBALS globals, WDFQUEUE Queue) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return NULL;
-    FxQueue* queue = FxResolve<FxQueue>(Queue, "WdfIoQueueGetDevice");
+    FxQueue* queue = FxResolve<FxQueue>(Queue, FX_API);
     if (queue == NULL)
         return NULL;
     return reinterpret_cast<WDFDEVICE>(queue->Object.Parent->Handle);
@@ -453,8 +453,8 @@ NTSTATUS imp_WdfDeviceEnqueueRequest(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Devi
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxDevice* device = FxResolve<FxDevice>(Device, "WdfDeviceEnqueueRequest");
-    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfDeviceEnqueueRequest");
+    FxDevice* device = FxResolve<FxDevice>(Device, FX_API);
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
     if (device == NULL || request == NULL)
         return STATUS_INVALID_PARAMETER;
     if (request->State != FxRequestInCaller || request->Device != device) {
@@ -480,8 +480,8 @@ NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS globals, WDFREQUEST 
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfRequestForwardToIoQueue");
-    FxQueue* queue = FxResolve<FxQueue>(DestinationQueue, "WdfRequestForwardToIoQueue");
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
+    FxQueue* queue = FxResolve<FxQueue>(DestinationQueue, FX_API);
     if (request == NULL || queue == NULL)
         return STATUS_INVALID_PARAMETER;
     FxQueue* source = request->Queue;

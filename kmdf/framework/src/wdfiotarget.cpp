@@ -222,7 +222,7 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFI
                            PWDF_REQUEST_SEND_OPTIONS Options) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return FALSE;
-    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfRequestSend");
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
     if (request == NULL)
         return FALSE;
     if (request->OnTarget) {
@@ -234,7 +234,7 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFI
         request->Status = status;
         return FALSE;
     }
-    FxIoTarget* target = FxTargetResolve(Target, FxTargetLower, TRUE, "WdfRequestSend");
+    FxIoTarget* target = FxTargetResolve(Target, FxTargetLower, TRUE, FX_API);
     if (target == NULL) {
         request->Status = STATUS_INVALID_PARAMETER;
         return FALSE;
@@ -356,7 +356,7 @@ NTSTATUS imp_WdfIoTargetStart(PWDF_DRIVER_GLOBALS globals, WDFIOTARGET IoTarget)
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxIoTarget* target = FxTargetResolve(IoTarget, FxTargetLower, TRUE, "WdfIoTargetStart");
+    FxIoTarget* target = FxTargetResolve(IoTarget, FxTargetLower, TRUE, FX_API);
     if (target == NULL)
         return STATUS_INVALID_PARAMETER;
     LIST_ENTRY release;
@@ -383,7 +383,7 @@ NTSTATUS imp_WdfIoTargetStart(PWDF_DRIVER_GLOBALS globals, WDFIOTARGET IoTarget)
     KeReleaseSpinLock(&target->Lock, irql);
     while (!IsListEmpty(&release))
         FxSendSubmit(CONTAINING_RECORD(RemoveHeadList(&release), FxRequest, CancelEntry));
-    FxEvent("WdfIoTargetStart");
+    FxEvent(FX_API);
     return STATUS_SUCCESS;
 }
 
@@ -391,12 +391,12 @@ VOID imp_WdfIoTargetStop(PWDF_DRIVER_GLOBALS globals, WDFIOTARGET IoTarget,
                          WDF_IO_TARGET_SENT_IO_ACTION Action) {
     if (!FxEnter(globals, __func__, PASSIVE_LEVEL))
         return;
-    FxIoTarget* target = FxTargetResolve(IoTarget, FxTargetLower, TRUE, "WdfIoTargetStop");
+    FxIoTarget* target = FxTargetResolve(IoTarget, FxTargetLower, TRUE, FX_API);
     if (target == NULL)
         return;
     if (target->State != FxTargetRemoved)
         FxTargetStop(target, Action, FALSE);
-    FxEvent("WdfIoTargetStop");
+    FxEvent(FX_API);
 }
 
 NTSTATUS FxSubmitUrbSync(FxDevice* device, PURB urb) {

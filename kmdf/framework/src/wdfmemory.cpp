@@ -28,11 +28,10 @@ NTSTATUS imp_WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS globals,
     if (Buffer == NULL || BufferSize == 0 || Memory == NULL)
         return STATUS_INVALID_PARAMETER;
     // Without a parent in the attributes the driver object is the parent.
-    FxObject* driver = FxObjectResolve(reinterpret_cast<WDFOBJECT>(globals->Driver), FxTypeDriver,
-                                       "WdfMemoryCreatePreallocated");
+    FxObject* driver =
+        FxObjectResolve(reinterpret_cast<WDFOBJECT>(globals->Driver), FxTypeDriver, FX_API);
     FxMemory* memory;
-    status = FxMemoryCreate(Attributes, driver, Buffer, BufferSize, "WdfMemoryCreatePreallocated",
-                            &memory);
+    status = FxMemoryCreate(Attributes, driver, Buffer, BufferSize, FX_API, &memory);
     if (!NT_SUCCESS(status))
         return status;
     *Memory = FxHandle<WDFMEMORY>(memory);
@@ -42,7 +41,7 @@ NTSTATUS imp_WdfMemoryCreatePreallocated(PWDF_DRIVER_GLOBALS globals,
 PVOID imp_WdfMemoryGetBuffer(PWDF_DRIVER_GLOBALS globals, WDFMEMORY Memory, size_t* BufferSize) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return NULL;
-    FxMemory* memory = FxResolve<FxMemory>(Memory, "WdfMemoryGetBuffer");
+    FxMemory* memory = FxResolve<FxMemory>(Memory, FX_API);
     if (memory == NULL)
         return NULL;
     if (BufferSize != NULL)

@@ -163,20 +163,20 @@ VOID imp_WdfRequestCompleteWithInformation(PWDF_DRIVER_GLOBALS globals, WDFREQUE
                                            NTSTATUS Status, ULONG_PTR Information) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return;
-    FxRequestCompleteCall(Request, Status, Information, "WdfRequestCompleteWithInformation");
+    FxRequestCompleteCall(Request, Status, Information, FX_API);
 }
 
 VOID imp_WdfRequestComplete(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, NTSTATUS Status) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return;
-    FxRequestCompleteCall(Request, Status, 0, "WdfRequestComplete");
+    FxRequestCompleteCall(Request, Status, 0, FX_API);
 }
 
 VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request,
                                  PWDF_REQUEST_PARAMETERS Parameters) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return;
-    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfRequestGetParameters");
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
     if (request == NULL || Parameters == NULL)
         return;
     if (Parameters->Size != sizeof(WDF_REQUEST_PARAMETERS)) {
@@ -222,7 +222,7 @@ VOID imp_WdfRequestGetParameters(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request
 NTSTATUS imp_WdfRequestGetStatus(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return STATUS_INVALID_PARAMETER;
-    FxRequest* request = FxResolve<FxRequest>(Request, "WdfRequestGetStatus");
+    FxRequest* request = FxResolve<FxRequest>(Request, FX_API);
     return request != NULL ? request->Status : STATUS_INVALID_PARAMETER;
 }
 
@@ -231,7 +231,7 @@ VOID imp_WdfRequestSetCompletionRoutine(PWDF_DRIVER_GLOBALS globals, WDFREQUEST 
                                         WDFCONTEXT CompletionContext) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return;
-    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfRequestSetCompletionRoutine");
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
     if (request == NULL)
         return;
     request->CompletionRoutine = CompletionRoutine;
@@ -241,6 +241,6 @@ VOID imp_WdfRequestSetCompletionRoutine(PWDF_DRIVER_GLOBALS globals, WDFREQUEST 
 PIRP imp_WdfRequestWdmGetIrp(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return NULL;
-    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfRequestWdmGetIrp");
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
     return request != NULL ? request->Irp : NULL;
 }

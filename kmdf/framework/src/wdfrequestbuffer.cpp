@@ -79,8 +79,7 @@ NTSTATUS imp_WdfRequestRetrieveInputBuffer(PWDF_DRIVER_GLOBALS globals, WDFREQUE
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    return FxRetrieveBuffer(globals, Request, FALSE, MinimumRequiredLength, Buffer, Length,
-                            "WdfRequestRetrieveInputBuffer");
+    return FxRetrieveBuffer(globals, Request, FALSE, MinimumRequiredLength, Buffer, Length, FX_API);
 }
 
 NTSTATUS imp_WdfRequestRetrieveOutputBuffer(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request,
@@ -91,8 +90,7 @@ NTSTATUS imp_WdfRequestRetrieveOutputBuffer(PWDF_DRIVER_GLOBALS globals, WDFREQU
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    return FxRetrieveBuffer(globals, Request, TRUE, MinimumRequiredSize, Buffer, Length,
-                            "WdfRequestRetrieveOutputBuffer");
+    return FxRetrieveBuffer(globals, Request, TRUE, MinimumRequiredSize, Buffer, Length, FX_API);
 }
 
 // The output buffer as a memory object of the request's: it dies with the request.
@@ -105,14 +103,13 @@ NTSTATUS imp_WdfRequestRetrieveOutputMemory(PWDF_DRIVER_GLOBALS globals, WDFREQU
         return status;
     PVOID buffer;
     size_t length;
-    status = FxRetrieveBuffer(globals, Request, TRUE, 0, &buffer, &length,
-                              "WdfRequestRetrieveOutputMemory");
+    status = FxRetrieveBuffer(globals, Request, TRUE, 0, &buffer, &length, FX_API);
     if (!NT_SUCCESS(status) || Memory == NULL)
         return NT_SUCCESS(status) ? STATUS_INVALID_PARAMETER : status;
-    FxRequest* request = FxResolve<FxRequest>(Request, "WdfRequestRetrieveOutputMemory");
+    FxRequest* request = FxResolve<FxRequest>(Request, FX_API);
     if (request->OutputMemory == NULL) {
-        status = FxMemoryCreate(NULL, &request->Object, buffer, length,
-                                "WdfRequestRetrieveOutputMemory", &request->OutputMemory);
+        status =
+            FxMemoryCreate(NULL, &request->Object, buffer, length, FX_API, &request->OutputMemory);
         if (!NT_SUCCESS(status))
             return status;
     }
@@ -131,8 +128,7 @@ NTSTATUS imp_WdfRequestProbeAndLockUserBufferForWrite(PWDF_DRIVER_GLOBALS global
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxRequest* request =
-        FxRequestOwnedByDriver(Request, "WdfRequestProbeAndLockUserBufferForWrite");
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
     if (request == NULL || MemoryObject == NULL)
         return STATUS_INVALID_PARAMETER;
     if (request->State != FxRequestInCaller) {
@@ -154,8 +150,8 @@ NTSTATUS imp_WdfRequestProbeAndLockUserBufferForWrite(PWDF_DRIVER_GLOBALS global
     // The locked pages keep the caller's address valid for the request's life; Wine maps no
     // MDL a driver built itself, so the buffer is used at that address.
     FxMemory* memory;
-    status = FxMemoryCreate(NULL, &request->Object, MmGetMdlVirtualAddress(mdl), Length,
-                            "WdfRequestProbeAndLockUserBufferForWrite", &memory);
+    status = FxMemoryCreate(NULL, &request->Object, MmGetMdlVirtualAddress(mdl), Length, FX_API,
+                            &memory);
     if (!NT_SUCCESS(status)) {
         MmUnlockPages(mdl);
         IoFreeMdl(mdl);

@@ -108,12 +108,12 @@ NTSTATUS imp_WdfUsbTargetDeviceCreate(PWDF_DRIVER_GLOBALS globals, WDFDEVICE Dev
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxDevice* device = FxResolve<FxDevice>(Device, "WdfUsbTargetDeviceCreate");
+    FxDevice* device = FxResolve<FxDevice>(Device, FX_API);
     if (device == NULL || UsbDevice == NULL)
         return STATUS_INVALID_PARAMETER;
     FxObject* object;
     status = FxObjectCreate(sizeof(FxUsbDevice), FxTypeIoTarget, Attributes, FxDeviceObject(device),
-                            FxUsbDeviceDispose, "WdfUsbTargetDeviceCreate", &object);
+                            FxUsbDeviceDispose, FX_API, &object);
     if (!NT_SUCCESS(status))
         return status;
     FxUsbDevice* usb = reinterpret_cast<FxUsbDevice*>(object);
@@ -142,7 +142,7 @@ NTSTATUS imp_WdfUsbTargetDeviceRetrieveInformation(PWDF_DRIVER_GLOBALS globals,
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxUsbDevice* usb = FxUsbDeviceResolve(UsbDevice, "WdfUsbTargetDeviceRetrieveInformation");
+    FxUsbDevice* usb = FxUsbDeviceResolve(UsbDevice, FX_API);
     if (usb == NULL || Information == NULL)
         return STATUS_INVALID_PARAMETER;
     if (Information->Size != sizeof(WDF_USB_DEVICE_INFORMATION)) {
@@ -168,7 +168,7 @@ NTSTATUS imp_WdfUsbTargetDeviceSelectConfig(PWDF_DRIVER_GLOBALS globals, WDFUSBD
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxUsbDevice* usb = FxUsbDeviceResolve(UsbDevice, "WdfUsbTargetDeviceSelectConfig");
+    FxUsbDevice* usb = FxUsbDeviceResolve(UsbDevice, FX_API);
     if (usb == NULL || Params == NULL)
         return STATUS_INVALID_PARAMETER;
     if (Params->Size != sizeof(WDF_USB_DEVICE_SELECT_CONFIG_PARAMS) ||
@@ -234,8 +234,7 @@ NTSTATUS imp_WdfUsbInterfaceSelectSetting(PWDF_DRIVER_GLOBALS globals, WDFUSBINT
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxUsbInterface* usbInterface =
-        FxResolve<FxUsbInterface>(UsbInterface, "WdfUsbInterfaceSelectSetting");
+    FxUsbInterface* usbInterface = FxResolve<FxUsbInterface>(UsbInterface, FX_API);
     if (usbInterface == NULL || Params == NULL)
         return STATUS_INVALID_PARAMETER;
     if (Params->Size != sizeof(WDF_USB_INTERFACE_SELECT_SETTING_PARAMS) ||
@@ -282,9 +281,9 @@ NTSTATUS imp_WdfUsbTargetDeviceFormatRequestForUrb(PWDF_DRIVER_GLOBALS globals,
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxUsbDevice* usb = FxUsbDeviceResolve(UsbDevice, "WdfUsbTargetDeviceFormatRequestForUrb");
-    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfUsbTargetDeviceFormatRequestForUrb");
-    FxMemory* memory = FxResolve<FxMemory>(UrbMemory, "WdfUsbTargetDeviceFormatRequestForUrb");
+    FxUsbDevice* usb = FxUsbDeviceResolve(UsbDevice, FX_API);
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
+    FxMemory* memory = FxResolve<FxMemory>(UrbMemory, FX_API);
     if (usb == NULL || request == NULL || memory == NULL)
         return STATUS_INVALID_PARAMETER;
     if (request->OnTarget)

@@ -52,8 +52,7 @@ UCHAR imp_WdfUsbInterfaceGetNumConfiguredPipes(PWDF_DRIVER_GLOBALS globals,
                                                WDFUSBINTERFACE UsbInterface) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return 0;
-    FxUsbInterface* usbInterface =
-        FxResolve<FxUsbInterface>(UsbInterface, "WdfUsbInterfaceGetNumConfiguredPipes");
+    FxUsbInterface* usbInterface = FxResolve<FxUsbInterface>(UsbInterface, FX_API);
     return usbInterface != NULL ? usbInterface->PipeCount : 0;
 }
 
@@ -62,8 +61,7 @@ WDFUSBPIPE imp_WdfUsbInterfaceGetConfiguredPipe(PWDF_DRIVER_GLOBALS globals,
                                                 PWDF_USB_PIPE_INFORMATION PipeInfo) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return NULL;
-    FxUsbInterface* usbInterface =
-        FxResolve<FxUsbInterface>(UsbInterface, "WdfUsbInterfaceGetConfiguredPipe");
+    FxUsbInterface* usbInterface = FxResolve<FxUsbInterface>(UsbInterface, FX_API);
     if (usbInterface == NULL || PipeIndex >= usbInterface->PipeCount)
         return NULL;
     FxUsbPipe* pipe = usbInterface->Pipes[PipeIndex];
@@ -86,21 +84,21 @@ WDFUSBPIPE imp_WdfUsbInterfaceGetConfiguredPipe(PWDF_DRIVER_GLOBALS globals,
 BOOLEAN imp_WdfUsbTargetPipeIsInEndpoint(PWDF_DRIVER_GLOBALS globals, WDFUSBPIPE Pipe) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return FALSE;
-    FxUsbPipe* pipe = FxUsbPipeResolve(Pipe, "WdfUsbTargetPipeIsInEndpoint");
+    FxUsbPipe* pipe = FxUsbPipeResolve(Pipe, FX_API);
     return pipe != NULL && USB_ENDPOINT_DIRECTION_IN(pipe->Info.EndpointAddress);
 }
 
 BOOLEAN imp_WdfUsbTargetPipeIsOutEndpoint(PWDF_DRIVER_GLOBALS globals, WDFUSBPIPE Pipe) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return FALSE;
-    FxUsbPipe* pipe = FxUsbPipeResolve(Pipe, "WdfUsbTargetPipeIsOutEndpoint");
+    FxUsbPipe* pipe = FxUsbPipeResolve(Pipe, FX_API);
     return pipe != NULL && USB_ENDPOINT_DIRECTION_OUT(pipe->Info.EndpointAddress);
 }
 
 VOID imp_WdfUsbTargetPipeSetNoMaximumPacketSizeCheck(PWDF_DRIVER_GLOBALS globals, WDFUSBPIPE Pipe) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
         return;
-    FxUsbPipe* pipe = FxUsbPipeResolve(Pipe, "WdfUsbTargetPipeSetNoMaximumPacketSizeCheck");
+    FxUsbPipe* pipe = FxUsbPipeResolve(Pipe, FX_API);
     if (pipe != NULL)
         pipe->NoMaximumPacketSizeCheck = TRUE;
 }
@@ -113,9 +111,9 @@ NTSTATUS imp_WdfUsbTargetPipeFormatRequestForRead(PWDF_DRIVER_GLOBALS globals, W
         return STATUS_INVALID_PARAMETER;
     if (FxInjected(__func__, &status))
         return status;
-    FxUsbPipe* pipe = FxUsbPipeResolve(Pipe, "WdfUsbTargetPipeFormatRequestForRead");
-    FxRequest* request = FxRequestOwnedByDriver(Request, "WdfUsbTargetPipeFormatRequestForRead");
-    FxMemory* memory = FxResolve<FxMemory>(ReadMemory, "WdfUsbTargetPipeFormatRequestForRead");
+    FxUsbPipe* pipe = FxUsbPipeResolve(Pipe, FX_API);
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
+    FxMemory* memory = FxResolve<FxMemory>(ReadMemory, FX_API);
     if (pipe == NULL || request == NULL || memory == NULL)
         return STATUS_INVALID_PARAMETER;
     if (request->OnTarget)
