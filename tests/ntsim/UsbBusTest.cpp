@@ -272,6 +272,31 @@ TEST_F(UsbBusTest, SurpriseRemovalFailsThePendingTransferAndRemovesTheStack) {
     EXPECT_EQ(kernel().User().FindInterfaces(FnInterfaceGuid).size(), 1u);
 }
 
+// The unplug comes while the device is still answering the transfer: the transfer fails once,
+// as the device's, without its cancel routine left behind for a later cancel.
+TEST_F(UsbBusTest, AnUnplugWhileTheDeviceAnswersFailsTheTransferOnce) {
+    TestUsbDevice device;
+    ULONG port = 0;
+    device.SetControlHandler([&](const USB_SETUP_PACKET&, UCHAR* data) {
+        EXPECT_EQ(UsbBusUnplug(bus_, port), STATUS_SUCCESS);
+        data[0] = 1;
+        return UsbReplyOf(UsbReplyData, 1);
+    });
+    port = Plug(device);
+    UserIo::Handle h = Open();
+    FN_VENDOR_REQUEST in{0x42, 0, 0};
+    UCHAR out[4] = {};
+    Overlapped op;
+    kernel().User().DeviceIoControl(h, IOCTL_FN_VENDOR_IN, &in, sizeof in, out, sizeof out, &op);
+    ASSERT_TRUE(op.Done());
+    EXPECT_EQ(op.Status(), STATUS_NO_SUCH_DEVICE);
+    kernel().WaitIdle();
+    const auto cancels = Log(UsbBusLogCancel);
+    ASSERT_EQ(cancels.size(), 1u);
+    EXPECT_EQ(cancels[0].Status, STATUS_NO_SUCH_DEVICE);
+    EXPECT_TRUE(kernel().User().FindInterfaces(FnInterfaceGuid).empty());
+}
+
 TEST_F(UsbBusTest, TwoDevicesAreServedApart) {
     TestUsbDevice a, b;
     a.SetControlHandler(EchoIn);

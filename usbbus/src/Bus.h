@@ -53,7 +53,9 @@ struct Child {
     PIRP controlTimerIrp; // the transfer the timer answers (a cancelled one's DPC may still run)
     KDPC controlDpc;
     BOOLEAN controlBusy;      // the device is answering the active transfer
-    BOOLEAN controlCancelled; // ...which was cancelled meanwhile
+    BOOLEAN controlCancelled; // ...which was cancelled or failed meanwhile, with these:
+    NTSTATUS controlCancelStatus;
+    USBD_STATUS controlCancelUsbd;
     PIRP idleIrp;
     BOOLEAN idleWorkQueued;
     PIO_WORKITEM idleWork;

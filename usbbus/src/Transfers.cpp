@@ -35,6 +35,13 @@ BOOLEAN QueueLocked(PIRP irp, PLIST_ENTRY list, IrpKind kind, BusPipe* pipe) {
     return TRUE;
 }
 
+// Cancel spin lock held: the active transfer ends with `status` once the device has answered.
+VOID MarkControlCancelled(Child* child, NTSTATUS status, USBD_STATUS usbd) {
+    child->controlCancelled = TRUE;
+    child->controlCancelStatus = status;
+    child->controlCancelUsbd = usbd;
+}
+
 VOID CompleteCancelled(Child* child, PIRP irp, NTSTATUS status, USBD_STATUS usbd) {
     UCHAR endpoint = EndpointOf(irp);
     LogCancel(child, endpoint, status);
@@ -140,10 +147,15 @@ VOID ProcessControl(Child* child) {
         IoAcquireCancelSpinLock(&irql);
         child->controlBusy = FALSE;
         if (child->controlCancelled) {
+            // Failed by an unplug while the device answered, it still has its cancel routine: a
+            // cancel arriving after the lock is dropped would complete it a second time.
+            IoSetCancelRoutine(irp, NULL);
             child->controlCancelled = FALSE;
             child->controlActive = NULL;
+            NTSTATUS status = child->controlCancelStatus;
+            USBD_STATUS usbd = child->controlCancelUsbd;
             IoReleaseCancelSpinLock(irql);
-            CompleteCancelled(child, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
+            CompleteCancelled(child, irp, status, usbd);
             continue;
         }
         if (reply.kind == UsbReplyNoAnswer) {
@@ -193,7 +205,7 @@ VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
     switch (KindOf(irp)) {
     case KindControlActive:
         if (child->controlBusy) { // completed once the device has answered
-            child->controlCancelled = TRUE;
+            MarkControlCancelled(child, STATUS_CANCELLED, USBD_STATUS_CANCELED);
             IoReleaseCancelSpinLock(irp->CancelIrql);
             return;
         }
@@ -360,7 +372,7 @@ VOID FailPending(Child* child, BusPipe* only, NTSTATUS status, USBD_STATUS usbd)
             InsertTailList(&taken, &irp->Tail.Overlay.ListEntry);
         }
         if (child->controlActive != NULL && child->controlBusy) {
-            child->controlCancelled = TRUE;
+            MarkControlCancelled(child, status, usbd);
         } else if (child->controlActive != NULL) {
             IoSetCancelRoutine(child->controlActive, NULL);
             InsertTailList(&taken, &child->controlActive->Tail.Overlay.ListEntry);
