@@ -181,6 +181,8 @@ void TraceComplete(PIRP irp);
 // Taken before the completion walk clears the locations; reported once the owner has the IRP.
 IrpStep TopStepOf(PIRP irp);
 void TraceCompletedToTop(IrpStep top, PIRP irp);
+// IoCancelIrp on `irp` (which may be stale): the step names the IRP alone.
+void TraceCancel(PIRP irp);
 
 } // namespace detail
 

@@ -272,6 +272,8 @@ extern "C" VOID NTAPI IoReleaseCancelSpinLock(KIRQL irql) {
 
 extern "C" BOOLEAN NTAPI IoCancelIrp(PIRP irp) {
     CheckIrql("IoCancelIrp", DISPATCH_LEVEL);
+    if (K().irpTrace.On())
+        TraceCancel(irp);
     if (!Lookup(irp, "IoCancelIrp"))
         return FALSE;
     KIRQL irql;

@@ -76,6 +76,10 @@ namespace ntsim {
 std::string IrpStepText(const IrpStep& step) {
     static const char* const kKinds[] = {"call", "complete", "top"};
     char text[200];
+    if (step.kind == IrpStep::Kind::Cancel) {
+        std::snprintf(text, sizeof text, "cancel IRP %p", static_cast<void*>(step.irp));
+        return text;
+    }
     int n = std::snprintf(text, sizeof text, "%s %s %s", kKinds[static_cast<int>(step.kind)],
                           step.driver.c_str(), MajorName(step.major));
     if (step.major == IRP_MJ_PNP || step.major == IRP_MJ_POWER)
@@ -133,6 +137,14 @@ void TraceCompletedToTop(IrpStep top, PIRP irp) {
     top.status = irp->IoStatus.Status;
     top.information = irp->IoStatus.Information;
     K().irpTrace.Report(top);
+}
+
+void TraceCancel(PIRP irp) {
+    // Only the pointer: the IRP may be moving down or up a stack on another thread meanwhile.
+    IrpStep step{};
+    step.kind = IrpStep::Kind::Cancel;
+    step.irp = irp;
+    K().irpTrace.Report(step);
 }
 
 } // namespace detail

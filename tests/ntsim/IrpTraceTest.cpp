@@ -1,5 +1,5 @@
-// The IRP trace: every call and completion of an IRP as a test sees it, the completion to the top
-// only when the owner gets the IRP back, nothing once the trace is off.
+// The IRP trace: every call, cancel and completion of an IRP as a test sees it, the completion to
+// the top only when the owner gets the IRP back, nothing once the trace is off.
 #include "FunctionDriver.h"
 #include "KernelFixture.h"
 #include "TestUsbDevice.h"
@@ -90,7 +90,7 @@ TEST_F(IrpTraceTest, AnIrpTheDriverTakesBackNeverReachesTheTopAndTheCallersDoes)
     ASSERT_TRUE(op.Done());
     kernel().TraceIrps(nullptr);
     std::vector<IrpStep> steps = Steps();
-    ASSERT_EQ(steps.size(), 5u);
+    ASSERT_EQ(steps.size(), 6u);
     PIRP user = steps[0].irp, lower = steps[1].irp;
     EXPECT_NE(user, lower);
     EXPECT_EQ(steps[0].driver, "FnTest");
@@ -98,21 +98,24 @@ TEST_F(IrpTraceTest, AnIrpTheDriverTakesBackNeverReachesTheTopAndTheCallersDoes)
     EXPECT_EQ(steps[1].urbFunction, URB_FUNCTION_VENDOR_DEVICE);
     // The timer cancels the driver's IRP; its completion routine takes it back, then completes
     // the caller's.
-    EXPECT_EQ(steps[2].kind, IrpStep::Kind::Complete);
+    EXPECT_EQ(steps[2].kind, IrpStep::Kind::Cancel);
     EXPECT_EQ(steps[2].irp, lower);
-    EXPECT_EQ(steps[2].status, STATUS_CANCELLED);
+    EXPECT_EQ(ntsim::IrpStepText(steps[2]).rfind("cancel IRP ", 0), 0u);
     EXPECT_EQ(steps[3].kind, IrpStep::Kind::Complete);
-    EXPECT_EQ(steps[3].irp, user);
-    EXPECT_EQ(steps[3].driver, "FnTest");
-    EXPECT_EQ(steps[4].kind, IrpStep::Kind::CompletedToTop);
+    EXPECT_EQ(steps[3].irp, lower);
+    EXPECT_EQ(steps[3].status, STATUS_CANCELLED);
+    EXPECT_EQ(steps[4].kind, IrpStep::Kind::Complete);
     EXPECT_EQ(steps[4].irp, user);
-    EXPECT_EQ(steps[4].status, STATUS_IO_TIMEOUT);
-    EXPECT_EQ(ntsim::IrpStepText(steps[4]).rfind("top FnTest DEVICE_CONTROL", 0), 0u);
+    EXPECT_EQ(steps[4].driver, "FnTest");
+    EXPECT_EQ(steps[5].kind, IrpStep::Kind::CompletedToTop);
+    EXPECT_EQ(steps[5].irp, user);
+    EXPECT_EQ(steps[5].status, STATUS_IO_TIMEOUT);
+    EXPECT_EQ(ntsim::IrpStepText(steps[5]).rfind("top FnTest DEVICE_CONTROL", 0), 0u);
 
     // Off: nothing more.
     ULONG_PTR bytes;
     kernel().User().DeviceIoControl(handle_, 0x12345678, nullptr, 0, nullptr, 0, &bytes);
-    EXPECT_EQ(Steps().size(), 5u);
+    EXPECT_EQ(Steps().size(), 6u);
 }
 
 } // namespace

@@ -144,9 +144,10 @@ private:
 
 // One step of an IRP's path, as the IRP trace reports it: each IoCallDriver (the device called and
 // the stack location it gets), each IoCompleteRequest (the location of the driver completing),
-// and the completion reaching the IRP's owner at the top of the stack.
+// the completion reaching the IRP's owner at the top of the stack, and each IoCancelIrp (before
+// it takes effect; only `irp` is set, the IRP may be moving on another thread).
 struct IrpStep {
-    enum class Kind { Call, Complete, CompletedToTop };
+    enum class Kind { Call, Complete, CompletedToTop, Cancel };
     Kind kind;
     PIRP irp;
     PDEVICE_OBJECT device; // CompletedToTop: the device the owner called first
