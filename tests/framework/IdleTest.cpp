@@ -5,6 +5,8 @@
 
 #include "FxDevice.h"
 
+#include <atomic>
+#include <mutex>
 #include <string>
 
 namespace {
@@ -94,6 +96,37 @@ TEST_F(IdleTest, UnpluggingAnIdleDeviceReleasesItsHardware) {
     Advance(1001);
     Unplug();
     EXPECT_EQ(Order(), "PEXSRcdu");
+}
+
+// The device unplugged just as a request takes it out of the idle Dx: the bus completes the
+// notification while the framework is about to cancel it, which must not free it first.
+TEST_F(IdleTest, TheBusCompletingTheNotificationBeingCancelledLeavesItToTheCanceller) {
+    g_fxTestOptions.Idle = TRUE;
+    PlugTestDevice();
+    std::mutex mu;
+    PIRP notification = nullptr;
+    std::atomic<bool> unplugged{false};
+    kernel().TraceIrps([&](const ntsim::IrpStep& s) {
+        bool unplug;
+        {
+            std::lock_guard<std::mutex> lock(mu);
+            if (s.kind == ntsim::IrpStep::Kind::Call && s.major == IRP_MJ_INTERNAL_DEVICE_CONTROL &&
+                s.controlCode == IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION)
+                notification = s.irp;
+            unplug = s.kind == ntsim::IrpStep::Kind::Cancel && s.irp == notification;
+        }
+        // The unplug's own steps come back through here.
+        if (unplug && !unplugged.exchange(true)) {
+            EXPECT_EQ(UsbBusUnplug(busPdo_->AttachedDevice, port_), STATUS_SUCCESS);
+        }
+    });
+    Advance(1001);
+    ASSERT_EQ(Order(), "PEX");
+    FxDevicePowerReference(Device()); // the work item cancels the notification
+    kernel().WaitIdle();
+    kernel().TraceIrps(nullptr);
+    EXPECT_TRUE(unplugged.load());
+    EXPECT_EQ(Order(), "PEXEXSRcdu"); // back in D0, then out of it for the removal
 }
 
 } // namespace

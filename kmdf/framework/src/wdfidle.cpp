@@ -20,6 +20,7 @@ struct FxIdle {
     BOOLEAN Down;    // in the idle Dx
     LONG Busy;       // power references of the I/O side
     PIRP Irp;        // the idle notification at the bus
+    LONG IrpHolds;   // its completion's and each canceller's: the last one frees it
     KEVENT IrpGone;  // set while no notification is out
     KEVENT WorkGone; // set while no work is queued
     USB_IDLE_CALLBACK_INFO Info;
@@ -109,6 +110,19 @@ VOID IdleCallback(PVOID context) {
     FxStateUnlock(device);
 }
 
+// A hold on the notification ends; the last frees it. Nothing touches `idle` after the event:
+// FxIdleFree may free it as soon as it is set.
+VOID IdleIrpRelease(FxIdle* idle, PIRP irp) {
+    KIRQL irql;
+    KeAcquireSpinLock(&idle->Lock, &irql);
+    BOOLEAN last = --idle->IrpHolds == 0;
+    KeReleaseSpinLock(&idle->Lock, irql);
+    if (!last)
+        return;
+    IoFreeIrp(irp);
+    KeSetEvent(&idle->IrpGone, IO_NO_INCREMENT, FALSE);
+}
+
 NTSTATUS IdleIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
     FxIdle* idle = static_cast<FxIdle*>(context);
     KIRQL irql;
@@ -120,8 +134,8 @@ NTSTATUS IdleIrpDone(PDEVICE_OBJECT, PIRP irp, PVOID context) {
         QueueLocked(idle);
     }
     KeReleaseSpinLock(&idle->Lock, irql);
-    IoFreeIrp(irp);
-    KeSetEvent(&idle->IrpGone, IO_NO_INCREMENT, FALSE);
+    // A canceller that took the IRP before this ran still calls IoCancelIrp on it.
+    IdleIrpRelease(idle, irp);
     return STATUS_MORE_PROCESSING_REQUIRED;
 }
 
@@ -142,19 +156,25 @@ VOID SendIdleNotification(FxIdle* idle) {
     KIRQL irql;
     KeAcquireSpinLock(&idle->Lock, &irql);
     idle->Irp = irp;
+    idle->IrpHolds = 1;
     KeClearEvent(&idle->IrpGone);
     KeReleaseSpinLock(&idle->Lock, irql);
     IoCallDriver(device->Lower, irp);
 }
 
-// Under the state lock: the notification cancelled and waited for.
+// Under the state lock: the notification cancelled and waited for. The bus may complete it on
+// another thread meanwhile; the hold keeps it allocated until IoCancelIrp has returned.
 VOID CancelIdleNotification(FxIdle* idle) {
     KIRQL irql;
     KeAcquireSpinLock(&idle->Lock, &irql);
     PIRP irp = idle->Irp;
-    KeReleaseSpinLock(&idle->Lock, irql);
     if (irp != NULL)
+        idle->IrpHolds++;
+    KeReleaseSpinLock(&idle->Lock, irql);
+    if (irp != NULL) {
         IoCancelIrp(irp);
+        IdleIrpRelease(idle, irp);
+    }
     KeWaitForSingleObject(&idle->IrpGone, Executive, KernelMode, FALSE, NULL);
 }
 
