@@ -58,7 +58,8 @@ std::uint8_t AttributesOf(PipeKind kind) {
 
 } // namespace
 
-Colorimeter::Colorimeter(ColorimeterConfig config) : config_(std::move(config)) {
+Colorimeter::Colorimeter(ColorimeterConfig config)
+    : config_(std::move(config)), handler_(config_.vendorHandler) {
     device_ = {sizeof(USB_DEVICE_DESCRIPTOR),
                USB_DEVICE_DESCRIPTOR_TYPE,
                0x0200,

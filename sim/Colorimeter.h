@@ -23,18 +23,6 @@ struct PipeConfig {
     std::uint8_t interval = 1;
 };
 
-struct ColorimeterConfig {
-    std::uint16_t vendorId = 0x0F1E;
-    std::uint16_t productId = 0x7A1C;
-    bool hasInterface = true;                       // false: a configuration with no interface
-    std::vector<PipeConfig> pipes = {PipeConfig{}}; // endpoints of interface 0, setting 0
-    bool selfPowered = false;                       // configuration bmAttributes bit 6
-    bool remoteWake = true;                         // configuration bmAttributes bit 5
-};
-
-// USB\VID_xxxx&PID_xxxx, the id an INF's model names.
-std::string HardwareIdOf(const ColorimeterConfig& config);
-
 // The device's answer to one vendor or class control transfer.
 struct ControlReply {
     UsbReplyKind kind = UsbReplyData;
@@ -56,6 +44,21 @@ struct ControlReply {
 
 using VendorHandler = std::function<ControlReply(const USB_SETUP_PACKET& setup,
                                                  const std::vector<std::uint8_t>& hostData)>;
+
+struct ColorimeterConfig {
+    std::uint16_t vendorId = 0x0F1E;
+    std::uint16_t productId = 0x7A1C;
+    bool hasInterface = true;                       // false: a configuration with no interface
+    std::vector<PipeConfig> pipes = {PipeConfig{}}; // endpoints of interface 0, setting 0
+    bool selfPowered = false;                       // configuration bmAttributes bit 6
+    bool remoteWake = true;                         // configuration bmAttributes bit 5
+    // Answers vendor and class transfers from the first one on, before anything can open the
+    // device (SetVendorHandler replaces it).
+    VendorHandler vendorHandler;
+};
+
+// USB\VID_xxxx&PID_xxxx, the id an INF's model names.
+std::string HardwareIdOf(const ColorimeterConfig& config);
 
 class Colorimeter final : public UsbVirtualDevice {
 public:

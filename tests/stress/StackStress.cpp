@@ -206,13 +206,10 @@ void Stress::Violation(const std::string& text) {
         violationTexts_.push_back(text);
 }
 
+// The firmware comes with the device: a worker may open it as soon as its interface appears.
 sim::Colorimeter* Stress::PlugInColorimeter() {
-    sim::Colorimeter* device = machine_->PlugIn();
-    if (device == nullptr) {
-        Violation("the colorimeter did not arrive");
-        return nullptr;
-    }
-    device->SetVendorHandler([this](const USB_SETUP_PACKET& s, const Bytes& host) {
+    sim::ColorimeterConfig config;
+    config.vendorHandler = [this](const USB_SETUP_PACKET& s, const Bytes& host) {
         const Answer answer = AnswerFor(s.bRequest, s.wValue);
         const bool in = (s.bmRequestType & 0x80) != 0;
         if (!in) {
@@ -254,7 +251,12 @@ sim::Colorimeter* Stress::PlugInColorimeter() {
             return sim::ControlReply::NoAnswer();
         }
         return sim::ControlReply::Stall();
-    });
+    };
+    sim::Colorimeter* device = machine_->PlugIn(config);
+    if (device == nullptr) {
+        Violation("the colorimeter did not arrive");
+        return nullptr;
+    }
     if (machine_->Interfaces().empty())
         Violation("the colorimeter arrived without its device interface");
     return device;

@@ -96,6 +96,20 @@ TEST(Colorimeter, RepliesMapOntoTheBussAnswers) {
     EXPECT_EQ(r.delayMs, 12u);
 }
 
+// The firmware is there before the device is plugged: its very first transfer gets the
+// handler's answer, not the handler-less default.
+TEST(Colorimeter, TheConfiguredHandlerAnswersFromTheFirstTransfer) {
+    ColorimeterConfig config;
+    config.vendorHandler = [](const USB_SETUP_PACKET&, const std::vector<uint8_t>&) {
+        return ControlReply::Stall();
+    };
+    sim::Colorimeter device(config);
+    USB_SETUP_PACKET out = {0x40, 2, 0, 0, 0};
+    EXPECT_EQ(device.Control(out, nullptr).kind, UsbReplyStall);
+    device.SetVendorHandler(nullptr);
+    EXPECT_EQ(device.Control(out, nullptr).kind, UsbReplyData);
+}
+
 USBBUS_LOG_ENTRY Entry(ULONG seq, std::int64_t ms, ULONG port, USBBUS_LOG_KIND kind, UCHAR ep) {
     USBBUS_LOG_ENTRY e = {};
     e.Sequence = seq;
