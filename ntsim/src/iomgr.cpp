@@ -378,7 +378,11 @@ NTSTATUS UserIo::CancelIoEx(Handle handle, Overlapped* overlapped) {
         std::lock_guard<std::mutex> lock(file->mu);
         for (auto& request : file->outstanding)
             if (overlapped == nullptr || request->result == overlapped->state_) {
+                // Completed on one thread and back from IoCallDriver on another, it may be freed
+                // before its completion takes it off this list.
                 std::lock_guard<std::mutex> requestLock(request->mu);
+                if (request->released)
+                    continue;
                 ++request->pins;
                 chosen.push_back(request);
             }
