@@ -2,14 +2,21 @@
 // the virtual USB bus): several user-mode threads send vendor requests both ways, interrupt
 // reads, refused codes and malformed blocks, synchronously and overlapped, cancel some with
 // CancelIoEx and open and close handles; a control thread feeds interrupt data, lets virtual time
-// pass (send timeouts, S0 idle) and unplugs the colorimeter and plugs it in again. Every request
-// must end exactly once with a status and a count the driver's contract allows and the data the
-// device sent or received; the kernel's and the framework's verifiers must stay silent, the pool
-// must be empty at shutdown, and a watchdog on real time ends a run that stops moving.
+// pass (send timeouts, S0 idle, remote wake), stops and restarts the device, puts the system to
+// sleep and wakes it, and unplugs the colorimeter and plugs it in again. Every request must end
+// exactly once with a status and a count the driver's contract allows and the data the device
+// sent or received; the kernel's and the framework's verifiers must stay silent, no two vendor
+// requests of a device may hold its URB block at once (from formatting to completion), the pool
+// and the framework's objects must be gone at shutdown, and a watchdog on real time ends a run
+// that stops moving.
 //
 //   talvik_stack_stress [--seed N] [--ops N] [--threads N] [--quiet]
+#include "UrbWatch.h"
+
+#include "sim/Talvik2Image.h"
 #include "sim/Talvik2Machine.h"
 
+#include <FxHost.h>
 #include <TalvikPublic.h>
 #include <usbioctl.h>
 #include <usburb.h>
@@ -22,6 +29,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -124,7 +132,8 @@ struct Op {
 
 struct Counters {
     std::atomic<uint64_t> ops{0}, vendor{0}, reads{0}, refused{0}, sync{0}, cancels{0}, opens{0},
-        closesInFlight{0}, steps{0}, idleDowns{0}, removals{0}, interrupts{0}, timeAdvances{0};
+        closesInFlight{0}, steps{0}, idleDowns{0}, wakes{0}, restarts{0}, sleeps{0}, removals{0},
+        interrupts{0}, timeAdvances{0};
 };
 
 // What a thread is doing, for the watchdog's report.
@@ -157,6 +166,9 @@ private:
     void FeedInterrupts(sim::Colorimeter* device, std::mt19937_64& rng, uint16_t& sequence,
                         uint32_t count);
     void WatchUrbs(const ntsim::IrpStep& step);
+    void HookFramework();
+    PDEVICE_OBJECT ColorimeterPdo();
+    NTSTATUS WhileTimePasses(const std::function<NTSTATUS()>& action);
     void Doing(int slot, const std::string& what) {
         Activity& a = activity_[static_cast<size_t>(slot)];
         std::lock_guard<std::mutex> lk(a.mu);
@@ -748,14 +760,15 @@ void Stress::Controller() {
             // Interrupt transfers: a length byte, a sequence number, a checksum last.
             Doing(slot, "feeding interrupt data");
             FeedInterrupts(device, rng, sequence, 1 + pick(6));
-        } else if (roll < 900) {
+        } else if (roll < 830) {
             // Time passes under load: requests may run into their 5 s timeout.
             Doing(slot, "advancing time");
             machine_->AdvanceMs(pick(7000));
             ++count_.timeAdvances;
-        } else if (roll < 960) {
+        } else if (roll < 890) {
             // No I/O for more than 10 s: the idle policy takes the device to D2 through the
-            // bus's idle notification; the next request brings it back.
+            // bus's idle notification; the next request, or the device's remote wake, brings it
+            // back.
             Doing(slot, "quiescing for S0 idle");
             Quiesce(true);
             const bool wasUp = ScanPower();
@@ -768,9 +781,51 @@ void Stress::Controller() {
                     seen += " [" + e + "]";
                 Violation("the device stayed in D0 after more than 10 s without I/O; events:" +
                           seen);
-            } else if (wasUp)
-                ++count_.idleDowns;
+            } else {
+                if (wasUp)
+                    ++count_.idleDowns;
+                if (pick(2) == 0) {
+                    Doing(slot, "waking the device");
+                    if (device->SignalRemoteWake() != kSuccess)
+                        Violation("the idle device had no idle notification to complete");
+                    machine_->WaitIdle();
+                    ++count_.wakes;
+                    if (!ScanPower())
+                        Violation("the device's remote wake did not bring it back to D0");
+                }
+            }
             Quiesce(false);
+        } else if (roll < 930) {
+            // A resource rebalance under load: stop (the power-managed queues hold what comes)
+            // and start again, the hardware prepared anew.
+            Doing(slot, "restarting");
+            ++epoch_;
+            PDEVICE_OBJECT pdo = ColorimeterPdo();
+            const NTSTATUS restarted =
+                WhileTimePasses([&] { return machine_->Kernel().Pnp().RestartDevice(pdo); });
+            if (restarted != kSuccess)
+                Violation("restarting the colorimeter failed: " +
+                          Hex(static_cast<uint32_t>(restarted)));
+            machine_->ClearEvents();
+            powered_ = true;
+            ++epoch_;
+            ++count_.restarts;
+        } else if (roll < 960) {
+            // The system sleeps (the device goes to its wake Dx) and wakes (back to D0).
+            Doing(slot, "sleeping");
+            ++epoch_;
+            PDEVICE_OBJECT pdo = ColorimeterPdo();
+            for (SYSTEM_POWER_STATE state : {PowerSystemSleeping3, PowerSystemWorking}) {
+                const NTSTATUS slept = WhileTimePasses(
+                    [&] { return machine_->Kernel().Pnp().SetSystemPower(pdo, state); });
+                if (slept != kSuccess)
+                    Violation("system power state S" + std::to_string(state - 1) +
+                              " failed: " + Hex(static_cast<uint32_t>(slept)));
+            }
+            if (!ScanPower())
+                Violation("the device did not come back to D0 when the system woke");
+            ++epoch_;
+            ++count_.sleeps;
         } else {
             // Surprise removal, then a colorimeter again.
             Doing(slot, "unplugging");
@@ -861,6 +916,54 @@ void Stress::WatchUrbs(const ntsim::IrpStep& step) {
     }
 }
 
+// The machine's framework hooks, with the URB block's watch put into the driver's function
+// table each time it binds (WdfDriverCreate runs on the PnP thread before any device exists, so
+// no request can be calling through the table meanwhile).
+void Stress::HookFramework() {
+    FX_HOST_HOOKS hooks = {};
+    hooks.Event = [](PVOID context, PCSTR text) {
+        if (std::strcmp(text, "WdfDriverCreate") == 0)
+            talvik_stress::InstallUrbWatch();
+        static_cast<sim::Talvik2Machine*>(context)->RecordEvent(text);
+    };
+    hooks.Violation = [](PVOID context, PCSTR text) {
+        static_cast<sim::Talvik2Machine*>(context)->ReportFinding(sim::Finding::Source::Framework,
+                                                                  text);
+    };
+    hooks.InjectFault = [](PVOID context, PCSTR api, NTSTATUS* status) -> BOOLEAN {
+        return static_cast<sim::Talvik2Machine*>(context)->Injected(api, status) ? TRUE : FALSE;
+    };
+    hooks.Context = machine_.get();
+    FxHostSetHooks(&hooks);
+    talvik_stress::SetUrbWatchHandler([this](const std::string& v) { Violation(v); });
+}
+
+// The started colorimeter's PDO (one is plugged in at a time).
+PDEVICE_OBJECT Stress::ColorimeterPdo() {
+    for (const auto& d : machine_->Kernel().Pnp().Devices())
+        if (d.service == sim::kTalvik2Service && d.started)
+            return d.pdo;
+    return nullptr;
+}
+
+// A PnP or power action that may wait for requests the driver owns, some of which end only when
+// their timeout passes: virtual time moves on while it runs.
+NTSTATUS Stress::WhileTimePasses(const std::function<NTSTATUS()>& action) {
+    std::atomic<bool> done{false};
+    NTSTATUS status = kUnsuccessful;
+    std::thread acting([&] {
+        status = action();
+        done = true;
+    });
+    while (!done.load()) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        if (!done.load())
+            machine_->AdvanceMs(100);
+    }
+    acting.join();
+    return status;
+}
+
 int Stress::Run() {
     const auto began = Clock::now();
     machine_ = std::make_unique<sim::Talvik2Machine>();
@@ -869,6 +972,7 @@ int Stress::Run() {
             std::string(f.source == sim::Finding::Source::Kernel ? "kernel: " : "framework: ") +
             f.text);
     });
+    HookFramework();
     machine_->Kernel().TraceIrps([this](const ntsim::IrpStep& step) { WatchUrbs(step); });
     device_ = PlugInColorimeter();
     if (device_ == nullptr) {
@@ -887,22 +991,28 @@ int Stress::Run() {
         t.join();
 
     machine_->Kernel().TraceIrps(nullptr);
-    const unsigned long live = machine_->LiveFrameworkObjects();
+    if (talvik_stress::UrbBlocksHeld() != 0)
+        Violation("a URB block is still held by a request after every request ended");
     const unsigned long long completed = machine_->RequestsCompleted();
-    // Shutdown removes the bus and its children and stops the kernel: leaks become findings.
+    // Shutdown removes the bus and its children, unloads the driver and stops the kernel: leaks
+    // become findings.
     machine_.reset();
     done_ = true;
     watchdog.join();
-    (void)live;
+    talvik_stress::SetUrbWatchHandler(nullptr);
+    FX_HOST_COUNTERS counters = {};
+    FxHostGetCounters(&counters);
+    if (counters.LiveObjects != 0)
+        Violation(std::to_string(counters.LiveObjects) + " framework objects left at unload");
     const double seconds = std::chrono::duration<double>(Clock::now() - began).count();
 
     const Counters& c = count_;
     std::printf("stack stress: seed %llu, %d threads: %llu operations (%llu vendor requests, "
                 "%llu reads, %llu refused codes and blocks, %llu synchronous, %llu cancels, "
                 "%llu opens, %llu closes with requests in flight; %llu controller steps: %llu "
-                "interrupt transfers, %llu time steps, %llu idle power-downs, %llu surprise "
-                "removals), %llu requests "
-                "completed by the framework, %llu violations, %.1f s\n",
+                "interrupt transfers, %llu time steps, %llu idle power-downs, %llu remote "
+                "wakes, %llu restarts, %llu sleeps, %llu surprise removals; %llu URB block "
+                "uses), %llu requests completed by the framework, %llu violations, %.1f s\n",
                 static_cast<unsigned long long>(seed_), threads_,
                 static_cast<unsigned long long>(c.ops.load()),
                 static_cast<unsigned long long>(c.vendor.load()),
@@ -916,8 +1026,11 @@ int Stress::Run() {
                 static_cast<unsigned long long>(c.interrupts.load()),
                 static_cast<unsigned long long>(c.timeAdvances.load()),
                 static_cast<unsigned long long>(c.idleDowns.load()),
-                static_cast<unsigned long long>(c.removals.load()), completed,
-                static_cast<unsigned long long>(violations_.load()), seconds);
+                static_cast<unsigned long long>(c.wakes.load()),
+                static_cast<unsigned long long>(c.restarts.load()),
+                static_cast<unsigned long long>(c.sleeps.load()),
+                static_cast<unsigned long long>(c.removals.load()), talvik_stress::UrbFormats(),
+                completed, static_cast<unsigned long long>(violations_.load()), seconds);
     std::printf("  completions by status:");
     for (const auto& s : byStatus_)
         std::printf(" %s %llu", Hex(s.first).c_str(), static_cast<unsigned long long>(s.second));
