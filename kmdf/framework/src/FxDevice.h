@@ -1,6 +1,6 @@
 // The framework's device object and what the device side's areas (device, PnP, power, idle,
 // file objects) share about it. Transitions of PnP and power state run one at a time under
-// StateLock, at PASSIVE_LEVEL.
+// StateLock, at PASSIVE_LEVEL; which lock guards what is written down in ../README.md.
 #pragma once
 
 #include "FxDriver.h"
@@ -65,19 +65,20 @@ struct FxDevice {
 
     WDF_DEVICE_PNP_CAPABILITIES Capabilities;
     BOOLEAN HasCapabilities;
-    DEVICE_POWER_STATE BusDeviceWake; // from the bus's QUERY_CAPABILITIES answer
+    DEVICE_POWER_STATE BusDeviceWake; // from the bus's QUERY_CAPABILITIES answer (StateLock)
     LIST_ENTRY Interfaces;            // FxInterface::Link
 
-    KEVENT StateLock; // a synchronization event: PnP and power transitions
-    FxPnpState PnpState;
+    // Under StateLock (a synchronization event): the transitions, and what they change here.
+    KEVENT StateLock;
+    UCHAR PnpState; // FxPnpState, through FxDevicePnpState and FxDeviceSetPnpState
     BOOLEAN HardwarePrepared;
     BOOLEAN SelfManagedIoStarted; // EvtDeviceSelfManagedIoInit ran: later D0s restart it
     BOOLEAN InD0;
     WDF_POWER_DEVICE_STATE LastDx; // the state the last D0 exit went to
     BOOLEAN SystemAsleep;          // the framework took the device out of D0 for an Sx
 
-    FxIdleSettings Idle;
-    FxWakeSettings Wake;
+    FxIdleSettings Idle;      // the power policy, under the idle state's lock: the driver may
+    FxWakeSettings Wake;      // assign it from a PnP callback, inside a transition
     struct FxIdle* IdleState; // wdfidle.cpp's, made at WdfDeviceCreate
     LIST_ENTRY Files;         // FxFile::Link, under FilesLock
     KSPIN_LOCK FilesLock;
@@ -94,6 +95,15 @@ NTSTATUS FxForwardAndWait(FxDevice* device, PIRP irp); // down, and back up to u
 
 VOID FxStateLock(FxDevice* device);
 VOID FxStateUnlock(FxDevice* device);
+
+// The PnP state changes only inside a transition; the I/O side and the driver's calls read it
+// without waiting for one, as a snapshot that a transition may overtake at once.
+inline FxPnpState FxDevicePnpState(FxDevice* device) {
+    return static_cast<FxPnpState>(__atomic_load_n(&device->PnpState, __ATOMIC_ACQUIRE));
+}
+inline VOID FxDeviceSetPnpState(FxDevice* device, FxPnpState state) {
+    __atomic_store_n(&device->PnpState, static_cast<UCHAR>(state), __ATOMIC_RELEASE);
+}
 
 // Device interfaces on or off (start, removal).
 VOID FxInterfacesSetState(FxDevice* device, BOOLEAN enable);
@@ -121,6 +131,8 @@ VOID FxIdleFree(FxDevice* device);
 VOID FxIdleStarted(FxDevice* device); // in D0 and started: the timer may run
 VOID FxIdleStop(FxDevice* device);    // stop, removal: no timer, no idle IRP (PASSIVE)
 BOOLEAN FxIdleIsDown(FxDevice* device);
+// The Sx wake settings as assigned (under the idle state's lock).
+FxWakeSettings FxIdleWakeSettings(FxDevice* device);
 
 // The remove lock (FxDeviceExtension::Dispatching): taken by each I/O dispatch and by each request
 // until it is completed, so that removal frees nothing a cancel routine or a completion still uses.

@@ -284,7 +284,7 @@ NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* devic
     device->FileAttributes = init->FileAttributes;
     device->HasFileConfig = init->HasFileConfig;
     device->HasFileAttributes = init->HasFileAttributes;
-    device->PnpState = FxPnpAdded;
+    FxDeviceSetPnpState(device, FxPnpAdded);
     device->LastDx = WdfPowerDeviceD3Final;
     InitializeListHead(&device->Interfaces);
     InitializeListHead(&device->Files);
@@ -377,7 +377,7 @@ NTSTATUS imp_WdfDeviceCreateDeviceInterface(PWDF_DRIVER_GLOBALS globals, WDFDEVI
     }
     // No state lock: the driver may call this from its PnP callbacks, which run under it.
     InsertTailList(&device->Interfaces, &i->Link);
-    if (device->PnpState == FxPnpStarted)
+    if (FxDevicePnpState(device) == FxPnpStarted)
         FxInterfacesSetState(device, TRUE);
     FxEvent(FX_API);
     return STATUS_SUCCESS;

@@ -46,7 +46,8 @@ WDFFILEOBJECT HandleOf(FxFile* file) {
 }
 
 NTSTATUS Create(FxDevice* device, PIRP irp) {
-    if (device->PnpState != FxPnpStarted)
+    // A snapshot: a removal beginning now purges whatever this open brings.
+    if (FxDevicePnpState(device) != FxPnpStarted)
         return FxCompleteIrp(irp, STATUS_DELETE_PENDING, 0);
     if (!device->HasFileConfig)
         return FxCompleteIrp(irp, STATUS_SUCCESS, 0);

@@ -9,7 +9,7 @@
 
 struct FxIdle {
     FxDevice* Device;
-    KSPIN_LOCK Lock; // everything below
+    KSPIN_LOCK Lock; // everything below, and the device's Idle and Wake settings
     KTIMER Timer;
     KDPC Dpc;
     PIO_WORKITEM Work;
@@ -32,11 +32,17 @@ BOOLEAN IdleEnabled(FxDevice* device) {
     return device->Idle.Assigned && device->Idle.Enabled != WdfFalse;
 }
 
-DEVICE_POWER_STATE IdleDx(FxDevice* device) {
+// Under the state lock (the bus's DeviceWake); the settings are the idle lock's.
+DEVICE_POWER_STATE IdleDx(FxIdle* idle) {
+    FxDevice* device = idle->Device;
+    KIRQL irql;
+    KeAcquireSpinLock(&idle->Lock, &irql);
     DEVICE_POWER_STATE dx = device->Idle.Dx;
+    const WDF_POWER_POLICY_S0_IDLE_CAPABILITIES caps = device->Idle.Caps;
+    KeReleaseSpinLock(&idle->Lock, irql);
     if (dx >= PowerDeviceD1 && dx <= PowerDeviceD3)
         return dx;
-    if (device->Idle.Caps == IdleCannotWakeFromS0)
+    if (caps == IdleCannotWakeFromS0)
         return PowerDeviceD3;
     dx = device->BusDeviceWake;
     return dx >= PowerDeviceD1 && dx <= PowerDeviceD3 ? dx : PowerDeviceD2;
@@ -79,14 +85,14 @@ BOOLEAN StillIdle(FxIdle* idle) {
     BOOLEAN idleNow = idle->Running && !idle->Down && idle->Busy == 0;
     KeReleaseSpinLock(&idle->Lock, irql);
     FxDevice* device = idle->Device;
-    return idleNow && device->InD0 && device->PnpState == FxPnpStarted &&
+    return idleNow && device->InD0 && FxDevicePnpState(device) == FxPnpStarted &&
            FxIoPowerManagedIdle(device);
 }
 
 // Under the state lock.
 VOID EnterIdleDx(FxIdle* idle) {
     FxDevice* device = idle->Device;
-    DEVICE_POWER_STATE dx = IdleDx(device);
+    DEVICE_POWER_STATE dx = IdleDx(idle);
     FxPowerDown(device, FxWdfPowerState(dx), FALSE);
     FxSendDevicePower(device, dx);
     KIRQL irql;
@@ -187,7 +193,7 @@ VOID LeaveIdleDx(FxIdle* idle) {
     BOOLEAN down = idle->Down;
     idle->Down = FALSE;
     KeReleaseSpinLock(&idle->Lock, irql);
-    if (down && device->PnpState == FxPnpStarted) {
+    if (down && FxDevicePnpState(device) == FxPnpStarted) {
         FxSendDevicePower(device, PowerDeviceD0);
         FxPowerUp(device, device->LastDx);
     }
@@ -201,6 +207,7 @@ VOID IdleWork(PDEVICE_OBJECT, PVOID context) {
         KeAcquireSpinLock(&idle->Lock, &irql);
         BOOLEAN up = idle->WantUp;
         BOOLEAN down = idle->WantDown && !up;
+        const BOOLEAN selective = device->Idle.Caps == IdleUsbSelectiveSuspend;
         idle->WantUp = idle->WantDown = FALSE;
         if (!up && !down) {
             idle->WorkQueued = FALSE;
@@ -217,7 +224,7 @@ VOID IdleWork(PDEVICE_OBJECT, PVOID context) {
             ArmLocked(idle);
             KeReleaseSpinLock(&idle->Lock, irql);
         } else if (StillIdle(idle)) {
-            if (device->Idle.Caps == IdleUsbSelectiveSuspend)
+            if (selective)
                 SendIdleNotification(idle);
             else
                 EnterIdleDx(idle);
@@ -298,6 +305,15 @@ BOOLEAN FxIdleIsDown(FxDevice* device) {
     return down;
 }
 
+FxWakeSettings FxIdleWakeSettings(FxDevice* device) {
+    FxIdle* idle = device->IdleState;
+    KIRQL irql;
+    KeAcquireSpinLock(&idle->Lock, &irql);
+    FxWakeSettings wake = device->Wake;
+    KeReleaseSpinLock(&idle->Lock, irql);
+    return wake;
+}
+
 VOID FxDevicePowerReference(FxDevice* device) {
     FxIdle* idle = device->IdleState;
     KIRQL irql;
@@ -370,10 +386,14 @@ NTSTATUS imp_WdfDeviceAssignSxWakeSettings(PWDF_DRIVER_GLOBALS globals, WDFDEVIC
         FxViolation("WdfDeviceAssignSxWakeSettings: Size is wrong");
         return STATUS_INFO_LENGTH_MISMATCH;
     }
+    FxIdle* idle = device->IdleState;
+    KIRQL irql;
+    KeAcquireSpinLock(&idle->Lock, &irql);
     device->Wake.Assigned = TRUE;
     device->Wake.Dx = settings->DxState;
     device->Wake.UserControl = settings->UserControlOfWakeSettings;
     device->Wake.Enabled = settings->Enabled;
+    KeReleaseSpinLock(&idle->Lock, irql);
     FxEvent(FX_API);
     return STATUS_SUCCESS;
 }

@@ -46,7 +46,7 @@ NTSTATUS StartLocked(FxDevice* device) {
         ReleaseHardware(device);
         return status;
     }
-    device->PnpState = FxPnpStarted;
+    FxDeviceSetPnpState(device, FxPnpStarted);
     FxInterfacesSetState(device, TRUE);
     FxIdleStarted(device);
     return STATUS_SUCCESS;
@@ -80,8 +80,8 @@ NTSTATUS Stop(FxDevice* device, PIRP irp) {
     if (device->InD0)
         FxPowerDown(device, WdfPowerDeviceD3Final, FALSE);
     ReleaseHardware(device);
-    if (device->PnpState == FxPnpStarted)
-        device->PnpState = FxPnpStopped;
+    if (FxDevicePnpState(device) == FxPnpStarted)
+        FxDeviceSetPnpState(device, FxPnpStopped);
     FxStateUnlock(device);
     irp->IoStatus.Status = STATUS_SUCCESS;
     return FxForward(device, irp);
@@ -93,7 +93,7 @@ NTSTATUS SurpriseRemoval(FxDevice* device, PIRP irp) {
     FxStateLock(device);
     FxIdleStop(device);
     FxInterfacesSetState(device, FALSE);
-    device->PnpState = FxPnpSurpriseRemoved;
+    FxDeviceSetPnpState(device, FxPnpSurpriseRemoved);
     FxEvent("device surprise-removed");
     if (device->InD0) {
         FxPowerDown(device, WdfPowerDeviceD3Final, TRUE);
@@ -124,7 +124,7 @@ NTSTATUS Remove(FxDevice* device, PIRP irp) {
     FxInterfacesSetState(device, FALSE);
     FxIoPurge(device, STATUS_CANCELLED);
     FxIoTargetsRemove(device);
-    device->PnpState = FxPnpRemoved;
+    FxDeviceSetPnpState(device, FxPnpRemoved);
     FxStateUnlock(device);
     irp->IoStatus.Status = STATUS_SUCCESS;
     NTSTATUS status = FxForward(device, irp);
@@ -147,7 +147,10 @@ NTSTATUS QueryCapabilities(FxDevice* device, PIRP irp) {
     PDEVICE_CAPABILITIES caps =
         IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceCapabilities.Capabilities;
     if (NT_SUCCESS(status) && caps != NULL) {
+        // Read by the power transitions (the idle and sleep Dx).
+        FxStateLock(device);
         device->BusDeviceWake = caps->DeviceWake;
+        FxStateUnlock(device);
         if (device->HasCapabilities) {
             const WDF_DEVICE_PNP_CAPABILITIES& c = device->Capabilities;
             caps->LockSupported = TriState(c.LockSupported, caps->LockSupported);

@@ -37,7 +37,7 @@ NTSTATUS SetDevicePower(FxDevice* device, PIRP irp, DEVICE_POWER_STATE state) {
         NTSTATUS status = SendDownAndWait(device, irp);
         if (NT_SUCCESS(status)) {
             FxStateLock(device);
-            if (!device->InD0 && device->PnpState == FxPnpStarted) {
+            if (!device->InD0 && FxDevicePnpState(device) == FxPnpStarted) {
                 FxIdleStop(device); // idle in Dx: the notification goes, the system's D0 wins
                 status = FxPowerUp(device, device->LastDx);
                 if (NT_SUCCESS(status))
@@ -56,10 +56,12 @@ NTSTATUS SetDevicePower(FxDevice* device, PIRP irp, DEVICE_POWER_STATE state) {
     return PassDown(device, irp);
 }
 
+// Under the state lock (the bus's DeviceWake).
 DEVICE_POWER_STATE SleepDx(FxDevice* device) {
-    if (!device->Wake.Assigned || device->Wake.Enabled == WdfFalse)
+    const FxWakeSettings wake = FxIdleWakeSettings(device);
+    if (!wake.Assigned || wake.Enabled == WdfFalse)
         return PowerDeviceD3;
-    DEVICE_POWER_STATE dx = device->Wake.Dx;
+    DEVICE_POWER_STATE dx = wake.Dx;
     if (dx >= PowerDeviceD1 && dx <= PowerDeviceD3)
         return dx;
     dx = device->BusDeviceWake;
@@ -71,7 +73,7 @@ NTSTATUS SetSystemPower(FxDevice* device, PIRP irp, SYSTEM_POWER_STATE state) {
         NTSTATUS status = SendDownAndWait(device, irp);
         if (NT_SUCCESS(status)) {
             FxStateLock(device);
-            if (device->SystemAsleep && !device->InD0 && device->PnpState == FxPnpStarted) {
+            if (device->SystemAsleep && !device->InD0 && FxDevicePnpState(device) == FxPnpStarted) {
                 FxSendDevicePower(device, PowerDeviceD0);
                 if (NT_SUCCESS(FxPowerUp(device, device->LastDx)))
                     FxIdleStarted(device);
@@ -83,7 +85,7 @@ NTSTATUS SetSystemPower(FxDevice* device, PIRP irp, SYSTEM_POWER_STATE state) {
         return FxCompleteIrp(irp, status, 0);
     }
     FxStateLock(device);
-    if (device->PnpState == FxPnpStarted && !device->SystemAsleep) {
+    if (FxDevicePnpState(device) == FxPnpStarted && !device->SystemAsleep) {
         FxIdleStop(device);
         device->SystemAsleep = TRUE;
         if (device->InD0) {
