@@ -18,10 +18,8 @@ set(TRANSPORT_TEST64 ${WIN64_BUILD_DIR}/client/talvik_win32_transport_test.exe)
 set(TALVIKCTL64 ${WIN64_BUILD_DIR}/client/talvikctl.exe)
 set(SENSORINST64 ${WIN64_BUILD_DIR}/sensorinst/SensorInst.exe)
 set(WINE_KERNEL_BIN ${WIN64_BUILD_DIR}/tests/wine-kernel)
-# The sanitizer builds of the driver's stress runs (old layer, kernel stack) and of the
-# simulated kernel's and the framework's tests.
-set(STRESS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/stress/talvik_driver_stress)
-set(STRESS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/stress/talvik_driver_stress)
+# The sanitizer builds of the driver's stress run (on the kernel stack) and of the simulated
+# kernel's and the framework's tests.
 set(STACK_STRESS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/stress/talvik_stack_stress)
 set(STACK_STRESS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/stress/talvik_stack_stress)
 set(NTSIM_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/ntsim/ntsim_tests)
