@@ -4,8 +4,11 @@
 Each function belongs to the part its file is in: the framework (kmdf/framework/), the driver
 (driver/), the bus (usbbus/), the kernel (ntsim/: the I/O manager, IRPs, locks, pool), or other
 (the C and C++ libraries, the machine and the bench). A part's own cost is its functions' own
-instructions (inline header code compiled into them included). Prints, space-separated:
-framework driver bus kernel other total.
+instructions (inline header code compiled into them included). The driver's cost as the platform
+would charge it adds what its calls cost outside the framework (kmdf/: the framework and its
+inline call wrappers stand in for the platform's, whose cost is not the driver's), that is its
+calls into the kernel and the C library. Prints, space-separated:
+framework driver bus kernel other total driver-with-its-calls.
 
   callgrind-stack-cost.py PROFILE   (recorded with --compress-strings=no --compress-pos=no)
 """
@@ -34,7 +37,8 @@ def main():
     fn_part = {}
     cost = dict.fromkeys(PARTS, 0)
     total = 0
-    fl = fn = None
+    driver_calls = 0  # inclusive cost of the driver's calls that leave driver and framework
+    fl = fn = cfi = cfn = None
     in_call = False
     with open(sys.argv[1]) as profile:
         for raw in profile:
@@ -49,6 +53,12 @@ def main():
                 fn = line[3:]
                 fn_part.setdefault(fn, part_of(fl))
                 continue
+            if line.startswith(("cfi=", "cfl=")):
+                cfi = line[4:]
+                continue
+            if line.startswith("cfn="):
+                cfn = line[4:]
+                continue
             if line.startswith("calls="):
                 in_call = True  # the next cost line is the call's inclusive cost
                 continue
@@ -59,9 +69,17 @@ def main():
                 continue
             if in_call:
                 in_call = False
+                # Without cfi= the callee lives in the caller's file.
+                callee_file = cfi if cfi is not None else fl
+                cfi = None
+                caller = fn_part.get(fn, "other")
+                callee = fn_part.get(cfn) or part_of(callee_file)
+                if (caller == "driver" and callee != "driver" and
+                        "/kmdf/" not in (callee_file or "")):
+                    driver_calls += int(parts[1])
                 continue
             cost[fn_part.get(fn, "other")] += int(parts[1])
-    print(" ".join(str(cost[p]) for p in PARTS), total)
+    print(" ".join(str(cost[p]) for p in PARTS), total, cost["driver"] + driver_calls)
 
 
 if __name__ == "__main__":

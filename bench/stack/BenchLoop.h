@@ -1,5 +1,6 @@
 // The loop both stack benches run: a warm-up, then N requests of one kind through the machine,
-// then one line of figures for scripts/bench-stack.sh.
+// then one line of figures for scripts/bench-stack.sh (requests, pool blocks left, the driver's
+// pool allocations by its tag during start-up and warm-up and during the requests, CPU time).
 #pragma once
 
 #include "sim/Machine.h"
@@ -15,6 +16,7 @@ namespace bench {
 struct Request {
     std::function<bool()> vendor; // one vendor request, true when it did what it should
     std::function<bool()> read;   // one interrupt read (its data fed first)
+    ULONG driverTag = 0;          // the function driver's pool tag: its allocations are counted
 };
 
 inline double CpuSeconds() {
@@ -48,6 +50,8 @@ inline int Run(int argc, char** argv, sim::Machine& machine, const Request& requ
         if (!one())
             return 1;
     const size_t pool0 = machine.Kernel().PoolOutstanding();
+    // Start-up and warm-up figures show that the counter sees the driver's allocations at all.
+    const unsigned long long driver0 = machine.Kernel().PoolAllocationsWithTag(request.driverTag);
     const double t0 = CpuSeconds();
     long failed = 0;
     for (long i = 0; i < count; ++i)
@@ -55,9 +59,12 @@ inline int Run(int argc, char** argv, sim::Machine& machine, const Request& requ
     const double seconds = CpuSeconds() - t0;
     const long pool =
         static_cast<long>(machine.Kernel().PoolOutstanding()) - static_cast<long>(pool0);
+    const unsigned long long driver =
+        machine.Kernel().PoolAllocationsWithTag(request.driverTag) - driver0;
     const size_t findings = machine.Findings().size();
-    std::printf("requests %ld failed %ld pool_blocks_left %ld cpu_seconds %.6f findings %zu\n",
-                count, failed, pool, seconds, findings);
+    std::printf("requests %ld failed %ld pool_blocks_left %ld startup_driver_pool_allocations %llu "
+                "driver_pool_allocations %llu cpu_seconds %.6f findings %zu\n",
+                count, failed, pool, driver0, driver, seconds, findings);
     for (const sim::Finding& f : machine.Findings())
         std::fprintf(stderr, "finding: %s\n", f.text.c_str());
     return failed == 0 && findings == 0 ? 0 : 1;

@@ -1,11 +1,12 @@
-// Talvik2 on the framework over the simulated kernel, served by the virtual bus: the requests of
-// bench/driver (a vendor request IN with a 64-byte buffer and 12 bytes back, an interrupt read
-// of 8 bytes into 64), each through the I/O manager, the framework and the bus.
+// Talvik2 on the framework over the simulated kernel, served by the virtual bus: the two requests
+// of its contract (a vendor request IN with a 64-byte buffer and 12 bytes back, an interrupt read
+// of 8 bytes into 64), each through the I/O manager, the framework and the bus; the driver's pool
+// allocations are those with its tag.
 #include "BenchLoop.h"
 
 #include "sim/Talvik2Machine.h"
 
-#include <TalvikPublic.h>
+#include <Talvik.h>
 
 int main(int argc, char** argv) {
     sim::Talvik2Machine machine;
@@ -19,6 +20,7 @@ int main(int argc, char** argv) {
     const std::vector<std::uint8_t> report(8, 0x11);
     std::uint8_t buffer[64];
     bench::Request request;
+    request.driverTag = TALVIK_POOL_TAG;
     request.vendor = [&] {
         VENDOR_OR_CLASS_REQUEST_CONTROL block = {1, 2, 0, 0, 1, 0, 0, 0};
         ULONG_PTR bytes = 0;

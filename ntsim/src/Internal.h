@@ -80,12 +80,14 @@ public:
     bool Contains(const void* p, size_t length);
     size_t Outstanding();
     size_t OutstandingWithTag(ULONG tag);
+    std::uint64_t AllocationsWithTag(ULONG tag);
     void FailAfter(long count);
     size_t ReportLeaks();
 
 private:
     std::mutex mu_;
     std::map<std::uintptr_t, PoolBlock> blocks_;
+    std::map<ULONG, std::uint64_t> allocationsByTag_; // every allocation made, freed or not
     std::uint64_t sequence_ = 0;
     long failAfter_ = -1;
 };

@@ -165,6 +165,10 @@ size_t Kernel::PoolOutstandingWithTag(ULONG tag) const {
 void Kernel::FailPoolAfter(long count) {
     impl_->pool.FailAfter(count);
 }
+std::uint64_t Kernel::PoolAllocationsWithTag(ULONG tag) const {
+    return impl_->pool.AllocationsWithTag(tag);
+}
+
 size_t Kernel::CheckPoolLeaks() {
     return impl_->pool.ReportLeaks();
 }

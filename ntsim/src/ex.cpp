@@ -28,6 +28,7 @@ void* Pool::Allocate(int type, size_t size, ULONG tag) {
     memset(p, kFreshFill, size);
     std::lock_guard<std::mutex> lock(mu_);
     blocks_[reinterpret_cast<std::uintptr_t>(p)] = PoolBlock{size, tag, type, ++sequence_};
+    ++allocationsByTag_[tag];
     return p;
 }
 
@@ -72,6 +73,12 @@ size_t Pool::OutstandingWithTag(ULONG tag) {
     for (auto& [address, block] : blocks_)
         count += block.tag == tag ? 1 : 0;
     return count;
+}
+
+std::uint64_t Pool::AllocationsWithTag(ULONG tag) {
+    std::lock_guard<std::mutex> lock(mu_);
+    auto found = allocationsByTag_.find(tag);
+    return found != allocationsByTag_.end() ? found->second : 0;
 }
 
 void Pool::FailAfter(long count) {

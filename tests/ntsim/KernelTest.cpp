@@ -163,6 +163,10 @@ TEST_F(KernelTest, PoolCountsTagsAndReportsLeaksWrongTagsAndDoubleFrees) {
     kernel().FailPoolAfter(-1);
     ExFreePoolWithTag(c, 'CCCC');
     EXPECT_EQ(kernel().PoolOutstanding(), 0u);
+    // Allocations by tag count every one made, freed or not; a refused one is none.
+    EXPECT_EQ(kernel().PoolAllocationsWithTag('AAAA'), 1u);
+    EXPECT_EQ(kernel().PoolAllocationsWithTag('CCCC'), 1u);
+    EXPECT_EQ(kernel().PoolAllocationsWithTag('DDDD'), 0u);
 }
 
 TEST_F(KernelTest, UserProbesFollowPageProtectionAndRefuseKernelMemory) {

@@ -197,6 +197,8 @@ public:
     // Pool accounting.
     size_t PoolOutstanding() const;
     size_t PoolOutstandingWithTag(ULONG tag) const;
+    // Allocations made with `tag` so far, freed or not (what a driver allocated, by its tag).
+    std::uint64_t PoolAllocationsWithTag(ULONG tag) const;
     // Lets `count` more allocations succeed, then fails them (negative: never).
     void FailPoolAfter(long count);
     // Reports every block still allocated as a leak; returns how many there were.
