@@ -355,10 +355,11 @@ NTSTATUS imp_WdfDeviceAssignS0IdleSettings(PWDF_DRIVER_GLOBALS globals, WDFDEVIC
     FxIdle* idle = device->IdleState;
     KIRQL irql;
     KeAcquireSpinLock(&idle->Lock, &irql);
+    const ULONG timeoutMs = settings->IdleTimeout != 0 ? settings->IdleTimeout : 5000;
     device->Idle.Assigned = TRUE;
     device->Idle.Caps = settings->IdleCaps;
     device->Idle.Dx = settings->DxState;
-    device->Idle.TimeoutMs = settings->IdleTimeout != 0 ? settings->IdleTimeout : 5000;
+    device->Idle.TimeoutMs = timeoutMs;
     device->Idle.UserControl = settings->UserControlOfIdleSettings;
     device->Idle.Enabled = settings->Enabled;
     if (IdleEnabled(device))
@@ -366,8 +367,7 @@ NTSTATUS imp_WdfDeviceAssignS0IdleSettings(PWDF_DRIVER_GLOBALS globals, WDFDEVIC
     else
         KeCancelTimer(&idle->Timer);
     KeReleaseSpinLock(&idle->Lock, irql);
-    FxEvent("WdfDeviceAssignS0IdleSettings %lu ms",
-            static_cast<unsigned long>(device->Idle.TimeoutMs));
+    FxEvent("WdfDeviceAssignS0IdleSettings %lu ms", static_cast<unsigned long>(timeoutMs));
     return STATUS_SUCCESS;
 }
 
