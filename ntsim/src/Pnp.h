@@ -33,12 +33,6 @@ struct IrpResult {
 IrpResult SendSync(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                    const std::function<void(PIO_STACK_LOCATION)>& fill);
 
-// On the PnP thread: the node of a device not removed (nullptr when none), and what follows a
-// REMOVE_DEVICE (interfaces off, the driver unloaded when unused, the node forgotten, the PDO
-// deleted or released).
-Node* Find(PDEVICE_OBJECT pdo);
-void AfterRemove(Node* node);
-
 } // namespace ntsim::detail
 
 struct ntsim::PnpManager::Impl {

@@ -1,6 +1,6 @@
 // The plug-and-play manager: device nodes, the root enumerator's PDOs, matching function drivers
-// by hardware and compatible ids, start, enumeration of a bus's children, removal (restarts and
-// power: pnprequests.cpp). Every action runs on the PnP thread, one at a time, as on Wine.
+// by hardware and compatible ids, start, enumeration of a bus's children, removal, device power.
+// Every action runs on the PnP thread, one at a time, as on Wine.
 #include "Pnp.h"
 
 #include <cctype>
@@ -223,6 +223,17 @@ void Forget(Node* node) {
     }
 }
 
+// After REMOVE_DEVICE: a root PDO is the PnP manager's to delete; a bus's PDO its bus's.
+void AfterRemove(Node* node) {
+    DisableInterfacesOf(node->pdo);
+    UnloadIfUnused(node);
+    Forget(node);
+    if (node->root)
+        IoDeleteDevice(node->pdo);
+    else
+        ObDereferenceObject(node->pdo); // the reference the bus gave with its relations
+}
+
 void SurpriseRemoveTree(Node* node) {
     std::vector<Node*> children = node->children;
     for (Node* child : children)
@@ -306,21 +317,6 @@ void Enumerate(Node* node) {
     }
 }
 
-} // namespace
-
-namespace ntsim::detail {
-
-// After REMOVE_DEVICE: a root PDO is the PnP manager's to delete; a bus's PDO its bus's.
-void AfterRemove(Node* node) {
-    DisableInterfacesOf(node->pdo);
-    UnloadIfUnused(node);
-    Forget(node);
-    if (node->root)
-        IoDeleteDevice(node->pdo);
-    else
-        ObDereferenceObject(node->pdo); // the reference the bus gave with its relations
-}
-
 Node* Find(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> lock(P().mu);
     for (auto& node : P().nodes)
@@ -329,7 +325,7 @@ Node* Find(PDEVICE_OBJECT pdo) {
     return nullptr;
 }
 
-} // namespace ntsim::detail
+} // namespace
 
 // ------------------------------------------------------------------------ public interface
 void PnpManager::InstallDriver(const std::string& service, DriverEntryRoutine entry,
@@ -405,6 +401,19 @@ void PnpManager::SurpriseRemoveDevice(PDEVICE_OBJECT pdo) {
         if (Node* node = Find(pdo))
             SurpriseRemoveTree(node);
     });
+}
+
+NTSTATUS PnpManager::SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
+    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
+    impl_->Call([&] {
+        if (Find(pdo) == nullptr)
+            return;
+        status = SendSync(pdo, IRP_MJ_POWER, IRP_MN_SET_POWER, [state](PIO_STACK_LOCATION s) {
+                     s->Parameters.Power.Type = DevicePowerState;
+                     s->Parameters.Power.State.DeviceState = state;
+                 }).status;
+    });
+    return status;
 }
 
 std::vector<PnpManager::DeviceInfo> PnpManager::Devices() const {

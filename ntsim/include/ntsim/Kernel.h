@@ -75,13 +75,8 @@ public:
     NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
     // SURPRISE_REMOVAL then REMOVE_DEVICE, children first, as Wine always removes.
     void SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
-    // QUERY_STOP, STOP and START again, as a resource rebalance; a refused query ends it with
-    // CANCEL_STOP, a failed start removes the device.
-    NTSTATUS RestartDevice(PDEVICE_OBJECT pdo);
-    // IRP_MN_SET_POWER (device or system power) down the device's stack: IoAllocateIrp +
-    // PoCallDriver.
+    // IRP_MN_SET_POWER (device power) down the device's stack: IoAllocateIrp + PoCallDriver.
     NTSTATUS SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state);
-    NTSTATUS SetSystemPower(PDEVICE_OBJECT pdo, SYSTEM_POWER_STATE state);
     // Devices the PnP manager knows, with their IDs and where they are in their life.
     struct DeviceInfo {
         PDEVICE_OBJECT pdo;
