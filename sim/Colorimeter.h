@@ -79,8 +79,6 @@ public:
     ULONG Port() const { return port_; }
     // One interrupt-IN transfer: completes the oldest pending read, or waits for the next.
     NTSTATUS PushInterrupt(const std::vector<std::uint8_t>& bytes);
-    // Remote wake: the host's pending idle notification completes (the driver powers it up).
-    NTSTATUS SignalRemoteWake();
     // Transfers on this device's port since it was plugged or the last ClearTraffic.
     std::vector<TransferRecord> Traffic() const;
     void ClearTraffic();

@@ -65,20 +65,6 @@ TEST_F(IdleTest, ASystemD0IrpWakesAnIdleDeviceAndIdleResumes) {
     EXPECT_EQ(Order(), "PEXEX");
 }
 
-TEST_F(IdleTest, ARemoteWakeBringsAnIdleDeviceBackAndIdleResumes) {
-    g_fxTestOptions.Idle = TRUE;
-    PlugTestDevice();
-    Advance(1001);
-    ASSERT_EQ(Order(), "PEX");
-    EXPECT_EQ(UsbBusSignalWake(busPdo_->AttachedDevice, port_), STATUS_SUCCESS);
-    kernel().WaitIdle();
-    EXPECT_EQ(Order(), "PEXE");
-    EXPECT_TRUE(HasEvent("EvtDeviceD0Entry(D2) -> 0x00000000"));
-    EXPECT_FALSE(FxIdleIsDown(Device()));
-    Advance(1001);
-    EXPECT_EQ(Order(), "PEXEX");
-}
-
 TEST_F(IdleTest, IdleDisabledOrNotAssignedStaysInD0) {
     g_fxTestOptions.Idle = TRUE;
     g_fxTestOptions.IdleEnabled = WdfFalse;

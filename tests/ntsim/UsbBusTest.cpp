@@ -335,28 +335,6 @@ VOID CountIdle(PVOID context) {
     ++*static_cast<std::atomic<int>*>(context);
 }
 
-TEST_F(UsbBusTest, ARemoteWakeCompletesThePendingIdleNotification) {
-    TestUsbDevice device;
-    ULONG port = Plug(device);
-    PDEVICE_OBJECT pdo = nullptr;
-    for (auto& d : kernel().Pnp().Devices())
-        pdo = d.deviceId == "USB\\VID_1234&PID_5678" ? d.pdo : pdo;
-    ASSERT_NE(pdo, nullptr);
-    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_INVALID_DEVICE_STATE); // nothing to complete
-    std::atomic<int> calls{0};
-    USB_IDLE_CALLBACK_INFO info{CountIdle, &calls};
-    Internal idle;
-    EXPECT_EQ(idle.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, &info),
-              STATUS_PENDING);
-    kernel().WaitIdle();
-    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_SUCCESS);
-    ASSERT_TRUE(idle.Done());
-    EXPECT_EQ(idle.iosb.Status, STATUS_SUCCESS);
-    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_INVALID_DEVICE_STATE);
-    EXPECT_EQ(UsbBusSignalWake(bus_, port + 1), STATUS_NO_SUCH_DEVICE);
-    EXPECT_EQ(UsbBusSignalWake(bus_, 0), STATUS_INVALID_PARAMETER);
-}
-
 TEST_F(UsbBusTest, ThePdoServesPortStatusIdleNotificationAndPipeRequests) {
     TestUsbDevice device;
     Plug(device);

@@ -124,9 +124,6 @@ VOID FailPending(Child* child, BusPipe* pipe, NTSTATUS status, USBD_STATUS usbd)
 VOID FreeInData(BusPipe* pipe);
 NTSTATUS FeedIn(Child* child, UCHAR endpointAddress, const VOID* data, ULONG length);
 NTSTATUS SubmitIdle(Child* child, PIRP irp);
-// Remote wake: the pending idle notification completes with STATUS_SUCCESS;
-// STATUS_INVALID_DEVICE_STATE when none is pending.
-NTSTATUS SignalWake(Child* child);
 
 // BusLog.cpp
 VOID LogSetup(Child* child, UCHAR endpoint, const USB_SETUP_PACKET* setup);

@@ -165,55 +165,25 @@ EXTERN_C NTSTATUS UsbBusUnplug(PDEVICE_OBJECT busFdo, ULONG port) {
     return STATUS_SUCCESS;
 }
 
-namespace {
-
-// A present child for a call from outside, counted, so that a removal running meanwhile keeps it
-// until the call is done (ReleaseChild); NULL when nothing is plugged into the port.
-Child* UseChild(Bus* bus, ULONG port) {
-    if (port == 0 || port > USBBUS_MAX_PORTS)
-        return NULL;
-    KIRQL irql;
-    KeAcquireSpinLock(&bus->lock, &irql);
-    Child* child = bus->children[port - 1];
-    if (child != NULL && IsPresent(child))
-        ++child->feeders;
-    else
-        child = NULL;
-    KeReleaseSpinLock(&bus->lock, irql);
-    return child;
-}
-
-VOID ReleaseChild(Bus* bus, Child* child) {
-    KIRQL irql;
-    KeAcquireSpinLock(&bus->lock, &irql);
-    if (--child->feeders == 0 && child->deleting)
-        KeSetEvent(&child->feedersGone, IO_NO_INCREMENT, FALSE);
-    KeReleaseSpinLock(&bus->lock, irql);
-}
-
-} // namespace
-
 EXTERN_C NTSTATUS UsbBusFeedIn(PDEVICE_OBJECT busFdo, ULONG port, UCHAR endpointAddress,
                                const VOID* data, ULONG length) {
     Bus* bus = BusOf(busFdo);
     if (port == 0 || port > USBBUS_MAX_PORTS)
         return STATUS_INVALID_PARAMETER;
-    Child* child = UseChild(bus, port);
-    if (child == NULL)
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    Child* child = bus->children[port - 1];
+    BOOLEAN present = child != NULL && IsPresent(child);
+    // Counted, so that a removal running meanwhile keeps the child until the data is in.
+    if (present)
+        ++child->feeders;
+    KeReleaseSpinLock(&bus->lock, irql);
+    if (!present)
         return STATUS_NO_SUCH_DEVICE;
     NTSTATUS status = FeedIn(child, endpointAddress, data, length);
-    ReleaseChild(bus, child);
-    return status;
-}
-
-EXTERN_C NTSTATUS UsbBusSignalWake(PDEVICE_OBJECT busFdo, ULONG port) {
-    Bus* bus = BusOf(busFdo);
-    if (port == 0 || port > USBBUS_MAX_PORTS)
-        return STATUS_INVALID_PARAMETER;
-    Child* child = UseChild(bus, port);
-    if (child == NULL)
-        return STATUS_NO_SUCH_DEVICE;
-    NTSTATUS status = SignalWake(child);
-    ReleaseChild(bus, child);
+    KeAcquireSpinLock(&bus->lock, &irql);
+    if (--child->feeders == 0 && child->deleting)
+        KeSetEvent(&child->feedersGone, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&bus->lock, irql);
     return status;
 }

@@ -431,18 +431,3 @@ NTSTATUS SubmitIdle(Child* child, PIRP irp) {
         IoQueueWorkItem(child->idleWork, IdleWork, DelayedWorkQueue, child);
     return STATUS_PENDING;
 }
-
-NTSTATUS SignalWake(Child* child) {
-    KIRQL irql;
-    IoAcquireCancelSpinLock(&irql);
-    PIRP irp = child->idleIrp;
-    if (irp != NULL) {
-        IoSetCancelRoutine(irp, NULL);
-        child->idleIrp = NULL;
-    }
-    IoReleaseCancelSpinLock(irql);
-    if (irp == NULL)
-        return STATUS_INVALID_DEVICE_STATE;
-    CompleteIrp(irp, STATUS_SUCCESS, 0);
-    return STATUS_SUCCESS;
-}

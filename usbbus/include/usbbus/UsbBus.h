@@ -20,9 +20,6 @@ EXTERN_C NTSTATUS UsbBusUnplug(PDEVICE_OBJECT busFdo, ULONG port);
 // waits for the next one.
 EXTERN_C NTSTATUS UsbBusFeedIn(PDEVICE_OBJECT busFdo, ULONG port, UCHAR endpointAddress,
                                const VOID* data, ULONG length);
-// The device signals remote wake: the function driver's pending idle notification completes with
-// STATUS_SUCCESS. STATUS_INVALID_DEVICE_STATE when none is pending.
-EXTERN_C NTSTATUS UsbBusSignalWake(PDEVICE_OBJECT busFdo, ULONG port);
 
 // Copies up to `count` entries with Sequence >= `first` (the log keeps its latest
 // USBBUS_LOG_ENTRIES); returns how many.
