@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -81,13 +82,20 @@ public:
     size_t Outstanding();
     size_t OutstandingWithTag(ULONG tag);
     void FailAfter(long count);
+    void FailWithTag(ULONG tag, long count);
+    void Trace(std::function<void(const PoolStep&)> callback);
     size_t ReportLeaks();
 
 private:
+    // Under mu_: whether this allocation is to fail (and the counts it uses up).
+    bool Refused(ULONG tag);
+    void Report(const PoolStep& step);
     std::mutex mu_;
     std::map<std::uintptr_t, PoolBlock> blocks_;
     std::uint64_t sequence_ = 0;
     long failAfter_ = -1;
+    std::map<ULONG, long> failWithTag_;
+    std::shared_ptr<std::function<void(const PoolStep&)>> trace_;
 };
 
 // mm: the caller's page protections and the MDLs the kernel gave out.

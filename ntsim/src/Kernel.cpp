@@ -165,6 +165,12 @@ size_t Kernel::PoolOutstandingWithTag(ULONG tag) const {
 void Kernel::FailPoolAfter(long count) {
     impl_->pool.FailAfter(count);
 }
+void Kernel::FailPoolWithTag(ULONG tag, long count) {
+    impl_->pool.FailWithTag(tag, count);
+}
+void Kernel::TracePool(std::function<void(const PoolStep&)> callback) {
+    impl_->pool.Trace(std::move(callback));
+}
 size_t Kernel::CheckPoolLeaks() {
     return impl_->pool.ReportLeaks();
 }

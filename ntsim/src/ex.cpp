@@ -14,20 +14,46 @@ constexpr unsigned char kFreedFill = 0xDD;
 
 namespace ntsim::detail {
 
-void* Pool::Allocate(int type, size_t size, ULONG tag) {
+bool Pool::Refused(ULONG tag) {
+    if (failAfter_ == 0)
+        return true;
+    auto limited = failWithTag_.find(tag);
+    if (limited != failWithTag_.end() && limited->second == 0)
+        return true;
+    if (failAfter_ > 0)
+        --failAfter_;
+    if (limited != failWithTag_.end() && limited->second > 0)
+        --limited->second;
+    return false;
+}
+
+void Pool::Report(const PoolStep& step) {
+    std::shared_ptr<std::function<void(const PoolStep&)>> trace;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (failAfter_ == 0)
-            return nullptr;
-        if (failAfter_ > 0)
-            --failAfter_;
+        trace = trace_;
     }
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr)
+    if (trace)
+        (*trace)(step);
+}
+
+void* Pool::Allocate(int type, size_t size, ULONG tag) {
+    bool refused;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        refused = Refused(tag);
+    }
+    void* p = refused ? nullptr : std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) {
+        Report(PoolStep{PoolStep::Kind::AllocateFailed, tag, size, nullptr});
         return nullptr;
+    }
     memset(p, kFreshFill, size);
-    std::lock_guard<std::mutex> lock(mu_);
-    blocks_[reinterpret_cast<std::uintptr_t>(p)] = PoolBlock{size, tag, type, ++sequence_};
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        blocks_[reinterpret_cast<std::uintptr_t>(p)] = PoolBlock{size, tag, type, ++sequence_};
+    }
+    Report(PoolStep{PoolStep::Kind::Allocate, tag, size, p});
     return p;
 }
 
@@ -47,6 +73,8 @@ void Pool::Free(void* p, ULONG tag, bool checkTag) {
     if (checkTag && tag != block.tag)
         Violate(ViolationKind::Pool, "pool block of tag '" + TagText(block.tag) +
                                          "' freed with tag '" + TagText(tag) + "'");
+    // Reported before the memory goes, so that a trace never names a block reused meanwhile.
+    Report(PoolStep{PoolStep::Kind::Free, block.tag, block.size, p});
     memset(p, kFreedFill, block.size);
     std::free(p);
 }
@@ -77,6 +105,22 @@ size_t Pool::OutstandingWithTag(ULONG tag) {
 void Pool::FailAfter(long count) {
     std::lock_guard<std::mutex> lock(mu_);
     failAfter_ = count;
+}
+
+void Pool::FailWithTag(ULONG tag, long count) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (count < 0)
+        failWithTag_.erase(tag);
+    else
+        failWithTag_[tag] = count;
+}
+
+void Pool::Trace(std::function<void(const PoolStep&)> callback) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (callback)
+        trace_ = std::make_shared<std::function<void(const PoolStep&)>>(std::move(callback));
+    else
+        trace_.reset();
 }
 
 size_t Pool::ReportLeaks() {

@@ -4,7 +4,9 @@
 
 #include <atomic>
 #include <thread>
+#include <vector>
 
+using ntsim::PoolStep;
 using ntsim::Protection;
 using ntsim::RaisedStatus;
 using ntsim::ViolationKind;
@@ -162,6 +164,52 @@ TEST_F(KernelTest, PoolCountsTagsAndReportsLeaksWrongTagsAndDoubleFrees) {
     EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 4, 'CCCC'), nullptr);
     kernel().FailPoolAfter(-1);
     ExFreePoolWithTag(c, 'CCCC');
+    EXPECT_EQ(kernel().PoolOutstanding(), 0u);
+}
+
+// Low resources for one tag: the others' allocations go on, and the count covers that tag only.
+TEST_F(KernelTest, PoolFailuresLimitedToATagAndThePoolsTrace) {
+    std::vector<PoolStep> steps;
+    kernel().TracePool([&](const PoolStep& step) { steps.push_back(step); });
+    kernel().FailPoolWithTag('DDDD', 1);
+    void* other = ExAllocatePoolWithTag(NonPagedPool, 4, 'EEEE');
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD');
+    void* again = ExAllocatePoolWithTag(PagedPool, 8, 'EEEE');
+    EXPECT_NE(other, nullptr);
+    EXPECT_NE(first, nullptr);
+    EXPECT_NE(again, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD'), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD'), nullptr);
+    kernel().FailPoolWithTag('DDDD', -1);
+    void* later = ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD');
+    EXPECT_NE(later, nullptr);
+    // The whole pool failing wins over a tag's allowance.
+    kernel().FailPoolWithTag('DDDD', 5);
+    kernel().FailPoolAfter(0);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD'), nullptr);
+    kernel().FailPoolAfter(-1);
+    kernel().FailPoolWithTag('DDDD', -1);
+    ExFreePoolWithTag(first, 'DDDD');
+    ExFreePool(later); // no tag given: the trace names the block's
+    kernel().TracePool(nullptr);
+    ExFreePoolWithTag(other, 'EEEE');
+    ExFreePoolWithTag(again, 'EEEE');
+
+    using Kind = PoolStep::Kind;
+    ASSERT_EQ(steps.size(), 9u);
+    EXPECT_EQ(steps[0].kind, Kind::Allocate);
+    EXPECT_EQ(steps[0].tag, ULONG('EEEE'));
+    EXPECT_EQ(steps[0].address, other);
+    EXPECT_EQ(steps[1].size, 12u);
+    EXPECT_EQ(steps[3].kind, Kind::AllocateFailed);
+    EXPECT_EQ(steps[3].address, nullptr);
+    EXPECT_EQ(steps[3].tag, ULONG('DDDD'));
+    EXPECT_EQ(steps[6].kind, Kind::AllocateFailed);
+    EXPECT_EQ(steps[7].kind, Kind::Free);
+    EXPECT_EQ(steps[7].address, first);
+    EXPECT_EQ(steps[7].size, 12u);
+    EXPECT_EQ(steps[8].kind, Kind::Free);
+    EXPECT_EQ(steps[8].tag, ULONG('DDDD'));
     EXPECT_EQ(kernel().PoolOutstanding(), 0u);
 }
 

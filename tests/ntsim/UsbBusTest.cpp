@@ -395,6 +395,35 @@ TEST_F(UsbBusTest, ThePdoServesPortStatusIdleNotificationAndPipeRequests) {
     EXPECT_EQ(read.Hdr.Status, USBD_STATUS_CANCELED);
 }
 
+// Suspended after its idle callback (the function driver sent it to D2), the device wakes itself:
+// the bus completes the notification with success; in D0, or without one pending, it cannot.
+TEST_F(UsbBusTest, ARemoteWakeCompletesTheIdleNotificationOfASuspendedDevice) {
+    TestUsbDevice device;
+    ULONG port = Plug(device);
+    PDEVICE_OBJECT pdo = nullptr;
+    for (auto& d : kernel().Pnp().Devices())
+        pdo = d.deviceId == "USB\\VID_1234&PID_5678" ? d.pdo : pdo;
+    ASSERT_NE(pdo, nullptr);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_INVALID_DEVICE_STATE); // nothing pending
+    std::atomic<int> calls{0};
+    USB_IDLE_CALLBACK_INFO info{CountIdle, &calls};
+    Internal idle;
+    EXPECT_EQ(idle.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, &info),
+              STATUS_PENDING);
+    kernel().WaitIdle();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_INVALID_DEVICE_STATE); // still in D0
+    EXPECT_FALSE(idle.Done());
+    ASSERT_EQ(kernel().Pnp().SetDevicePower(pdo, PowerDeviceD2), STATUS_SUCCESS);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_SUCCESS);
+    ASSERT_TRUE(idle.Done());
+    EXPECT_EQ(idle.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_INVALID_DEVICE_STATE); // used up
+    EXPECT_EQ(UsbBusSignalWake(bus_, 0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port + 1), STATUS_NO_SUCH_DEVICE);
+    ASSERT_EQ(kernel().Pnp().SetDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
+}
+
 // A raw control transfer whose setup packet asks for more than its buffer holds moves only what
 // the buffer holds, both ways: the device is told the buffer's length, and nothing past it is
 // written or logged.

@@ -122,6 +122,8 @@ VOID FailPending(Child* child, BusPipe* pipe, NTSTATUS status, USBD_STATUS usbd)
 VOID FreeInData(BusPipe* pipe);
 NTSTATUS FeedIn(Child* child, UCHAR endpointAddress, const VOID* data, ULONG length);
 NTSTATUS SubmitIdle(Child* child, PIRP irp);
+// The suspended device woke itself: its idle notification completes with success.
+NTSTATUS CompleteIdleOnWake(Child* child);
 
 // BusLog.cpp
 VOID LogSetup(Child* child, UCHAR endpoint, const USB_SETUP_PACKET* setup);

@@ -395,6 +395,21 @@ VOID FreeInData(BusPipe* pipe) {
         ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&taken), InPacket, link), USBBUS_TAG);
 }
 
+NTSTATUS CompleteIdleOnWake(Child* child) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = child->idleIrp;
+    // Not suspended, or its notification is being cancelled already.
+    if (irp == NULL || child->power == PowerDeviceD0 || IoSetCancelRoutine(irp, NULL) == NULL) {
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    child->idleIrp = NULL;
+    IoReleaseCancelSpinLock(irql);
+    CompleteIrp(irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
+}
+
 NTSTATUS SubmitIdle(Child* child, PIRP irp) {
     if (IoGetCurrentIrpStackLocation(irp)->Parameters.DeviceIoControl.Type3InputBuffer == NULL)
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
