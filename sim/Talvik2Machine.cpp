@@ -59,6 +59,14 @@ unsigned long long Talvik2Machine::RequestsCompleted() const {
 }
 
 void Talvik2Machine::FailCall(const std::string& api, NTSTATUS status, unsigned times) {
+    bool known = false;
+    for (const PCSTR* call = FxHostFaultableCalls(); *call != nullptr && !known; ++call)
+        known = api == *call;
+    if (!known) {
+        // It would never be asked about: the test would pass without its fault.
+        ReportFinding(Finding::Source::Framework, api + " is not a framework call");
+        return;
+    }
     std::lock_guard<std::mutex> lock(faultsMu_);
     faults_[api] = Fault{status, times};
 }

@@ -21,7 +21,7 @@ public:
     unsigned long long RequestsCompleted() const;
 
     // The next `times` calls of framework call `api` (one of FxHostFaultableCalls) fail with
-    // `status`.
+    // `status`; another name is a finding.
     void FailCall(const std::string& api, NTSTATUS status, unsigned times = 1);
     // Asked by the framework on entry to a faultable call.
     bool Injected(const char* api, NTSTATUS* status);
