@@ -381,8 +381,10 @@ TEST_F(IrpTest, APageableArgumentSentOrCompletedAtDispatchLevelIsReported) {
         KIRQL sentAt, completedAt;
         size_t reported;
     } rows[] = {
-        {paged, PASSIVE_LEVEL, PASSIVE_LEVEL, 0}, {paged, DISPATCH_LEVEL, PASSIVE_LEVEL, 1},
-        {paged, PASSIVE_LEVEL, DISPATCH_LEVEL, 1}, {paged, DISPATCH_LEVEL, DISPATCH_LEVEL, 2},
+        {paged, PASSIVE_LEVEL, PASSIVE_LEVEL, 0},
+        {paged, DISPATCH_LEVEL, PASSIVE_LEVEL, 1},
+        {paged, PASSIVE_LEVEL, DISPATCH_LEVEL, 1},
+        {paged, DISPATCH_LEVEL, DISPATCH_LEVEL, 2},
         {nonPaged, DISPATCH_LEVEL, DISPATCH_LEVEL, 0},
         {static_cast<char*>(paged) + 63, DISPATCH_LEVEL, PASSIVE_LEVEL, 1},
     };

@@ -519,8 +519,8 @@ TEST_F(UsbBusTest, ShortAndOverlongInTransfersAsTheHostReportsThem) {
     // The function driver's interrupt read allows short transfers; 8 bytes fill its buffer.
     UCHAR in[4];
     Overlapped read;
-    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_FN_READ_INTERRUPT, nullptr, 0, in,
-                                              sizeof in, &read),
+    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_FN_READ_INTERRUPT, nullptr, 0, in, sizeof in,
+                                              &read),
               STATUS_PENDING);
     const UCHAR data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
     EXPECT_EQ(UsbBusFeedIn(bus_, port, 0x81, data, sizeof data), STATUS_SUCCESS);

@@ -309,9 +309,9 @@ ULONG FxObjectsReportOutliving(ULONG64 from, ULONG64 to, PCSTR made, PCSTR undon
         KeAcquireSpinLock(&g_lock, &irql);
         for (ULONG i = 0; i < g_slotCount && !seen; ++i) {
             FxObject* object = g_slots[i].Object;
-            if (object != NULL && !object->Deleting && object->Parent != NULL &&
-                object->Parent->Type == FxTypeDriver && object->Serial >= from &&
-                object->Serial < to) {
+            if (object != NULL && !object->Deleting && !object->FrameworkOwned &&
+                object->Parent != NULL && object->Parent->Type == FxTypeDriver &&
+                object->Serial >= from && object->Serial < to) {
                 object->Serial = 0; // once
                 type = object->Type;
                 seen = TRUE;
