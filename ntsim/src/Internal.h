@@ -95,15 +95,16 @@ private:
     long failAfter_ = -1;
 };
 
-// rtl: the debugger's view of DbgPrintEx.
+// rtl: the debugger's view of DbgPrintEx, its latest lines (a long run stays bounded).
 class DebugLog {
 public:
+    static constexpr size_t kKept = 65536;
     void Add(DebugLine line);
     std::vector<DebugLine> Lines() const;
 
 private:
     mutable std::mutex mu_;
-    std::vector<DebugLine> lines_;
+    std::deque<DebugLine> lines_;
 };
 
 // mm: the caller's page protections and the MDLs the kernel gave out.

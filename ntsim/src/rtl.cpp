@@ -30,11 +30,13 @@ namespace ntsim::detail {
 void DebugLog::Add(DebugLine line) {
     std::lock_guard<std::mutex> lock(mu_);
     lines_.push_back(std::move(line));
+    if (lines_.size() > kKept)
+        lines_.pop_front();
 }
 
 std::vector<DebugLine> DebugLog::Lines() const {
     std::lock_guard<std::mutex> lock(mu_);
-    return lines_;
+    return std::vector<DebugLine>(lines_.begin(), lines_.end());
 }
 } // namespace ntsim::detail
 

@@ -193,7 +193,7 @@ public:
     // Waits until queued work items and PnP actions have run.
     void WaitIdle();
 
-    // Every line of debug output so far, in order.
+    // The lines of debug output so far (the latest 65536), in order.
     std::vector<DebugLine> DebugOutput() const;
 
     // Reports every step of every IRP to `callback` (nullptr: off), on the thread taking the step,
