@@ -44,14 +44,17 @@ dist: win32 win64
 	for tree in win32 win64 native; do cmake --install $(B)/$$tree >/dev/null || exit 1; done
 
 # A million random device-control operations against the driver in each sanitizer build (the
-# old framework layer); `stress-stack` runs the same on the kernel stack, which does not yet end
-# without violations.
+# old framework layer), then a long load run on Wine's kernel (two processes, colorimeters coming
+# and going; scripts/stress-wine.sh, WINE_STRESS_OPS); `stress-stack` runs the same on the kernel
+# stack, which does not yet end without violations.
 STRESS_OPS ?= 1000000
 STRESS_SEED ?= 2026
-stress: asan tsan
+WINE_STRESS_OPS ?= 60000
+stress: asan tsan win64
 	$(B)/asan/tests/stress/talvik_driver_stress --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
 	TSAN_OPTIONS=halt_on_error=1 $(B)/tsan/tests/stress/talvik_driver_stress \
 	  --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
+	bash scripts/stress-wine.sh $(WINE_STRESS_OPS) $(STRESS_SEED)
 
 stress-stack: asan tsan
 	$(B)/asan/tests/stress/talvik_stack_stress --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet

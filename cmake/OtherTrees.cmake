@@ -30,6 +30,8 @@ set(FRAMEWORK_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/framework/framework_test
 set(FRAMEWORK_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/framework/framework_tests)
 set(FRAMEWORK_IO_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/framework/framework_io_tests)
 set(FRAMEWORK_IO_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/framework/framework_io_tests)
+set(FRAMEWORK_VERIFIER_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/framework/framework_verifier_tests)
+set(FRAMEWORK_VERIFIER_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/framework/framework_verifier_tests)
 set(DRIVER_STACK_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/driver/stack/driver_stack_tests)
 set(DRIVER_STACK_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/driver/stack/driver_stack_tests)
 set(TALVIK2_DRIVER_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/driver/talvik2_driver_tests)

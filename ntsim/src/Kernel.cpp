@@ -152,6 +152,10 @@ void Kernel::WaitIdle() {
     }
 }
 
+std::vector<DebugLine> Kernel::DebugOutput() const {
+    return impl_->debugLog.Lines();
+}
+
 void Kernel::TraceIrps(std::function<void(const IrpStep&)> callback) {
     impl_->irpTrace.Set(std::move(callback));
 }

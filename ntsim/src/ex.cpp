@@ -1,5 +1,6 @@
 // Executive pool: every block recorded with its size, tag and pool type, so that frees with the
-// wrong tag, double frees and leaks are reported; allocations can be made to fail.
+// wrong tag, double frees, leaks and pageable blocks touched at DISPATCH_LEVEL are reported;
+// allocations can be made to fail.
 #include "Internal.h"
 
 #include <cstdlib>
@@ -87,6 +88,29 @@ bool Pool::Contains(const void* p, size_t length) {
         return false;
     --after;
     return after->first + after->second.size > start;
+}
+
+bool Pool::Pageable(const void* p, ULONG* tag) {
+    auto address = reinterpret_cast<std::uintptr_t>(p);
+    std::lock_guard<std::mutex> lock(mu_);
+    auto after = blocks_.upper_bound(address);
+    if (after == blocks_.begin())
+        return false;
+    --after;
+    if (after->first + after->second.size <= address || (after->second.type & 1) == 0)
+        return false;
+    *tag = after->second.tag;
+    return true;
+}
+
+void CheckResident(const void* p, const char* what) {
+    KIRQL irql = Current().irql;
+    ULONG tag;
+    if (irql < DISPATCH_LEVEL || p == nullptr || !K().pool.Pageable(p, &tag))
+        return;
+    Violate(ViolationKind::Irql, std::string(what) + " lies in pageable pool (tag '" +
+                                     TagText(tag) + "') and is touched at IRQL " +
+                                     std::to_string(irql));
 }
 
 size_t Pool::Outstanding() {

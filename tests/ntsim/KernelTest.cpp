@@ -1,8 +1,11 @@
 // The kernel core, pool and memory descriptors: IRQL rules, spin locks, timers and their DPCs on
-// virtual time, waits, pool accounting, user-buffer probes.
+// virtual time, waits, pool accounting, user-buffer probes, debug output.
 #include "KernelFixture.h"
 
+#include <ntddk.h>
+
 #include <atomic>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -242,6 +245,24 @@ TEST_F(KernelTest, UserProbesFollowPageProtectionAndRefuseKernelMemory) {
     MmUnlockPages(probed);
     IoFreeMdl(probed);
     ExFreePoolWithTag(pool, 'looP');
+}
+
+// DbgPrintEx as a debugger shows it: printf conversions rendered, component and level kept; a
+// trace-format extension ("%!STATUS!") is not the debugger's to render and is reported.
+TEST_F(KernelTest, DebugOutputIsRenderedAndATraceFormatExtensionIsReported) {
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_INFO_LEVEL, "value %d of %s\n", 5, "six");
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "failed %!STATUS!\n", 5);
+    std::string wide(600, 'w');
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_MASK | 0x30, "%s", wide.c_str());
+    std::vector<ntsim::DebugLine> lines = kernel().DebugOutput();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].text, "value 5 of six\n");
+    EXPECT_EQ(lines[0].component, static_cast<ULONG>(DPFLTR_IHVDRIVER_ID));
+    EXPECT_EQ(lines[0].level, static_cast<ULONG>(DPFLTR_INFO_LEVEL));
+    EXPECT_EQ(lines[1].text, "failed %!STATUS!\n");
+    EXPECT_EQ(Take(ViolationKind::Debug), 1u);
+    EXPECT_EQ(lines[2].text, wide); // no line length of its own
+    EXPECT_EQ(lines[2].level, DPFLTR_MASK | 0x30u);
 }
 
 } // namespace

@@ -111,6 +111,9 @@ VOID FreeDescribedDevice(UsbVirtualDevice* device);
 NTSTATUS PdoInternal(Child* child, PIRP irp);
 PUCHAR TransferBuffer(PURB urb);
 
+// UrbCheck.cpp: USBD_STATUS_SUCCESS when the host stack takes the URB as it is.
+USBD_STATUS CheckUrb(PURB urb);
+
 // Transfers.cpp: pending transfers and their completion.
 VOID InitializeTransfers(Child* child);
 NTSTATUS SubmitControl(Child* child, PIRP irp);

@@ -24,6 +24,7 @@ enum class ViolationKind {
     Buffer,   // more bytes reported than the caller's buffer holds
     Dispatch, // returned a status other than the one the IRP completed with
     WineGap,  // works here and on the platform, but not on Wine's ntoskrnl
+    Debug,    // debug output whose format the debugger's printf cannot render
 };
 
 struct Violation {
@@ -189,6 +190,14 @@ struct PoolStep {
     const void* address;
 };
 
+// One DbgPrintEx/vDbgPrintEx call as the debugger shows it: the component and level (or mask) it
+// was given and its text with the printf conversions rendered.
+struct DebugLine {
+    ULONG component;
+    ULONG level;
+    std::string text;
+};
+
 struct KernelOptions {
     // Wine never sends IRP_MJ_CLEANUP; the platform sends it when the last handle closes.
     bool sendCleanup = true;
@@ -211,6 +220,9 @@ public:
     void Advance(std::int64_t ticks);
     // Waits until queued work items and PnP actions have run.
     void WaitIdle();
+
+    // The lines of debug output so far (the latest 65536), in order.
+    std::vector<DebugLine> DebugOutput() const;
 
     // Reports every step of every IRP to `callback` (nullptr: off), on the thread taking the step,
     // with no kernel lock held; it may run on several threads at once.
