@@ -43,13 +43,17 @@ dist: win32 win64
 	for tree in win32 win64 native; do cmake --install $(B)/$$tree >/dev/null || exit 1; done
 
 # A million random device-control operations against the driver on the kernel stack (ntsim's
-# I/O manager, the framework over the kernel, the virtual bus) in each sanitizer build.
+# I/O manager, the framework over the kernel, the virtual bus) in each sanitizer build, then a long
+# load run on Wine's kernel (two processes, colorimeters coming and going; scripts/stress-wine.sh,
+# WINE_STRESS_OPS).
 STRESS_OPS ?= 1000000
 STRESS_SEED ?= 2026
-stress: asan tsan
+WINE_STRESS_OPS ?= 60000
+stress: asan tsan win64
 	$(B)/asan/tests/stress/talvik_stack_stress --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
 	TSAN_OPTIONS=halt_on_error=1 $(B)/tsan/tests/stress/talvik_stack_stress \
 	  --ops $(STRESS_OPS) --seed $(STRESS_SEED) --quiet
+	bash scripts/stress-wine.sh $(WINE_STRESS_OPS) $(STRESS_SEED)
 
 # libFuzzer targets (the fuzz preset: clang, ASan + UBSan); `make test` runs each briefly,
 # `make fuzz` runs the fuzz tree's tests, which give each an equal share of FUZZ_SECONDS.

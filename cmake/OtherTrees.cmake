@@ -28,8 +28,12 @@ set(FRAMEWORK_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/framework/framework_test
 set(FRAMEWORK_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/framework/framework_tests)
 set(FRAMEWORK_IO_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/framework/framework_io_tests)
 set(FRAMEWORK_IO_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/framework/framework_io_tests)
+set(FRAMEWORK_VERIFIER_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/framework/framework_verifier_tests)
+set(FRAMEWORK_VERIFIER_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/framework/framework_verifier_tests)
 set(DRIVER_STACK_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/driver/stack/driver_stack_tests)
 set(DRIVER_STACK_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/driver/stack/driver_stack_tests)
+set(TALVIK2_DRIVER_TESTS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/driver/talvik2_driver_tests)
+set(TALVIK2_DRIVER_TESTS_TSAN ${TALVIK_TSAN_BUILD_DIR}/tests/driver/talvik2_driver_tests)
 
 # win32_binary_dir(<var>): the i686 tree's folder for the current source folder (both trees lay
 # their folders out as the sources are).

@@ -146,6 +146,12 @@ NTSTATUS Colorimeter::PushInterrupt(const std::vector<std::uint8_t>& bytes) {
     return UsbBusFeedIn(bus_, port_, endpoint, bytes.data(), static_cast<ULONG>(bytes.size()));
 }
 
+NTSTATUS Colorimeter::SignalRemoteWake() {
+    if (bus_ == nullptr || port_ == 0)
+        return STATUS_INVALID_DEVICE_STATE;
+    return UsbBusSignalWake(bus_, port_);
+}
+
 std::vector<TransferRecord> Colorimeter::Traffic() const {
     if (bus_ == nullptr)
         return {};

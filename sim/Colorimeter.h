@@ -79,6 +79,8 @@ public:
     ULONG Port() const { return port_; }
     // One interrupt-IN transfer: completes the oldest pending read, or waits for the next.
     NTSTATUS PushInterrupt(const std::vector<std::uint8_t>& bytes);
+    // Suspended, it signals resume (remote wake-up); see UsbBusSignalWake.
+    NTSTATUS SignalRemoteWake();
     // Transfers on this device's port since it was plugged or the last ClearTraffic.
     std::vector<TransferRecord> Traffic() const;
     void ClearTraffic();

@@ -3,6 +3,7 @@
 #include <usbbus/UsbBus.h>
 
 #include <algorithm>
+#include <string>
 
 namespace sim {
 
@@ -53,8 +54,65 @@ Colorimeter* Machine::PlugIn(const ColorimeterConfig& config) {
         return nullptr;
     colorimeter->Attach(bus_, port, firstEntry);
     kernel_->WaitIdle();
+    // The bus names its child by port: USB\VID_xxxx&PID_xxxx, instance "<port>".
+    PDEVICE_OBJECT pdo = nullptr;
+    const std::string deviceId = HardwareIdOf(colorimeter->Config());
+    for (const auto& d : kernel_->Pnp().Devices())
+        if (d.deviceId == deviceId && d.instanceId == std::to_string(port))
+            pdo = d.pdo;
     colorimeters_.push_back(std::move(colorimeter));
+    pdos_.push_back(pdo);
     return colorimeters_.back().get();
+}
+
+PDEVICE_OBJECT Machine::PdoOf(const Colorimeter* colorimeter) const {
+    for (size_t i = 0; i < colorimeters_.size(); ++i)
+        if (colorimeters_[i].get() == colorimeter)
+            return StateOf(colorimeter).present ? pdos_[i] : nullptr;
+    return nullptr;
+}
+
+Machine::DeviceState Machine::StateOf(const Colorimeter* colorimeter) const {
+    DeviceState state;
+    PDEVICE_OBJECT pdo = nullptr;
+    for (size_t i = 0; i < colorimeters_.size(); ++i)
+        if (colorimeters_[i].get() == colorimeter)
+            pdo = pdos_[i];
+    if (pdo == nullptr)
+        return state;
+    for (const auto& d : kernel_->Pnp().Devices())
+        if (d.pdo == pdo) {
+            state.present = true;
+            state.started = d.started;
+            state.problem = d.problem;
+            state.problemStatus = d.problemStatus;
+        }
+    return state;
+}
+
+NTSTATUS Machine::Stop(const Colorimeter* colorimeter) {
+    PDEVICE_OBJECT pdo = PdoOf(colorimeter);
+    return pdo != nullptr ? kernel_->Pnp().StopDevice(pdo) : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS Machine::Start(const Colorimeter* colorimeter) {
+    PDEVICE_OBJECT pdo = PdoOf(colorimeter);
+    return pdo != nullptr ? kernel_->Pnp().StartDevice(pdo) : STATUS_NO_SUCH_DEVICE;
+}
+
+NTSTATUS Machine::Remove(const Colorimeter* colorimeter) {
+    PDEVICE_OBJECT pdo = PdoOf(colorimeter);
+    NTSTATUS status = pdo != nullptr ? kernel_->Pnp().RemoveDevice(pdo) : STATUS_NO_SUCH_DEVICE;
+    kernel_->WaitIdle();
+    return status;
+}
+
+NTSTATUS Machine::Sleep(SYSTEM_POWER_STATE state) {
+    return kernel_->Pnp().SetSystemPower(state);
+}
+
+NTSTATUS Machine::Wake() {
+    return kernel_->Pnp().SetSystemPower(PowerSystemWorking);
 }
 
 NTSTATUS Machine::Unplug(Colorimeter* colorimeter) {
@@ -69,12 +127,35 @@ std::vector<std::string> Machine::Interfaces() const {
     return kernel_->User().FindInterfaces(options_.interfaceGuid);
 }
 
+std::vector<std::string> Machine::InterfacesOf(const Colorimeter* colorimeter) const {
+    // An interface's path names its device instance: \\?\USB#VID_xxxx&PID_xxxx#<port>#{guid}.
+    std::string instance =
+        HardwareIdOf(colorimeter->Config()) + "#" + std::to_string(colorimeter->Port()) + "#";
+    std::replace(instance.begin(), instance.end(), '\\', '#');
+    std::vector<std::string> paths;
+    for (const std::string& path : Interfaces())
+        if (path.find(instance) != std::string::npos)
+            paths.push_back(path);
+    return paths;
+}
+
 NTSTATUS Machine::Open(Handle* handle, size_t index) {
     std::vector<std::string> paths = Interfaces();
     if (index >= paths.size())
         return STATUS_NO_SUCH_DEVICE;
+    return OpenPath(handle, paths[index]);
+}
+
+NTSTATUS Machine::Open(Handle* handle, const Colorimeter* colorimeter) {
+    std::vector<std::string> paths = InterfacesOf(colorimeter);
+    if (paths.empty())
+        return STATUS_NO_SUCH_DEVICE;
+    return OpenPath(handle, paths[0]);
+}
+
+NTSTATUS Machine::OpenPath(Handle* handle, const std::string& path) {
     NTSTATUS status = kernel_->User().CreateFile(
-        paths[index], ntsim::UserIo::kGenericRead | ntsim::UserIo::kGenericWrite, handle);
+        path, ntsim::UserIo::kGenericRead | ntsim::UserIo::kGenericWrite, handle);
     if (NT_SUCCESS(status))
         open_.push_back(*handle);
     return status;
@@ -126,9 +207,20 @@ void Machine::ClearFindings() {
     findings_.clear();
 }
 
-void Machine::RecordEvent(const std::string& text) {
+void Machine::SetEventHandler(std::function<void(const std::string&)> handler) {
     std::lock_guard<std::mutex> lock(mu_);
-    events_.push_back(text);
+    eventHandler_ = std::move(handler);
+}
+
+void Machine::RecordEvent(const std::string& text) {
+    std::function<void(const std::string&)> handler;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        events_.push_back(text);
+        handler = eventHandler_;
+    }
+    if (handler)
+        handler(text);
 }
 
 std::vector<std::string> Machine::Events() const {

@@ -2,7 +2,6 @@
 
 #include "sim/Talvik2Image.h"
 
-#include <FxHost.h>
 #include <TalvikPublic.h> // the interface GUID's storage is the driver's
 
 namespace sim {
@@ -17,60 +16,9 @@ MachineOptions Talvik2Options(ntsim::KernelOptions kernel) {
     return options;
 }
 
-VOID OnEvent(PVOID context, PCSTR text) {
-    static_cast<Talvik2Machine*>(context)->RecordEvent(text);
-}
-
-VOID OnViolation(PVOID context, PCSTR text) {
-    static_cast<Talvik2Machine*>(context)->ReportFinding(Finding::Source::Framework, text);
-}
-
-BOOLEAN OnInjectFault(PVOID context, PCSTR api, NTSTATUS* status) {
-    return static_cast<Talvik2Machine*>(context)->Injected(api, status) ? TRUE : FALSE;
-}
-
-FX_HOST_COUNTERS Counters() {
-    FX_HOST_COUNTERS counters = {};
-    FxHostGetCounters(&counters);
-    return counters;
-}
-
 } // namespace
 
-Talvik2Machine::Talvik2Machine(ntsim::KernelOptions kernel) : Machine(Talvik2Options(kernel)) {
-    // The driver binds when its first device arrives, after this.
-    FX_HOST_HOOKS hooks = {OnEvent, OnViolation, OnInjectFault, this};
-    FxHostSetHooks(&hooks);
-}
-
-Talvik2Machine::~Talvik2Machine() {
-    Shutdown(); // the framework reports what the driver left at unload
-    FxHostSetHooks(nullptr);
-}
-
-unsigned long Talvik2Machine::LiveFrameworkObjects() const {
-    return Counters().LiveObjects;
-}
-unsigned long long Talvik2Machine::DriverRoutineCalls() const {
-    return Counters().DriverRoutineCalls;
-}
-unsigned long long Talvik2Machine::RequestsCompleted() const {
-    return Counters().RequestsCompleted;
-}
-
-void Talvik2Machine::FailCall(const std::string& api, NTSTATUS status, unsigned times) {
-    std::lock_guard<std::mutex> lock(faultsMu_);
-    faults_[api] = Fault{status, times};
-}
-
-bool Talvik2Machine::Injected(const char* api, NTSTATUS* status) {
-    std::lock_guard<std::mutex> lock(faultsMu_);
-    auto found = faults_.find(api);
-    if (found == faults_.end() || found->second.times == 0)
-        return false;
-    --found->second.times;
-    *status = found->second.status;
-    return true;
-}
+Talvik2Machine::Talvik2Machine(ntsim::KernelOptions kernel)
+    : FrameworkMachine(Talvik2Options(kernel)) {}
 
 } // namespace sim

@@ -5,6 +5,7 @@ set(USBBUS_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/Fdo.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/Pdo.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/Urb.cpp
+  ${CMAKE_CURRENT_LIST_DIR}/src/UrbCheck.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/Transfers.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/BusLog.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/Control.cpp

@@ -9,6 +9,7 @@
 #include <condition_variable>
 #include <deque>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
@@ -38,6 +39,9 @@ void Violate(ViolationKind kind, const std::string& text);
 bool CheckIrql(const char* routine, KIRQL maximum);
 // Runs a driver routine that must return at the IRQL it was called at.
 void CheckIrqlRestored(const char* what, KIRQL before);
+// Memory the kernel is about to touch for a driver: pageable pool at DISPATCH_LEVEL or above is
+// a page fault the platform cannot take (its verifier pages such memory out to find it).
+void CheckResident(const void* p, const char* what);
 
 // ke: dispatcher objects and the virtual clock.
 class Dispatcher {
@@ -78,18 +82,39 @@ public:
     void* Allocate(int type, size_t size, ULONG tag);
     void Free(void* p, ULONG tag, bool checkTag);
     bool Contains(const void* p, size_t length);
+    // TRUE, with its tag, when `p` lies in a block of a pageable pool type.
+    bool Pageable(const void* p, ULONG* tag);
     size_t Outstanding();
     size_t OutstandingWithTag(ULONG tag);
     std::uint64_t AllocationsWithTag(ULONG tag);
     void FailAfter(long count);
+    void FailWithTag(ULONG tag, long count);
+    void Trace(std::function<void(const PoolStep&)> callback);
     size_t ReportLeaks();
 
 private:
+    // Under mu_: whether this allocation is to fail (and the counts it uses up).
+    bool Refused(ULONG tag);
+    void Report(const PoolStep& step);
     std::mutex mu_;
     std::map<std::uintptr_t, PoolBlock> blocks_;
     std::map<ULONG, std::uint64_t> allocationsByTag_; // every allocation made, freed or not
     std::uint64_t sequence_ = 0;
     long failAfter_ = -1;
+    std::map<ULONG, long> failWithTag_;
+    std::shared_ptr<std::function<void(const PoolStep&)>> trace_;
+};
+
+// rtl: the debugger's view of DbgPrintEx, its latest lines (a long run stays bounded).
+class DebugLog {
+public:
+    static constexpr size_t kKept = 65536;
+    void Add(DebugLine line);
+    std::vector<DebugLine> Lines() const;
+
+private:
+    mutable std::mutex mu_;
+    std::deque<DebugLine> lines_;
 };
 
 // mm: the caller's page protections and the MDLs the kernel gave out.
@@ -201,6 +226,7 @@ struct Kernel::Impl {
     detail::WorkQueue work;
     detail::Interfaces interfaces;
     detail::IrpTrace irpTrace;
+    detail::DebugLog debugLog;
     KSPIN_LOCK cancelLock = 0;
     PnpManager::Impl* pnpImpl = nullptr;
     std::unique_ptr<PnpManager> pnp;

@@ -152,6 +152,10 @@ void Kernel::WaitIdle() {
     }
 }
 
+std::vector<DebugLine> Kernel::DebugOutput() const {
+    return impl_->debugLog.Lines();
+}
+
 void Kernel::TraceIrps(std::function<void(const IrpStep&)> callback) {
     impl_->irpTrace.Set(std::move(callback));
 }
@@ -164,6 +168,12 @@ size_t Kernel::PoolOutstandingWithTag(ULONG tag) const {
 }
 void Kernel::FailPoolAfter(long count) {
     impl_->pool.FailAfter(count);
+}
+void Kernel::FailPoolWithTag(ULONG tag, long count) {
+    impl_->pool.FailWithTag(tag, count);
+}
+void Kernel::TracePool(std::function<void(const PoolStep&)> callback) {
+    impl_->pool.Trace(std::move(callback));
 }
 std::uint64_t Kernel::PoolAllocationsWithTag(ULONG tag) const {
     return impl_->pool.AllocationsWithTag(tag);

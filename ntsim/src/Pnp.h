@@ -20,7 +20,10 @@ struct Node {
     PDRIVER_OBJECT driver = nullptr;
     bool root = false;
     bool started = false;
+    bool stopped = false; // by StopDevice, its stack in place
     bool removed = false;
+    ULONG problem = 0;
+    NTSTATUS problemStatus = STATUS_SUCCESS;
 };
 
 struct IrpResult {
@@ -32,6 +35,14 @@ struct IrpResult {
 // PnP IRPs start as STATUS_NOT_SUPPORTED, so that drivers that do not handle one pass it on.
 IrpResult SendSync(PDEVICE_OBJECT pdo, UCHAR major, UCHAR minor,
                    const std::function<void(PIO_STACK_LOCATION)>& fill);
+
+// On the PnP thread: the node of a PDO the PnP manager knows (nullptr once removed).
+Node* FindNode(PDEVICE_OBJECT pdo);
+// START_DEVICE to a node whose stack is built; on failure the stack is removed and the node
+// carries kProblemFailedStart. Then its children are enumerated.
+bool StartNode(Node* node);
+// Under the PnP manager's data lock.
+void SetProblem(Node* node, ULONG problem, NTSTATUS status);
 
 } // namespace ntsim::detail
 

@@ -1,5 +1,6 @@
 // Executive pool: every block recorded with its size, tag and pool type, so that frees with the
-// wrong tag, double frees and leaks are reported; allocations can be made to fail.
+// wrong tag, double frees, leaks and pageable blocks touched at DISPATCH_LEVEL are reported;
+// allocations can be made to fail.
 #include "Internal.h"
 
 #include <cstdlib>
@@ -14,21 +15,47 @@ constexpr unsigned char kFreedFill = 0xDD;
 
 namespace ntsim::detail {
 
-void* Pool::Allocate(int type, size_t size, ULONG tag) {
+bool Pool::Refused(ULONG tag) {
+    if (failAfter_ == 0)
+        return true;
+    auto limited = failWithTag_.find(tag);
+    if (limited != failWithTag_.end() && limited->second == 0)
+        return true;
+    if (failAfter_ > 0)
+        --failAfter_;
+    if (limited != failWithTag_.end() && limited->second > 0)
+        --limited->second;
+    return false;
+}
+
+void Pool::Report(const PoolStep& step) {
+    std::shared_ptr<std::function<void(const PoolStep&)>> trace;
     {
         std::lock_guard<std::mutex> lock(mu_);
-        if (failAfter_ == 0)
-            return nullptr;
-        if (failAfter_ > 0)
-            --failAfter_;
+        trace = trace_;
     }
-    void* p = std::malloc(size == 0 ? 1 : size);
-    if (p == nullptr)
+    if (trace)
+        (*trace)(step);
+}
+
+void* Pool::Allocate(int type, size_t size, ULONG tag) {
+    bool refused;
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        refused = Refused(tag);
+    }
+    void* p = refused ? nullptr : std::malloc(size == 0 ? 1 : size);
+    if (p == nullptr) {
+        Report(PoolStep{PoolStep::Kind::AllocateFailed, tag, size, nullptr});
         return nullptr;
+    }
     memset(p, kFreshFill, size);
-    std::lock_guard<std::mutex> lock(mu_);
-    blocks_[reinterpret_cast<std::uintptr_t>(p)] = PoolBlock{size, tag, type, ++sequence_};
-    ++allocationsByTag_[tag];
+    {
+        std::lock_guard<std::mutex> lock(mu_);
+        blocks_[reinterpret_cast<std::uintptr_t>(p)] = PoolBlock{size, tag, type, ++sequence_};
+        ++allocationsByTag_[tag];
+    }
+    Report(PoolStep{PoolStep::Kind::Allocate, tag, size, p});
     return p;
 }
 
@@ -48,6 +75,8 @@ void Pool::Free(void* p, ULONG tag, bool checkTag) {
     if (checkTag && tag != block.tag)
         Violate(ViolationKind::Pool, "pool block of tag '" + TagText(block.tag) +
                                          "' freed with tag '" + TagText(tag) + "'");
+    // Reported before the memory goes, so that a trace never names a block reused meanwhile.
+    Report(PoolStep{PoolStep::Kind::Free, block.tag, block.size, p});
     memset(p, kFreedFill, block.size);
     std::free(p);
 }
@@ -60,6 +89,29 @@ bool Pool::Contains(const void* p, size_t length) {
         return false;
     --after;
     return after->first + after->second.size > start;
+}
+
+bool Pool::Pageable(const void* p, ULONG* tag) {
+    auto address = reinterpret_cast<std::uintptr_t>(p);
+    std::lock_guard<std::mutex> lock(mu_);
+    auto after = blocks_.upper_bound(address);
+    if (after == blocks_.begin())
+        return false;
+    --after;
+    if (after->first + after->second.size <= address || (after->second.type & 1) == 0)
+        return false;
+    *tag = after->second.tag;
+    return true;
+}
+
+void CheckResident(const void* p, const char* what) {
+    KIRQL irql = Current().irql;
+    ULONG tag;
+    if (irql < DISPATCH_LEVEL || p == nullptr || !K().pool.Pageable(p, &tag))
+        return;
+    Violate(ViolationKind::Irql, std::string(what) + " lies in pageable pool (tag '" +
+                                     TagText(tag) + "') and is touched at IRQL " +
+                                     std::to_string(irql));
 }
 
 size_t Pool::Outstanding() {
@@ -84,6 +136,22 @@ std::uint64_t Pool::AllocationsWithTag(ULONG tag) {
 void Pool::FailAfter(long count) {
     std::lock_guard<std::mutex> lock(mu_);
     failAfter_ = count;
+}
+
+void Pool::FailWithTag(ULONG tag, long count) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (count < 0)
+        failWithTag_.erase(tag);
+    else
+        failWithTag_[tag] = count;
+}
+
+void Pool::Trace(std::function<void(const PoolStep&)> callback) {
+    std::lock_guard<std::mutex> lock(mu_);
+    if (callback)
+        trace_ = std::make_shared<std::function<void(const PoolStep&)>>(std::move(callback));
+    else
+        trace_.reset();
 }
 
 size_t Pool::ReportLeaks() {

@@ -159,6 +159,9 @@ NTSTATUS CallDriver(PDEVICE_OBJECT device, PIRP irp, const NTSTATUS* refusal) {
     SetPhase(irp, IrpPhase::Dispatched);
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
     stack->DeviceObject = device;
+    // The caller filled it in, the callee reads it (a URB, say), both at this IRQL.
+    if (stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        CheckResident(stack->Parameters.Others.Argument1, "the argument of an IRP sent down");
     PDRIVER_DISPATCH dispatch = device->DriverObject->MajorFunction[stack->MajorFunction];
     if (K().irpTrace.On())
         TraceCall(device, irp);
@@ -207,6 +210,9 @@ extern "C" VOID NTAPI IofCompleteRequest(PIRP irp, CCHAR priorityBoost) {
 
     PIO_STACK_LOCATION last = reinterpret_cast<PIO_STACK_LOCATION>(irp + 1) + irp->StackCount;
     PIO_STACK_LOCATION stack = IoGetCurrentIrpStackLocation(irp);
+    // The completing driver wrote its results there (a URB's status and length).
+    if (stack < last && stack->MajorFunction == IRP_MJ_INTERNAL_DEVICE_CONTROL)
+        CheckResident(stack->Parameters.Others.Argument1, "the argument of an IRP completed");
     IoSkipCurrentIrpStackLocation(irp);
     for (; stack < last; ++stack, IoSkipCurrentIrpStackLocation(irp)) {
         irp->PendingReturned = (stack->Control & SL_PENDING_RETURNED) ? TRUE : FALSE;

@@ -130,7 +130,8 @@ PnpManager::Impl::Package* Match(Node* node) {
     return nullptr;
 }
 
-PDRIVER_OBJECT Load(PnpManager::Impl::Package* package) {
+PDRIVER_OBJECT Load(PnpManager::Impl::Package* package, NTSTATUS* status) {
+    *status = STATUS_SUCCESS;
     if (package->loaded != nullptr)
         return package->loaded;
     PDRIVER_OBJECT driver = CreateDriverObject(package->service);
@@ -140,7 +141,8 @@ PDRIVER_OBJECT Load(PnpManager::Impl::Package* package) {
     registryPath.Buffer = path.data();
     registryPath.Length = static_cast<USHORT>(path.size() * sizeof(WCHAR));
     registryPath.MaximumLength = registryPath.Length;
-    if (!NT_SUCCESS(package->entry(driver, &registryPath)))
+    *status = package->entry(driver, &registryPath);
+    if (!NT_SUCCESS(*status))
         return nullptr;
     std::lock_guard<std::mutex> lock(P().mu);
     package->loaded = driver;
@@ -150,14 +152,26 @@ PDRIVER_OBJECT Load(PnpManager::Impl::Package* package) {
 void Enumerate(Node* node);
 void UnloadDriverIfUnused(PDRIVER_OBJECT driver);
 
+void FailNode(Node* node, ULONG problem, NTSTATUS status) {
+    std::lock_guard<std::mutex> lock(P().mu);
+    SetProblem(node, problem, status);
+}
+
 void InstallAndStart(Node* node) {
     PnpManager::Impl::Package* package = Match(node);
     if (package == nullptr)
         return;
-    PDRIVER_OBJECT driver = Load(package);
-    if (driver == nullptr || driver->DriverExtension->AddDevice == nullptr)
+    NTSTATUS status;
+    PDRIVER_OBJECT driver = Load(package, &status);
+    if (driver == nullptr) {
+        FailNode(node, kProblemFailedDriverEntry, status);
         return;
-    if (!NT_SUCCESS(driver->DriverExtension->AddDevice(driver, node->pdo))) {
+    }
+    if (driver->DriverExtension->AddDevice == nullptr)
+        return;
+    status = driver->DriverExtension->AddDevice(driver, node->pdo);
+    if (!NT_SUCCESS(status)) {
+        FailNode(node, kProblemFailedAdd, status);
         UnloadDriverIfUnused(driver);
         return;
     }
@@ -179,21 +193,7 @@ void InstallAndStart(Node* node) {
     SendSync(node->pdo, IRP_MJ_PNP, IRP_MN_QUERY_CAPABILITIES, [&caps](PIO_STACK_LOCATION s) {
         s->Parameters.DeviceCapabilities.Capabilities = &caps;
     });
-    IrpResult start = SendSync(node->pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr);
-    if (!NT_SUCCESS(start.status)) {
-        SendSync(node->pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
-        {
-            std::lock_guard<std::mutex> lock(P().mu);
-            node->driver = nullptr; // its stack is gone; the driver may go with it
-        }
-        UnloadDriverIfUnused(driver);
-        return;
-    }
-    {
-        std::lock_guard<std::mutex> lock(P().mu);
-        node->started = true;
-    }
-    Enumerate(node);
+    StartNode(node);
 }
 
 // A driver is unloaded once it has no device left, as after an AddDevice that failed.
@@ -318,6 +318,14 @@ void Enumerate(Node* node) {
 }
 
 Node* Find(PDEVICE_OBJECT pdo) {
+    return FindNode(pdo);
+}
+
+} // namespace
+
+namespace ntsim::detail {
+
+Node* FindNode(PDEVICE_OBJECT pdo) {
     std::lock_guard<std::mutex> lock(P().mu);
     for (auto& node : P().nodes)
         if (node->pdo == pdo && !node->removed)
@@ -325,7 +333,36 @@ Node* Find(PDEVICE_OBJECT pdo) {
     return nullptr;
 }
 
-} // namespace
+void SetProblem(Node* node, ULONG problem, NTSTATUS status) {
+    node->problem = problem;
+    node->problemStatus = status;
+}
+
+bool StartNode(Node* node) {
+    IrpResult start = SendSync(node->pdo, IRP_MJ_PNP, IRP_MN_START_DEVICE, nullptr);
+    PDRIVER_OBJECT driver;
+    {
+        std::lock_guard<std::mutex> lock(P().mu);
+        node->stopped = false;
+        node->started = NT_SUCCESS(start.status);
+        SetProblem(node, node->started ? 0 : kProblemFailedStart,
+                   node->started ? STATUS_SUCCESS : start.status);
+        driver = node->driver;
+    }
+    if (!NT_SUCCESS(start.status)) {
+        SendSync(node->pdo, IRP_MJ_PNP, IRP_MN_REMOVE_DEVICE, nullptr);
+        {
+            std::lock_guard<std::mutex> lock(P().mu);
+            node->driver = nullptr; // its stack is gone; the driver may go with it
+        }
+        UnloadDriverIfUnused(driver);
+        return false;
+    }
+    Enumerate(node);
+    return true;
+}
+
+} // namespace ntsim::detail
 
 // ------------------------------------------------------------------------ public interface
 void PnpManager::InstallDriver(const std::string& service, DriverEntryRoutine entry,
@@ -351,7 +388,8 @@ PDRIVER_OBJECT PnpManager::LoadDriver(const std::string& service, DriverEntryRou
             std::lock_guard<std::mutex> lock(impl_->mu);
             package = &impl_->packages.back();
         }
-        driver = Load(package);
+        NTSTATUS status;
+        driver = Load(package, &status);
     });
     return driver;
 }
@@ -403,19 +441,6 @@ void PnpManager::SurpriseRemoveDevice(PDEVICE_OBJECT pdo) {
     });
 }
 
-NTSTATUS PnpManager::SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state) {
-    NTSTATUS status = STATUS_NO_SUCH_DEVICE;
-    impl_->Call([&] {
-        if (Find(pdo) == nullptr)
-            return;
-        status = SendSync(pdo, IRP_MJ_POWER, IRP_MN_SET_POWER, [state](PIO_STACK_LOCATION s) {
-                     s->Parameters.Power.Type = DevicePowerState;
-                     s->Parameters.Power.State.DeviceState = state;
-                 }).status;
-    });
-    return status;
-}
-
 std::vector<PnpManager::DeviceInfo> PnpManager::Devices() const {
     std::vector<DeviceInfo> devices;
     std::lock_guard<std::mutex> lock(impl_->mu);
@@ -423,7 +448,7 @@ std::vector<PnpManager::DeviceInfo> PnpManager::Devices() const {
         if (!node->removed)
             devices.push_back(DeviceInfo{node->pdo, node->deviceId, node->instanceId,
                                          node->hardwareIds, node->compatibleIds, node->service,
-                                         node->started});
+                                         node->started, node->problem, node->problemStatus});
     return devices;
 }
 

@@ -1,9 +1,12 @@
-// Run-time library and debug output: counted strings, DbgPrintEx, the pageable-code check.
+// Run-time library and debug output: counted strings, DbgPrintEx as a debugger shows it, the
+// pageable-code check.
 #include "Internal.h"
 
 #include <cstdio>
+#include <cstring>
 
 using namespace ntsim;
+using namespace ntsim::detail;
 
 extern "C" VOID NTAPI RtlInitUnicodeString(PUNICODE_STRING destination, PCWSTR source) {
     size_t length = 0;
@@ -23,12 +26,44 @@ extern "C" VOID NTAPI RtlFreeUnicodeString(PUNICODE_STRING string) {
     string->Length = string->MaximumLength = 0;
 }
 
+namespace ntsim::detail {
+void DebugLog::Add(DebugLine line) {
+    std::lock_guard<std::mutex> lock(mu_);
+    lines_.push_back(std::move(line));
+    if (lines_.size() > kKept)
+        lines_.pop_front();
+}
+
+std::vector<DebugLine> DebugLog::Lines() const {
+    std::lock_guard<std::mutex> lock(mu_);
+    return std::vector<DebugLine>(lines_.begin(), lines_.end());
+}
+} // namespace ntsim::detail
+
+// What a debugger attached to the kernel would show. Its printf knows the C conversions only: a
+// trace-format extension such as "%!STATUS!" must be rendered by the driver before it gets here,
+// so a format still carrying one is kept as it is and reported.
 extern "C" ULONG vDbgPrintEx(ULONG componentId, ULONG level, PCSTR format, va_list arguments) {
-    (void)componentId;
-    (void)level;
-    (void)format;
-    (void)arguments;
-    return 0; // STATUS_SUCCESS: debug output goes nowhere without a debugger
+    DebugLine line{componentId, level, {}};
+    if (format == nullptr)
+        return STATUS_INVALID_PARAMETER;
+    if (std::strstr(format, "%!") != nullptr) {
+        line.text = format;
+        Violate(ViolationKind::Debug,
+                std::string("DbgPrintEx format with a trace-format extension: ") + format);
+    } else {
+        va_list copy;
+        va_copy(copy, arguments);
+        int length = std::vsnprintf(nullptr, 0, format, copy);
+        va_end(copy);
+        if (length > 0) {
+            std::vector<char> text(static_cast<size_t>(length) + 1);
+            std::vsnprintf(text.data(), text.size(), format, arguments);
+            line.text.assign(text.data(), static_cast<size_t>(length));
+        }
+    }
+    K().debugLog.Add(std::move(line));
+    return STATUS_SUCCESS;
 }
 
 extern "C" ULONG DbgPrintEx(ULONG componentId, ULONG level, PCSTR format, ...) {

@@ -1,11 +1,15 @@
-// File-object callbacks: a small driver that decides each open in EvtDeviceFileCreate and
-// records cleanup and close, against the layer's I/O manager.
-#include "DriverTest.h"
+// File-object callbacks: a small KMDF driver, on the framework over the kernel, that decides each
+// open in EvtDeviceFileCreate and records cleanup and close, against the I/O manager's opens and
+// closes.
+#include "StackFixture.h"
 
+#include "sim/FrameworkMachine.h"
+
+#include "Talvik.h"
+#include <wdfldr.h>
+
+#include <mutex>
 #include <string>
-
-using namespace talvik_test;
-namespace um = kmdf::um;
 
 namespace {
 
@@ -23,7 +27,18 @@ WDF_DECLARE_CONTEXT_TYPE_WITH_NAME(FILE_TEST_CONTEXT, GetFileTestContext)
 
 NTSTATUS g_createStatus = STATUS_SUCCESS;
 ULONG g_opens = 0;
+std::mutex g_logMu;
 std::string g_log; // "create1 cleanup1 close1 ..."
+
+void Log(const std::string& what, ULONG number) {
+    std::lock_guard<std::mutex> lock(g_logMu);
+    g_log += what + std::to_string(number) + " ";
+}
+
+std::string Logged() {
+    std::lock_guard<std::mutex> lock(g_logMu);
+    return g_log;
+}
 
 VOID FileCreate(WDFDEVICE, WDFREQUEST Request, WDFFILEOBJECT FileObject) {
     PAGED_CODE();
@@ -31,19 +46,18 @@ VOID FileCreate(WDFDEVICE, WDFREQUEST Request, WDFFILEOBJECT FileObject) {
     WDF_REQUEST_PARAMETERS_INIT(&params);
     WdfRequestGetParameters(Request, &params);
     GetOpenContext(FileObject)->Number = ++g_opens;
-    g_log += (params.Type == WdfRequestTypeCreate ? "create" : "not-a-create") +
-             std::to_string(g_opens) + " ";
+    Log(params.Type == WdfRequestTypeCreate ? "create" : "not-a-create", g_opens);
     WdfRequestComplete(Request, g_createStatus);
 }
 
 VOID FileCleanup(WDFFILEOBJECT FileObject) {
     PAGED_CODE();
-    g_log += "cleanup" + std::to_string(GetOpenContext(FileObject)->Number) + " ";
+    Log("cleanup", GetOpenContext(FileObject)->Number);
 }
 
 VOID FileClose(WDFFILEOBJECT FileObject) {
     PAGED_CODE();
-    g_log += "close" + std::to_string(GetOpenContext(FileObject)->Number) + " ";
+    Log("close", GetOpenContext(FileObject)->Number);
 }
 
 NTSTATUS FilePrepare(WDFDEVICE Device, WDFCMRESLIST, WDFCMRESLIST) {
@@ -116,58 +130,72 @@ NTSTATUS FileDriverEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPa
                            WDF_NO_HANDLE);
 }
 
+// The image entry: the bind stub, then the driver's own entry.
 NTSTATUS FileImageEntry(PDRIVER_OBJECT DriverObject, PUNICODE_STRING RegistryPath) {
     return FxStubDriverEntry(DriverObject, RegistryPath, FileDriverEntry);
 }
 
-class FileObjects : public DriverTest {
+sim::MachineOptions FileTestOptions() {
+    sim::MachineOptions options;
+    options.service = "FileTest";
+    options.driverEntry = FileImageEntry;
+    options.interfaceGuid = GUID_DEVINTERFACE_TALVIK;
+    return options;
+}
+
+class FileObjects : public StackFixture<sim::FrameworkMachine> {
 protected:
     void SetUp() override {
-        DriverTest::SetUp();
         g_createStatus = STATUS_SUCCESS;
         g_opens = 0;
         g_log.clear();
-        ASSERT_EQ(world().LoadDriver(FileImageEntry), STATUS_SUCCESS);
-        device_ = &world().PlugIn();
-        ASSERT_EQ(device_->Start(), STATUS_SUCCESS);
+        Boot(FileTestOptions());
+        device_ = machine().PlugIn();
+        ASSERT_NE(device_, nullptr);
+        ASSERT_TRUE(machine().StateOf(device_).started);
     }
-    um::Status OpenDevice(um::Handle* h) {
-        return um::Open(device_->Interfaces()[0], um::kAccessReadWrite, h);
-    }
-    PnpDevice* device_ = nullptr;
+    NTSTATUS OpenDevice(sim::Machine::Handle* h) { return machine().Open(h, device_); }
+
+    sim::Colorimeter* device_ = nullptr;
 };
 
 TEST_F(FileObjects, TheCreateCallbackDecidesTheOpen) {
     // Refused: the open fails with the driver's status; no handle, no cleanup or close.
     g_createStatus = STATUS_ACCESS_DENIED;
-    um::Handle refused;
+    sim::Machine::Handle refused = 0;
     EXPECT_EQ(OpenDevice(&refused), STATUS_ACCESS_DENIED);
-    EXPECT_EQ(refused, nullptr);
-    EXPECT_EQ(g_log, "create1 ");
+    EXPECT_EQ(refused, 0u);
+    EXPECT_EQ(Logged(), "create1 ");
     // Accepted: each open has a file object of its own, with its context, until its close.
     g_createStatus = STATUS_SUCCESS;
-    um::Handle first, second;
+    const unsigned long objects = machine().LiveFrameworkObjects();
+    sim::Machine::Handle first = 0, second = 0;
     ASSERT_EQ(OpenDevice(&first), STATUS_SUCCESS);
     ASSERT_EQ(OpenDevice(&second), STATUS_SUCCESS);
-    um::Close(second);
-    um::Close(first);
-    EXPECT_EQ(g_log, "create1 create2 create3 cleanup3 close3 cleanup2 close2 ");
+    EXPECT_EQ(machine().LiveFrameworkObjects(), objects + 2);
+    EXPECT_EQ(machine().Close(second), STATUS_SUCCESS);
+    EXPECT_EQ(machine().Close(first), STATUS_SUCCESS);
+    machine().WaitIdle();
+    EXPECT_EQ(Logged(), "create1 create2 create3 cleanup3 close3 cleanup2 close2 ");
+    EXPECT_EQ(machine().LiveFrameworkObjects(), objects);
 }
 
 TEST_F(FileObjects, TheCloseWaitsForTheHandlesRequests) {
-    um::Handle h;
+    sim::Machine::Handle h = 0;
     ASSERT_EQ(OpenDevice(&h), STATUS_SUCCESS);
-    um::IoOperation read;
+    ntsim::Overlapped read;
     uint8_t out[8];
     ASSERT_EQ(
-        um::DeviceIoControlAsync(h, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, out, sizeof out, &read),
+        machine().DeviceIoControl(h, IOCTL_READ_INTERRUPT_PIPE, nullptr, 0, out, sizeof out, &read),
         STATUS_PENDING);
-    um::Close(h);
-    EXPECT_EQ(g_log, "create1 cleanup1 ");
-    device_->Usb().PushInterrupt({1, 2});
-    EXPECT_EQ(read.GetStatus(), STATUS_SUCCESS);
-    world().RunTimers();
-    EXPECT_EQ(g_log, "create1 cleanup1 close1 ");
+    EXPECT_EQ(machine().Close(h), STATUS_SUCCESS);
+    machine().WaitIdle();
+    EXPECT_EQ(Logged(), "create1 cleanup1 ");
+    EXPECT_EQ(device_->PushInterrupt({1, 2}), STATUS_SUCCESS);
+    EXPECT_EQ(read.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(read.Information(), 2u);
+    machine().WaitIdle();
+    EXPECT_EQ(Logged(), "create1 cleanup1 close1 ");
 }
 
 } // namespace

@@ -360,3 +360,53 @@ TEST_F(IrpTest, IoBuildDeviceIoControlRequestCopiesBackAndSignalsItsEvent) {
 }
 
 } // namespace
+
+namespace {
+
+// An internal device control's argument (a URB, say) is written by the caller and read by the
+// callee at the IRQL the IRP travels at, and its results written at the IRQL it completes at:
+// in pageable pool that is fine below DISPATCH_LEVEL only.
+TEST_F(IrpTest, APageableArgumentSentOrCompletedAtDispatchLevelIsReported) {
+    auto d = Stack(1);
+    PIRP pending = nullptr;
+    On(d[0], [&](PDEVICE_OBJECT, PIRP irp) {
+        IoMarkIrpPending(irp);
+        pending = irp;
+        return STATUS_PENDING;
+    });
+    void* paged = ExAllocatePoolWithTag(PagedPool, 64, 'bruP');
+    void* nonPaged = ExAllocatePoolWithTag(NonPagedPool, 64, 'bruN');
+    struct Row {
+        void* argument;
+        KIRQL sentAt, completedAt;
+        size_t reported;
+    } rows[] = {
+        {paged, PASSIVE_LEVEL, PASSIVE_LEVEL, 0},
+        {paged, DISPATCH_LEVEL, PASSIVE_LEVEL, 1},
+        {paged, PASSIVE_LEVEL, DISPATCH_LEVEL, 1},
+        {paged, DISPATCH_LEVEL, DISPATCH_LEVEL, 2},
+        {nonPaged, DISPATCH_LEVEL, DISPATCH_LEVEL, 0},
+        {static_cast<char*>(paged) + 63, DISPATCH_LEVEL, PASSIVE_LEVEL, 1},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(testing::Message() << int(row.sentAt) << int(row.completedAt));
+        Seen origin;
+        PIRP irp = NewIrp(d[0], Reclaim, &origin);
+        IoGetNextIrpStackLocation(irp)->Parameters.Others.Argument1 = row.argument;
+        KIRQL old;
+        KeRaiseIrql(row.sentAt, &old);
+        EXPECT_EQ(IoCallDriver(d[0], irp), STATUS_PENDING);
+        KeLowerIrql(old);
+        KeRaiseIrql(row.completedAt, &old);
+        pending->IoStatus.Status = STATUS_SUCCESS;
+        IoCompleteRequest(pending, IO_NO_INCREMENT);
+        KeLowerIrql(old);
+        IoFreeIrp(irp);
+        EXPECT_EQ(Take(ViolationKind::Irql), row.reported);
+    }
+    ExFreePoolWithTag(paged, 'bruP');
+    ExFreePoolWithTag(nonPaged, 'bruN');
+    Tear(d);
+}
+
+} // namespace

@@ -1,10 +1,15 @@
 // The kernel core, pool and memory descriptors: IRQL rules, spin locks, timers and their DPCs on
-// virtual time, waits, pool accounting, user-buffer probes.
+// virtual time, waits, pool accounting, user-buffer probes, debug output.
 #include "KernelFixture.h"
 
-#include <atomic>
-#include <thread>
+#include <ntddk.h>
 
+#include <atomic>
+#include <string>
+#include <thread>
+#include <vector>
+
+using ntsim::PoolStep;
 using ntsim::Protection;
 using ntsim::RaisedStatus;
 using ntsim::ViolationKind;
@@ -169,6 +174,52 @@ TEST_F(KernelTest, PoolCountsTagsAndReportsLeaksWrongTagsAndDoubleFrees) {
     EXPECT_EQ(kernel().PoolAllocationsWithTag('DDDD'), 0u);
 }
 
+// Low resources for one tag: the others' allocations go on, and the count covers that tag only.
+TEST_F(KernelTest, PoolFailuresLimitedToATagAndThePoolsTrace) {
+    std::vector<PoolStep> steps;
+    kernel().TracePool([&](const PoolStep& step) { steps.push_back(step); });
+    kernel().FailPoolWithTag('DDDD', 1);
+    void* other = ExAllocatePoolWithTag(NonPagedPool, 4, 'EEEE');
+    void* first = ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD');
+    void* again = ExAllocatePoolWithTag(PagedPool, 8, 'EEEE');
+    EXPECT_NE(other, nullptr);
+    EXPECT_NE(first, nullptr);
+    EXPECT_NE(again, nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD'), nullptr);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD'), nullptr);
+    kernel().FailPoolWithTag('DDDD', -1);
+    void* later = ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD');
+    EXPECT_NE(later, nullptr);
+    // The whole pool failing wins over a tag's allowance.
+    kernel().FailPoolWithTag('DDDD', 5);
+    kernel().FailPoolAfter(0);
+    EXPECT_EQ(ExAllocatePoolWithTag(NonPagedPool, 12, 'DDDD'), nullptr);
+    kernel().FailPoolAfter(-1);
+    kernel().FailPoolWithTag('DDDD', -1);
+    ExFreePoolWithTag(first, 'DDDD');
+    ExFreePool(later); // no tag given: the trace names the block's
+    kernel().TracePool(nullptr);
+    ExFreePoolWithTag(other, 'EEEE');
+    ExFreePoolWithTag(again, 'EEEE');
+
+    using Kind = PoolStep::Kind;
+    ASSERT_EQ(steps.size(), 9u);
+    EXPECT_EQ(steps[0].kind, Kind::Allocate);
+    EXPECT_EQ(steps[0].tag, ULONG('EEEE'));
+    EXPECT_EQ(steps[0].address, other);
+    EXPECT_EQ(steps[1].size, 12u);
+    EXPECT_EQ(steps[3].kind, Kind::AllocateFailed);
+    EXPECT_EQ(steps[3].address, nullptr);
+    EXPECT_EQ(steps[3].tag, ULONG('DDDD'));
+    EXPECT_EQ(steps[6].kind, Kind::AllocateFailed);
+    EXPECT_EQ(steps[7].kind, Kind::Free);
+    EXPECT_EQ(steps[7].address, first);
+    EXPECT_EQ(steps[7].size, 12u);
+    EXPECT_EQ(steps[8].kind, Kind::Free);
+    EXPECT_EQ(steps[8].tag, ULONG('DDDD'));
+    EXPECT_EQ(kernel().PoolOutstanding(), 0u);
+}
+
 TEST_F(KernelTest, UserProbesFollowPageProtectionAndRefuseKernelMemory) {
     alignas(4096) static UCHAR pages[3 * 4096];
     kernel().User().Protect(pages + 4096, 4096, Protection::ReadOnly);
@@ -198,6 +249,24 @@ TEST_F(KernelTest, UserProbesFollowPageProtectionAndRefuseKernelMemory) {
     MmUnlockPages(probed);
     IoFreeMdl(probed);
     ExFreePoolWithTag(pool, 'looP');
+}
+
+// DbgPrintEx as a debugger shows it: printf conversions rendered, component and level kept; a
+// trace-format extension ("%!STATUS!") is not the debugger's to render and is reported.
+TEST_F(KernelTest, DebugOutputIsRenderedAndATraceFormatExtensionIsReported) {
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_INFO_LEVEL, "value %d of %s\n", 5, "six");
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "failed %!STATUS!\n", 5);
+    std::string wide(600, 'w');
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_MASK | 0x30, "%s", wide.c_str());
+    std::vector<ntsim::DebugLine> lines = kernel().DebugOutput();
+    ASSERT_EQ(lines.size(), 3u);
+    EXPECT_EQ(lines[0].text, "value 5 of six\n");
+    EXPECT_EQ(lines[0].component, static_cast<ULONG>(DPFLTR_IHVDRIVER_ID));
+    EXPECT_EQ(lines[0].level, static_cast<ULONG>(DPFLTR_INFO_LEVEL));
+    EXPECT_EQ(lines[1].text, "failed %!STATUS!\n");
+    EXPECT_EQ(Take(ViolationKind::Debug), 1u);
+    EXPECT_EQ(lines[2].text, wide); // no line length of its own
+    EXPECT_EQ(lines[2].level, DPFLTR_MASK | 0x30u);
 }
 
 } // namespace

@@ -6,6 +6,7 @@
 #include "TestUsbDevice.h"
 
 #include <usbbus/UsbBus.h>
+#include <usbdlib.h>
 #include <usbioctl.h>
 
 #include <algorithm>
@@ -420,6 +421,35 @@ TEST_F(UsbBusTest, ThePdoServesPortStatusIdleNotificationAndPipeRequests) {
     EXPECT_EQ(read.Hdr.Status, USBD_STATUS_CANCELED);
 }
 
+// Suspended after its idle callback (the function driver sent it to D2), the device wakes itself:
+// the bus completes the notification with success; in D0, or without one pending, it cannot.
+TEST_F(UsbBusTest, ARemoteWakeCompletesTheIdleNotificationOfASuspendedDevice) {
+    TestUsbDevice device;
+    ULONG port = Plug(device);
+    PDEVICE_OBJECT pdo = nullptr;
+    for (auto& d : kernel().Pnp().Devices())
+        pdo = d.deviceId == "USB\\VID_1234&PID_5678" ? d.pdo : pdo;
+    ASSERT_NE(pdo, nullptr);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_INVALID_DEVICE_STATE); // nothing pending
+    std::atomic<int> calls{0};
+    USB_IDLE_CALLBACK_INFO info{CountIdle, &calls};
+    Internal idle;
+    EXPECT_EQ(idle.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_IDLE_NOTIFICATION, nullptr, &info),
+              STATUS_PENDING);
+    kernel().WaitIdle();
+    EXPECT_EQ(calls, 1);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_INVALID_DEVICE_STATE); // still in D0
+    EXPECT_FALSE(idle.Done());
+    ASSERT_EQ(kernel().Pnp().SetDevicePower(pdo, PowerDeviceD2), STATUS_SUCCESS);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_SUCCESS);
+    ASSERT_TRUE(idle.Done());
+    EXPECT_EQ(idle.iosb.Status, STATUS_SUCCESS);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port), STATUS_INVALID_DEVICE_STATE); // used up
+    EXPECT_EQ(UsbBusSignalWake(bus_, 0), STATUS_INVALID_PARAMETER);
+    EXPECT_EQ(UsbBusSignalWake(bus_, port + 1), STATUS_NO_SUCH_DEVICE);
+    ASSERT_EQ(kernel().Pnp().SetDevicePower(pdo, PowerDeviceD0), STATUS_SUCCESS);
+}
+
 // A raw control transfer whose setup packet asks for more than its buffer holds moves only what
 // the buffer holds, both ways: the device is told the buffer's length, and nothing past it is
 // written or logged.
@@ -460,6 +490,101 @@ TEST_F(UsbBusTest, ARawControlTransferStaysInsideItsBuffer) {
     auto data = Log(UsbBusLogData);
     ASSERT_GE(data.size(), 2u);
     EXPECT_EQ(data.end()[-1].Length, 4u); // the OUT stage as logged
+}
+
+} // namespace
+
+namespace {
+
+PDEVICE_OBJECT ChildPdo(ntsim::Kernel& kernel) {
+    PDEVICE_OBJECT pdo = nullptr;
+    for (auto& d : kernel.Pnp().Devices())
+        pdo = d.deviceId == "USB\\VID_1234&PID_5678" ? d.pdo : pdo;
+    return pdo;
+}
+
+// The host stack takes a URB as its structure is: a header Length other than the function's
+// structure, or garbage in what is the stack's own or reserved (a URB not zeroed), is refused
+// before the wire.
+TEST_F(UsbBusTest, AMalformedUrbIsRefusedBeforeTheWire) {
+    TestUsbDevice device;
+    device.SetControlHandler(EchoIn);
+    Plug(device);
+    PDEVICE_OBJECT pdo = ChildPdo(kernel());
+    ASSERT_NE(pdo, nullptr);
+    size_t setups = Log(UsbBusLogSetup).size();
+    UCHAR buffer[4];
+    auto vendor = [&](auto spoil) {
+        URB urb{};
+        UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE,
+                              sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                              USBD_TRANSFER_DIRECTION_IN | USBD_SHORT_TRANSFER_OK, 0, 0x42, 0, 0,
+                              buffer, NULL, sizeof buffer, NULL);
+        spoil(urb);
+        Internal sent;
+        NTSTATUS status = sent.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb);
+        return std::make_pair(status, urb.UrbHeader.Status);
+    };
+    const std::pair<NTSTATUS, USBD_STATUS> refused{STATUS_INVALID_PARAMETER,
+                                                   USBD_STATUS_INVALID_PARAMETER};
+    EXPECT_EQ(vendor([](URB& u) { u.UrbHeader.Length = 200; }), refused);
+    EXPECT_EQ(vendor([](URB& u) { u.UrbHeader.Length = sizeof(_URB_HEADER); }), refused);
+    EXPECT_EQ(vendor([](URB& u) { u.UrbHeader.UsbdFlags = 0xA5A5A5A5; }), refused);
+    EXPECT_EQ(vendor([](URB& u) { u.UrbControlVendorClassRequest.Reserved1 = 1; }), refused);
+    EXPECT_EQ(vendor([](URB& u) { u.UrbControlVendorClassRequest.Reserved = &u; }), refused);
+    EXPECT_EQ(Log(UsbBusLogSetup).size(), setups);
+    EXPECT_EQ(vendor([](URB&) {}), std::make_pair(STATUS_SUCCESS, USBD_STATUS_SUCCESS));
+
+    // A selection is as long as its interfaces: only its fixed part is the least.
+    _URB_SELECT_CONFIGURATION select{};
+    select.Hdr.Length = offsetof(_URB_SELECT_CONFIGURATION, Interface) - 1;
+    select.Hdr.Function = URB_FUNCTION_SELECT_CONFIGURATION;
+    Internal truncated;
+    EXPECT_EQ(truncated.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &select),
+              STATUS_INVALID_PARAMETER);
+}
+
+// An IN transfer that ends short fails, with the bytes that came, unless the client allowed it
+// (USBD_SHORT_TRANSFER_OK); a device that sends more than the buffer holds fills it and overruns.
+TEST_F(UsbBusTest, ShortAndOverlongInTransfersAsTheHostReportsThem) {
+    TestUsbDevice device;
+    device.SetControlHandler(EchoIn); // 4 bytes at most
+    ULONG port = Plug(device);
+    UserIo::Handle h = Open();
+    PDEVICE_OBJECT pdo = ChildPdo(kernel());
+    ASSERT_NE(pdo, nullptr);
+    UCHAR buffer[16] = {};
+    for (bool shortOk : {true, false}) {
+        SCOPED_TRACE(shortOk);
+        URB urb{};
+        UsbBuildVendorRequest(&urb, URB_FUNCTION_VENDOR_DEVICE,
+                              sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST),
+                              USBD_TRANSFER_DIRECTION_IN | (shortOk ? USBD_SHORT_TRANSFER_OK : 0),
+                              0, 0x42, 0, 0, buffer, NULL, sizeof buffer, NULL);
+        Internal sent;
+        EXPECT_EQ(sent.Send(pdo, IOCTL_INTERNAL_USB_SUBMIT_URB, &urb),
+                  shortOk ? STATUS_SUCCESS : STATUS_UNSUCCESSFUL);
+        EXPECT_EQ(urb.UrbHeader.Status,
+                  shortOk ? USBD_STATUS_SUCCESS : USBD_STATUS_ERROR_SHORT_TRANSFER);
+        EXPECT_EQ(urb.UrbControlVendorClassRequest.TransferBufferLength, 4u);
+        EXPECT_EQ(buffer[3], 0x45);
+    }
+
+    // The function driver's interrupt read allows short transfers; 8 bytes fill its buffer.
+    UCHAR in[4];
+    Overlapped read;
+    EXPECT_EQ(kernel().User().DeviceIoControl(h, IOCTL_FN_READ_INTERRUPT, nullptr, 0, in, sizeof in,
+                                              &read),
+              STATUS_PENDING);
+    const UCHAR data[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    EXPECT_EQ(UsbBusFeedIn(bus_, port, 0x81, data, sizeof data), STATUS_SUCCESS);
+    ASSERT_TRUE(read.Done());
+    EXPECT_EQ(read.Status(), STATUS_UNSUCCESSFUL);
+    EXPECT_EQ(in[3], 4);
+    std::vector<USBBUS_LOG_ENTRY> statuses = Log(UsbBusLogStatus);
+    ASSERT_FALSE(statuses.empty());
+    EXPECT_EQ(statuses.back().UsbdStatus, USBD_STATUS_DATA_OVERRUN);
+    EXPECT_EQ(statuses.back().Length, sizeof in);
 }
 
 } // namespace

@@ -801,8 +801,10 @@ void Stress::Controller() {
             Doing(slot, "restarting");
             ++epoch_;
             PDEVICE_OBJECT pdo = ColorimeterPdo();
-            const NTSTATUS restarted =
-                WhileTimePasses([&] { return machine_->Kernel().Pnp().RestartDevice(pdo); });
+            const NTSTATUS restarted = WhileTimePasses([&] {
+                const NTSTATUS stopped = machine_->Kernel().Pnp().StopDevice(pdo);
+                return NT_SUCCESS(stopped) ? machine_->Kernel().Pnp().StartDevice(pdo) : stopped;
+            });
             if (restarted != kSuccess)
                 Violation("restarting the colorimeter failed: " +
                           Hex(static_cast<uint32_t>(restarted)));
@@ -814,10 +816,9 @@ void Stress::Controller() {
             // The system sleeps (the device goes to its wake Dx) and wakes (back to D0).
             Doing(slot, "sleeping");
             ++epoch_;
-            PDEVICE_OBJECT pdo = ColorimeterPdo();
             for (SYSTEM_POWER_STATE state : {PowerSystemSleeping3, PowerSystemWorking}) {
                 const NTSTATUS slept = WhileTimePasses(
-                    [&] { return machine_->Kernel().Pnp().SetSystemPower(pdo, state); });
+                    [&] { return machine_->Kernel().Pnp().SetSystemPower(state); });
                 if (slept != kSuccess)
                     Violation("system power state S" + std::to_string(state - 1) +
                               " failed: " + Hex(static_cast<uint32_t>(slept)));

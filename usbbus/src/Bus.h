@@ -113,6 +113,9 @@ VOID FreeDescribedDevice(UsbVirtualDevice* device);
 NTSTATUS PdoInternal(Child* child, PIRP irp);
 PUCHAR TransferBuffer(PURB urb);
 
+// UrbCheck.cpp: USBD_STATUS_SUCCESS when the host stack takes the URB as it is.
+USBD_STATUS CheckUrb(PURB urb);
+
 // Transfers.cpp: pending transfers and their completion.
 VOID InitializeTransfers(Child* child);
 NTSTATUS SubmitControl(Child* child, PIRP irp);
@@ -124,6 +127,8 @@ VOID FailPending(Child* child, BusPipe* pipe, NTSTATUS status, USBD_STATUS usbd)
 VOID FreeInData(BusPipe* pipe);
 NTSTATUS FeedIn(Child* child, UCHAR endpointAddress, const VOID* data, ULONG length);
 NTSTATUS SubmitIdle(Child* child, PIRP irp);
+// The suspended device woke itself: its idle notification completes with success.
+NTSTATUS CompleteIdleOnWake(Child* child);
 
 // BusLog.cpp
 VOID LogSetup(Child* child, UCHAR endpoint, const USB_SETUP_PACKET* setup);

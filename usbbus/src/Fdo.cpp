@@ -165,25 +165,54 @@ EXTERN_C NTSTATUS UsbBusUnplug(PDEVICE_OBJECT busFdo, ULONG port) {
     return STATUS_SUCCESS;
 }
 
+namespace {
+
+// The present child on `port`, counted, so that a removal running meanwhile keeps it until
+// ReleaseChild; NULL when none.
+Child* UseChild(Bus* bus, ULONG port) {
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    Child* child = bus->children[port - 1];
+    BOOLEAN present = child != NULL && IsPresent(child);
+    if (present)
+        ++child->feeders;
+    KeReleaseSpinLock(&bus->lock, irql);
+    return present ? child : NULL;
+}
+
+VOID ReleaseChild(Bus* bus, Child* child) {
+    KIRQL irql;
+    KeAcquireSpinLock(&bus->lock, &irql);
+    if (--child->feeders == 0 && child->deleting)
+        KeSetEvent(&child->feedersGone, IO_NO_INCREMENT, FALSE);
+    KeReleaseSpinLock(&bus->lock, irql);
+}
+
+} // namespace
+
 EXTERN_C NTSTATUS UsbBusFeedIn(PDEVICE_OBJECT busFdo, ULONG port, UCHAR endpointAddress,
                                const VOID* data, ULONG length) {
     Bus* bus = BusOf(busFdo);
     if (port == 0 || port > USBBUS_MAX_PORTS)
         return STATUS_INVALID_PARAMETER;
-    KIRQL irql;
-    KeAcquireSpinLock(&bus->lock, &irql);
-    Child* child = bus->children[port - 1];
-    BOOLEAN present = child != NULL && IsPresent(child);
-    // Counted, so that a removal running meanwhile keeps the child until the data is in.
-    if (present)
-        ++child->feeders;
-    KeReleaseSpinLock(&bus->lock, irql);
-    if (!present)
+    Child* child = UseChild(bus, port);
+    if (child == NULL)
         return STATUS_NO_SUCH_DEVICE;
     NTSTATUS status = FeedIn(child, endpointAddress, data, length);
-    KeAcquireSpinLock(&bus->lock, &irql);
-    if (--child->feeders == 0 && child->deleting)
-        KeSetEvent(&child->feedersGone, IO_NO_INCREMENT, FALSE);
-    KeReleaseSpinLock(&bus->lock, irql);
+    ReleaseChild(bus, child);
+    return status;
+}
+
+EXTERN_C NTSTATUS UsbBusSignalWake(PDEVICE_OBJECT busFdo, ULONG port) {
+    Bus* bus = BusOf(busFdo);
+    if (port == 0 || port > USBBUS_MAX_PORTS)
+        return STATUS_INVALID_PARAMETER;
+    Child* child = UseChild(bus, port);
+    if (child == NULL)
+        return STATUS_NO_SUCH_DEVICE;
+    const UCHAR attributes = child->device->ConfigurationDescriptor()->bmAttributes;
+    NTSTATUS status =
+        (attributes & USB_CONFIG_REMOTE_WAKEUP) ? CompleteIdleOnWake(child) : STATUS_NOT_SUPPORTED;
+    ReleaseChild(bus, child);
     return status;
 }

@@ -244,8 +244,13 @@ NTSTATUS PdoPower(Child* child, PIRP irp) {
     NTSTATUS status = STATUS_NOT_SUPPORTED;
     PoStartNextPowerIrp(irp);
     if (stack->MinorFunction == IRP_MN_SET_POWER) {
-        if (stack->Parameters.Power.Type == DevicePowerState)
+        if (stack->Parameters.Power.Type == DevicePowerState) {
+            // Read by a remote wake-up on another thread, under the same lock.
+            KIRQL irql;
+            IoAcquireCancelSpinLock(&irql);
             child->power = stack->Parameters.Power.State.DeviceState;
+            IoReleaseCancelSpinLock(irql);
+        }
         status = STATUS_SUCCESS;
     } else if (stack->MinorFunction == IRP_MN_QUERY_POWER) {
         status = STATUS_SUCCESS;

@@ -102,6 +102,11 @@ USB_SETUP_PACKET SetupOf(PURB urb) {
     return setup;
 }
 
+// An IN transfer that ends short is an error unless the client said it may.
+BOOLEAN ShortRefused(const UrbTransfer* t, ULONG length) {
+    return length < t->TransferBufferLength && !(t->TransferFlags & USBD_SHORT_TRANSFER_OK);
+}
+
 VOID FinishControl(Child* child, PIRP irp, const UsbReply& reply) {
     PURB urb = UrbOf(irp);
     UrbTransfer* t = TransferOf(urb);
@@ -114,9 +119,13 @@ VOID FinishControl(Child* child, PIRP irp, const UsbReply& reply) {
         return;
     }
     ULONG length = reply.length < t->TransferBufferLength ? reply.length : t->TransferBufferLength;
-    if ((SetupOf(urb).bmRequestType & 0x80) && length > 0)
+    BOOLEAN in = (SetupOf(urb).bmRequestType & 0x80) != 0;
+    if (in && length > 0)
         LogData(child, 0, TransferBuffer(urb), length);
-    CompleteUrb(child, irp, 0, STATUS_SUCCESS, USBD_STATUS_SUCCESS, length);
+    if (in && ShortRefused(t, length))
+        CompleteUrb(child, irp, 0, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER, length);
+    else
+        CompleteUrb(child, irp, 0, STATUS_SUCCESS, USBD_STATUS_SUCCESS, length);
 }
 
 // Starts queued control transfers one at a time, until one has to wait.
@@ -231,13 +240,21 @@ VOID DeliverIn(Child* child, PIRP irp, BusPipe* pipe, const UCHAR* bytes, ULONG 
     PURB urb = UrbOf(irp);
     UrbTransfer* t = TransferOf(urb);
     UCHAR endpoint = pipe->endpoint.bEndpointAddress;
-    if (length > t->TransferBufferLength) { // the device sent more than was asked for
-        CompleteUrb(child, irp, endpoint, STATUS_UNSUCCESSFUL, USBD_STATUS_BABBLE_DETECTED, 0);
+    if (length > t->TransferBufferLength) {
+        // The device sent more than was asked for: the buffer is filled, the rest overruns it.
+        ULONG taken = t->TransferBufferLength;
+        RtlCopyMemory(TransferBuffer(urb), bytes, taken);
+        LogData(child, endpoint, bytes, taken);
+        CompleteUrb(child, irp, endpoint, STATUS_UNSUCCESSFUL, USBD_STATUS_DATA_OVERRUN, taken);
         return;
     }
     RtlCopyMemory(TransferBuffer(urb), bytes, length);
     LogData(child, endpoint, bytes, length);
-    CompleteUrb(child, irp, endpoint, STATUS_SUCCESS, USBD_STATUS_SUCCESS, length);
+    if (ShortRefused(t, length))
+        CompleteUrb(child, irp, endpoint, STATUS_UNSUCCESSFUL, USBD_STATUS_ERROR_SHORT_TRANSFER,
+                    length);
+    else
+        CompleteUrb(child, irp, endpoint, STATUS_SUCCESS, USBD_STATUS_SUCCESS, length);
 }
 
 VOID IdleWork(PDEVICE_OBJECT device, PVOID context) {
@@ -405,6 +422,21 @@ VOID FreeInData(BusPipe* pipe) {
     IoReleaseCancelSpinLock(irql);
     while (!IsListEmpty(&taken))
         ExFreePoolWithTag(CONTAINING_RECORD(RemoveHeadList(&taken), InPacket, link), USBBUS_TAG);
+}
+
+NTSTATUS CompleteIdleOnWake(Child* child) {
+    KIRQL irql;
+    IoAcquireCancelSpinLock(&irql);
+    PIRP irp = child->idleIrp;
+    // Not suspended, or its notification is being cancelled already.
+    if (irp == NULL || child->power == PowerDeviceD0 || IoSetCancelRoutine(irp, NULL) == NULL) {
+        IoReleaseCancelSpinLock(irql);
+        return STATUS_INVALID_DEVICE_STATE;
+    }
+    child->idleIrp = NULL;
+    IoReleaseCancelSpinLock(irql);
+    CompleteIrp(irp, STATUS_SUCCESS, 0);
+    return STATUS_SUCCESS;
 }
 
 NTSTATUS SubmitIdle(Child* child, PIRP irp) {

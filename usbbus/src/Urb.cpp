@@ -1,6 +1,6 @@
 // Internal device control on a child PDO: URBs (descriptors, configuration and interface
-// selection, control, bulk and interrupt transfers, pipe requests), port status and the idle
-// notification.
+// selection, control, bulk and interrupt transfers, pipe requests) once the host stack has taken
+// them (UrbCheck.cpp), port status and the idle notification.
 #include "Bus.h"
 
 namespace {
@@ -227,6 +227,9 @@ NTSTATUS SubmitUrb(Child* child, PIRP irp) {
         return CompleteIrp(irp, STATUS_INVALID_PARAMETER, 0);
     if (!IsPresent(child))
         return FailUrb(irp, STATUS_NO_SUCH_DEVICE, USBD_STATUS_DEVICE_GONE);
+    USBD_STATUS checked = CheckUrb(urb);
+    if (checked != USBD_STATUS_SUCCESS)
+        return FailUrb(irp, STATUS_INVALID_PARAMETER, checked);
     switch (urb->UrbHeader.Function) {
     case URB_FUNCTION_SELECT_CONFIGURATION:
         return SelectConfiguration(child, irp, urb);

@@ -33,3 +33,9 @@ EXTERN_C VOID FxHostGetCounters(FX_HOST_COUNTERS* Counters);
 
 // The names of the calls InjectFault may be asked about (NULL-terminated).
 EXTERN_C const PCSTR* FxHostFaultableCalls(VOID);
+
+// The WDFDEVICE (as a pointer) whose WDM device object `DeviceObject` is, as
+// WdfWdmDeviceGetWdfDeviceHandle gives it to the driver; NULL for a device object of another
+// driver or one whose framework device is gone. For a host to reach the driver's device context
+// through the driver's own calls.
+EXTERN_C PVOID FxHostDeviceHandle(PDEVICE_OBJECT DeviceObject);

@@ -72,7 +72,8 @@ struct FxDevice {
     KEVENT StateLock;
     UCHAR PnpState; // FxPnpState, through FxDevicePnpState and FxDeviceSetPnpState
     BOOLEAN HardwarePrepared;
-    BOOLEAN SelfManagedIoStarted; // EvtDeviceSelfManagedIoInit ran: later D0s restart it
+    ULONG64 PreparedFrom, PreparedTo; // serials of objects EvtDevicePrepareHardware made
+    BOOLEAN SelfManagedIoStarted;     // EvtDeviceSelfManagedIoInit ran: later D0s restart it
     BOOLEAN InD0;
     WDF_POWER_DEVICE_STATE LastDx; // the state the last D0 exit went to
     BOOLEAN SystemAsleep;          // the framework took the device out of D0 for an Sx

@@ -84,6 +84,7 @@ struct FxRequest {
     // Sending.
     PFN_WDF_REQUEST_COMPLETION_ROUTINE CompletionRoutine;
     WDFCONTEXT CompletionContext;
+    BOOLEAN SendFailed; // WdfRequestSend returned FALSE; cleared when a send goes
     FxIoTarget* SentTo;
     LIST_ENTRY TargetEntry; // FxIoTarget::Sent or ::Held
     BOOLEAN OnTarget;       // in the target's Sent or Held list

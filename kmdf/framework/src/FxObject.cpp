@@ -21,6 +21,7 @@ ULONG g_slotCount;
 ULONG g_firstFree; // slot + 1, 0 when none is free
 ULONG g_live;
 ULONG g_nextGeneration; // across tables too, so a handle from before a table was freed stays dead
+ULONG64 g_nextSerial = 1;
 
 WDFOBJECT HandleOf(ULONG slot, ULONG generation) {
     return reinterpret_cast<WDFOBJECT>((static_cast<ULONG_PTR>(generation) << 32) |
@@ -211,6 +212,8 @@ NTSTATUS FxObjectCreate(SIZE_T size, FxType type, PWDF_OBJECT_ATTRIBUTES attribu
         status = STATUS_INSUFFICIENT_RESOURCES;
     else if (parent != NULL)
         InsertTailList(&parent->Children, &object->Sibling);
+    if (NT_SUCCESS(status))
+        object->Serial = g_nextSerial++;
     KeReleaseSpinLock(&g_lock, irql);
     if (!NT_SUCCESS(status)) {
         if (object->Context != NULL)
@@ -286,6 +289,41 @@ ULONG FxObjectsDeleteLeft(VOID) {
         FxViolation("framework object %s leaked at driver unload", FxTypeName(victim->Type));
         ++found;
         DeleteTree(victim);
+    }
+}
+
+ULONG64 FxObjectsNextSerial(VOID) {
+    KIRQL irql;
+    KeAcquireSpinLock(&g_lock, &irql);
+    ULONG64 serial = g_nextSerial;
+    KeReleaseSpinLock(&g_lock, irql);
+    return serial;
+}
+
+ULONG FxObjectsReportOutliving(ULONG64 from, ULONG64 to, PCSTR made, PCSTR undone) {
+    ULONG found = 0;
+    for (;;) {
+        FxType type = FxTypeDriver;
+        BOOLEAN seen = FALSE;
+        KIRQL irql;
+        KeAcquireSpinLock(&g_lock, &irql);
+        for (ULONG i = 0; i < g_slotCount && !seen; ++i) {
+            FxObject* object = g_slots[i].Object;
+            if (object != NULL && !object->Deleting && !object->FrameworkOwned &&
+                object->Parent != NULL && object->Parent->Type == FxTypeDriver &&
+                object->Serial >= from && object->Serial < to) {
+                object->Serial = 0; // once
+                type = object->Type;
+                seen = TRUE;
+            }
+        }
+        KeReleaseSpinLock(&g_lock, irql);
+        if (!seen)
+            return found;
+        // Made for a device but parented to the driver: it stays until the driver unloads.
+        FxViolation("framework object %s made in %s under the driver outlives %s (leaked)",
+                    FxTypeName(type), made, undone);
+        ++found;
     }
 }
 

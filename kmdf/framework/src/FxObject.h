@@ -41,6 +41,7 @@ struct FxObject {
     BOOLEAN Disposed;       // cleanup and disposal done: only its context may still be asked for
     BOOLEAN FrameworkOwned; // the driver may not WdfObjectDelete it (driver, device, requests)
     FX_DISPOSE* Dispose;
+    ULONG64 Serial; // creation order, from 1
 };
 
 // Allocates an object of `size` bytes (a struct whose first member is FxObject) with the
@@ -70,6 +71,11 @@ PCSTR FxTypeName(FxType type);
 
 // Objects in the table (for leak checks at device removal and driver unload).
 ULONG FxObjectsLive(VOID);
+// The serial the next object gets: objects made from here on have this one or a later one.
+ULONG64 FxObjectsNextSerial(VOID);
+// Each live object under the driver with a serial in [from, to) is a finding: `made` made it for a
+// device and `undone` should have deleted it. Reported once. Returns how many were found.
+ULONG FxObjectsReportOutliving(ULONG64 from, ULONG64 to, PCSTR made, PCSTR undone);
 // At unbind: each object still there is a finding and is deleted with its children. Returns how
 // many were found (children not counted).
 ULONG FxObjectsDeleteLeft(VOID);

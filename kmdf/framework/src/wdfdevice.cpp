@@ -3,6 +3,7 @@
 #include "FxDevice.h"
 #include "FxEntry.h"
 #include "FxExports.h"
+#include "FxHost.h"
 
 // What EvtDriverDeviceAdd fills in before WdfDeviceCreate; it lives on AddDevice's stack.
 struct WDFDEVICE_INIT {
@@ -101,6 +102,14 @@ FxDevice* FxDeviceOf(PDEVICE_OBJECT device) {
     // Cleared by the removal on the PnP thread while a late caller may be dispatching.
     return __atomic_load_n(&static_cast<FxDeviceExtension*>(device->DeviceExtension)->Device,
                            __ATOMIC_SEQ_CST);
+}
+
+EXTERN_C PVOID FxHostDeviceHandle(PDEVICE_OBJECT deviceObject) {
+    FxDriver* driver = FxTheDriver();
+    if (deviceObject == NULL || driver == NULL || deviceObject->DriverObject != driver->Wdm)
+        return NULL;
+    FxDevice* device = FxDeviceOf(deviceObject);
+    return device != NULL ? device->Object.Handle : NULL;
 }
 
 NTSTATUS FxCompleteIrp(PIRP irp, NTSTATUS status, ULONG_PTR information) {

@@ -117,8 +117,8 @@ static VOID FxQueuePresent(FxQueue* queue, FxRequest* request) {
         FxRequestComplete(request, STATUS_INVALID_DEVICE_REQUEST, 0);
     else if (!FxRequestHandledSince(request, handoffs))
         FxViolation("request 0x%p neither completed, forwarded nor sent when its queue's "
-                    "callback returned",
-                    r);
+                    "callback returned%s",
+                    r, request->SendFailed ? " (its send had failed)" : "");
 }
 
 // Presents what the queue can take now, in the calling thread. A request of a sequential queue

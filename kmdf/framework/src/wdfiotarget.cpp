@@ -218,6 +218,13 @@ static VOID FxSendSubmit(FxRequest* request) {
     IoCallDriver(FxDeviceLower(request->Device), irp);
 }
 
+// The send does not go: the request stays the driver's with `status`.
+static BOOLEAN FxSendRefused(FxRequest* request, NTSTATUS status) {
+    request->Status = status;
+    request->SendFailed = TRUE;
+    return FALSE;
+}
+
 BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFIOTARGET Target,
                            PWDF_REQUEST_SEND_OPTIONS Options) {
     if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
@@ -230,45 +237,38 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFI
         return FALSE;
     }
     NTSTATUS status;
-    if (FxInjected(__func__, &status)) {
-        request->Status = status;
-        return FALSE;
-    }
+    if (FxInjected(__func__, &status))
+        return FxSendRefused(request, status);
     FxIoTarget* target = FxTargetResolve(Target, FxTargetLower, TRUE, FX_API);
-    if (target == NULL) {
-        request->Status = STATUS_INVALID_PARAMETER;
-        return FALSE;
-    }
+    if (target == NULL)
+        return FxSendRefused(request, STATUS_INVALID_PARAMETER);
     if (request->Format == FxFormatNone || request->FormatTarget != target) {
         FxViolation("WdfRequestSend: the request was not formatted for this target");
-        request->Status = STATUS_INVALID_DEVICE_REQUEST;
-        return FALSE;
+        return FxSendRefused(request, STATUS_INVALID_DEVICE_REQUEST);
     }
     if (Options != NULL && Options->Size != sizeof(WDF_REQUEST_SEND_OPTIONS)) {
         FxViolation("WdfRequestSend: WDF_REQUEST_SEND_OPTIONS.Size is wrong");
-        request->Status = STATUS_INVALID_PARAMETER;
-        return FALSE;
+        return FxSendRefused(request, STATUS_INVALID_PARAMETER);
     }
     ULONG flags = Options != NULL ? Options->Flags : 0;
     BOOLEAN synchronous = (flags & WDF_REQUEST_SEND_OPTION_SYNCHRONOUS) != 0;
     if ((flags & WDF_REQUEST_SEND_OPTION_SEND_AND_FORGET) ||
         (synchronous && KeGetCurrentIrql() != PASSIVE_LEVEL)) {
         FxViolation("WdfRequestSend: send-and-forget, or a synchronous send above PASSIVE_LEVEL");
-        request->Status = STATUS_INVALID_DEVICE_REQUEST;
-        return FALSE;
+        return FxSendRefused(request, STATUS_INVALID_DEVICE_REQUEST);
     }
     BOOLEAN timed = (flags & WDF_REQUEST_SEND_OPTION_TIMEOUT) && Options->Timeout != 0;
     KIRQL irql;
     KeAcquireSpinLock(&target->Lock, &irql);
     if (target->State == FxTargetRemoved) {
         KeReleaseSpinLock(&target->Lock, irql);
-        request->Status = STATUS_INVALID_DEVICE_STATE;
-        return FALSE;
+        return FxSendRefused(request, STATUS_INVALID_DEVICE_STATE);
     }
     BOOLEAN hold =
         target->State == FxTargetStopped && !(flags & WDF_REQUEST_SEND_OPTION_IGNORE_TARGET_STATE);
     request->SentTo = target;
     request->Status = STATUS_SUCCESS;
+    request->SendFailed = FALSE;
     request->TimedOut = 0;
     request->Synchronous = synchronous;
     request->SendReferences = timed ? 2 : 1;

@@ -19,7 +19,9 @@ NTSTATUS PrepareHardware(FxDevice* device) {
     NTSTATUS status = STATUS_SUCCESS;
     if (prepare != NULL) {
         FxCountDriverCall();
+        device->PreparedFrom = FxObjectsNextSerial();
         status = Reported("EvtDevicePrepareHardware", prepare(HandleOf(device), NULL, NULL));
+        device->PreparedTo = FxObjectsNextSerial();
     }
     device->HardwarePrepared = NT_SUCCESS(status);
     return status;
@@ -34,6 +36,9 @@ VOID ReleaseHardware(FxDevice* device) {
         FxCountDriverCall();
         Reported("EvtDeviceReleaseHardware", release(HandleOf(device), NULL));
     }
+    // What the preparation made under the driver, not the device, the release must delete.
+    FxObjectsReportOutliving(device->PreparedFrom, device->PreparedTo, "EvtDevicePrepareHardware",
+                             "EvtDeviceReleaseHardware");
 }
 
 // Under the state lock, once the lower drivers have started.

@@ -156,6 +156,11 @@ static VOID FxRequestCompleteCall(WDFREQUEST handle, NTSTATUS status, ULONG_PTR 
                     (ULONGLONG)limit);
         information = limit;
     }
+    // Not a rule of the framework's, but a routine left behind would run if the request were
+    // sent again: the host sees it.
+    if (request->SendFailed && request->CompletionRoutine != NULL)
+        FxEvent("request 0x%p completed after a failed send with its completion routine set",
+                handle);
     FxRequestComplete(request, status, information);
 }
 

@@ -24,6 +24,7 @@ enum class ViolationKind {
     Buffer,   // more bytes reported than the caller's buffer holds
     Dispatch, // returned a status other than the one the IRP completed with
     WineGap,  // works here and on the platform, but not on Wine's ntoskrnl
+    Debug,    // debug output whose format the debugger's printf cannot render
 };
 
 struct Violation {
@@ -57,6 +58,12 @@ struct RaisedStatus {
 
 using DriverEntryRoutine = NTSTATUS (*)(PDRIVER_OBJECT, PUNICODE_STRING);
 
+// A device node's problem, as CM_Get_DevNode_Status reports it (0: none); the status behind it is
+// the node's problem status (DEVPKEY_Device_ProblemStatus).
+constexpr ULONG kProblemFailedStart = 10;       // CM_PROB_FAILED_START
+constexpr ULONG kProblemFailedAdd = 31;         // CM_PROB_FAILED_ADD
+constexpr ULONG kProblemFailedDriverEntry = 37; // CM_PROB_FAILED_DRIVER_ENTRY
+
 // The plug-and-play manager: builds device stacks for root-enumerated devices and for the children
 // a bus driver reports, matching function drivers by hardware id as an INF's models do. Each call
 // runs on the PnP thread and returns when it is done.
@@ -75,8 +82,19 @@ public:
     NTSTATUS RemoveDevice(PDEVICE_OBJECT pdo);
     // SURPRISE_REMOVAL then REMOVE_DEVICE, children first, as Wine always removes.
     void SurpriseRemoveDevice(PDEVICE_OBJECT pdo);
+    // The first half of a rebalance: QUERY_STOP_DEVICE, then STOP_DEVICE (CANCEL_STOP_DEVICE when
+    // the query is refused, whose status is returned). The device alone; it stays stopped, its
+    // stack in place, until StartDevice.
+    NTSTATUS StopDevice(PDEVICE_OBJECT pdo);
+    // START_DEVICE again for a stopped device; a failed start removes its stack, as at arrival.
+    NTSTATUS StartDevice(PDEVICE_OBJECT pdo);
     // IRP_MN_SET_POWER (device power) down the device's stack: IoAllocateIrp + PoCallDriver.
     NTSTATUS SetDevicePower(PDEVICE_OBJECT pdo, DEVICE_POWER_STATE state);
+    // A system power transition: IRP_MN_QUERY_POWER (going to sleep), then IRP_MN_SET_POWER with
+    // the system state, to every started device; children before their parents on the way down,
+    // parents first on the way back to PowerSystemWorking. The first refused query's status (the
+    // transition is then not made), else that of the first SET_POWER that failed.
+    NTSTATUS SetSystemPower(SYSTEM_POWER_STATE state);
     // Devices the PnP manager knows, with their IDs and where they are in their life.
     struct DeviceInfo {
         PDEVICE_OBJECT pdo;
@@ -86,6 +104,8 @@ public:
         std::vector<std::string> compatibleIds;
         std::string service; // the function driver, empty when none matched
         bool started;
+        ULONG problem;          // kProblem*, 0 when none
+        NTSTATUS problemStatus; // what failed: DriverEntry's, AddDevice's or the start's status
     };
     std::vector<DeviceInfo> Devices() const;
     // Waits until every queued PnP action (from IoInvalidateDeviceRelations) has run.
@@ -162,6 +182,23 @@ struct IrpStep {
 // "call Talvik2 DEVICE_CONTROL 0x00222059", "complete VirtualUsb INTERNAL_DEVICE_CONTROL ... 0x0".
 std::string IrpStepText(const IrpStep& step);
 
+// One pool allocation or free, as the pool's trace reports it.
+struct PoolStep {
+    enum class Kind { Allocate, AllocateFailed, Free };
+    Kind kind;
+    ULONG tag;
+    size_t size; // Free: the block's size
+    const void* address;
+};
+
+// One DbgPrintEx/vDbgPrintEx call as the debugger shows it: the component and level (or mask) it
+// was given and its text with the printf conversions rendered.
+struct DebugLine {
+    ULONG component;
+    ULONG level;
+    std::string text;
+};
+
 struct KernelOptions {
     // Wine never sends IRP_MJ_CLEANUP; the platform sends it when the last handle closes.
     bool sendCleanup = true;
@@ -185,6 +222,9 @@ public:
     // Waits until queued work items and PnP actions have run.
     void WaitIdle();
 
+    // The lines of debug output so far (the latest 65536), in order.
+    std::vector<DebugLine> DebugOutput() const;
+
     // Reports every step of every IRP to `callback` (nullptr: off), on the thread taking the step,
     // with no kernel lock held; it may run on several threads at once.
     void TraceIrps(std::function<void(const IrpStep&)> callback);
@@ -196,6 +236,12 @@ public:
     std::uint64_t PoolAllocationsWithTag(ULONG tag) const;
     // Lets `count` more allocations succeed, then fails them (negative: never).
     void FailPoolAfter(long count);
+    // The same for allocations with `tag` only, as the platform's low-resources simulation
+    // limited to a driver's tags.
+    void FailPoolWithTag(ULONG tag, long count);
+    // Reports every allocation (failed ones too) and free to `callback` (nullptr: off), on the
+    // calling thread, with no pool lock held; it must not call the kernel.
+    void TracePool(std::function<void(const PoolStep&)> callback);
     // Reports every block still allocated as a leak; returns how many there were.
     size_t CheckPoolLeaks();
 

@@ -132,6 +132,23 @@ TEST(Talvik2StackFailedAdd, AFailedDeviceAddLeavesNothingBehind) {
     }
 }
 
+// A fault asked for a call the framework cannot fail would never come: the test is told so.
+TEST(Talvik2StackFaults, AFaultForACallTheFrameworkCannotFailIsAFinding) {
+    sim::Talvik2Machine machine;
+    std::vector<std::string> findings;
+    machine.SetFindingHandler([&](const sim::Finding& f) { findings.push_back(f.text); });
+    machine.FailCall("ExAllocatePoolWithTag", STATUS_INSUFFICIENT_RESOURCES);
+    ASSERT_EQ(findings.size(), 1u);
+    EXPECT_NE(findings[0].find("ExAllocatePoolWithTag"), std::string::npos);
+    // One the framework can fail, after the calls to skip.
+    machine.FailCall("WdfIoQueueCreate", STATUS_INSUFFICIENT_RESOURCES, 1, 1);
+    sim::Colorimeter* device = machine.PlugIn();
+    ASSERT_NE(device, nullptr);
+    EXPECT_EQ(machine.StateOf(device).problem, ntsim::kProblemFailedAdd);
+    EXPECT_TRUE(machine.Interfaces().empty());
+    EXPECT_EQ(findings.size(), 1u);
+}
+
 TEST_F(Talvik2Stack, AVendorRequestCarriesItsDataStageBothWays) {
     std::vector<uint8_t> hostData;
     device_->SetVendorHandler([&](const USB_SETUP_PACKET& setup, const std::vector<uint8_t>& out) {

@@ -21,6 +21,12 @@ EXTERN_C NTSTATUS UsbBusUnplug(PDEVICE_OBJECT busFdo, ULONG port);
 EXTERN_C NTSTATUS UsbBusFeedIn(PDEVICE_OBJECT busFdo, ULONG port, UCHAR endpointAddress,
                                const VOID* data, ULONG length);
 
+// The device signals resume while suspended (remote wake-up): the bus completes its idle
+// notification with success, as the hub does for a selectively suspended device that wakes, so
+// that its driver powers it up. STATUS_NOT_SUPPORTED for a device without remote wake-up in its
+// configuration; STATUS_INVALID_DEVICE_STATE when it is not suspended with a notification pending.
+EXTERN_C NTSTATUS UsbBusSignalWake(PDEVICE_OBJECT busFdo, ULONG port);
+
 // Copies up to `count` entries with Sequence >= `first` (the log keeps its latest
 // USBBUS_LOG_ENTRIES); returns how many.
 EXTERN_C ULONG UsbBusReadLog(PDEVICE_OBJECT busFdo, ULONG first, PUSBBUS_LOG_ENTRY entries,

@@ -1,5 +1,5 @@
 // A machine per test whose findings (kernel verifier, framework verifier) fail the test unless the
-// test takes them.
+// test takes them, or expects them.
 #pragma once
 
 #include "sim/Machine.h"
@@ -15,6 +15,8 @@ template <class M> class StackFixture : public ::testing::Test {
 protected:
     void TearDown() override {
         machine_.reset(); // leaks are found here
+        for (const std::string& part : expected_)
+            EXPECT_GT(Take(part), 0u) << "expected a finding: " << part;
         for (const sim::Finding& f : Untaken())
             ADD_FAILURE() << "unexpected finding: " << f.text;
     }
@@ -29,6 +31,8 @@ protected:
     }
 
     M& machine() { return *machine_; }
+    const M& machine() const { return *machine_; }
+    bool Booted() const { return machine_ != nullptr; }
 
     // Takes the findings whose text contains `part` (they no longer fail the test).
     size_t Take(const std::string& part) {
@@ -45,6 +49,10 @@ protected:
         return count;
     }
 
+    // A finding containing `part` must come by the end of the test (leaks at the kernel's stop
+    // included); those that do are taken then.
+    void Expect(const std::string& part) { expected_.push_back(part); }
+
     std::vector<sim::Finding> Untaken() {
         std::lock_guard<std::mutex> lock(mu_);
         return seen_;
@@ -54,4 +62,5 @@ private:
     std::unique_ptr<M> machine_;
     std::mutex mu_;
     std::vector<sim::Finding> seen_;
+    std::vector<std::string> expected_;
 };
