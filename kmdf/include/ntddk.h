@@ -2,7 +2,7 @@
 //
 // Widths follow the LLP64 platform (LONG and ULONG are 32 bits, pointers 64 bits on x86_64), so
 // structure layouts built from these types match the platform's; the header cross-check compares
-// them with MinGW's DDK headers. The services are implemented by the framework layer (kmdf/src).
+// them with MinGW's DDK headers. The services are the kernel's (ntsim natively, Wine's ntoskrnl).
 #pragma once
 
 #include <stddef.h>

@@ -4,7 +4,7 @@
 //
 // As on the platform, every operation is an inline wrapper that calls through the function table
 // the framework filled when the driver bound to it (WdfFunctions, see the bind stub in
-// kmdf/stub), with the driver's globals first. The layer (kmdf/src) supplies the entries.
+// kmdf/stub), with the driver's globals first. kmdf/framework supplies the entries.
 #pragma once
 
 #include <ntddk.h>

@@ -179,7 +179,7 @@ struct IrpStep {
     NTSTATUS status;    // Complete, CompletedToTop
     ULONG_PTR information;
 };
-// "call Talvik2 DEVICE_CONTROL 0x00222059", "complete VirtualUsb INTERNAL_DEVICE_CONTROL ... 0x0".
+// "call MyDriver DEVICE_CONTROL 0x00222059", "complete VirtualUsb INTERNAL_DEVICE_CONTROL ... 0x0".
 std::string IrpStepText(const IrpStep& step);
 
 // One pool allocation or free, as the pool's trace reports it.
