@@ -70,6 +70,9 @@ PCSTR FxTypeName(FxType type);
 
 // Objects in the table (for leak checks at device removal and driver unload).
 ULONG FxObjectsLive(VOID);
+// The same, by type: counts[t] for each FxType t.
+constexpr ULONG FxTypes = FxTypeFileObject + 1;
+VOID FxObjectsLiveByType(ULONG (&counts)[FxTypes]);
 // At unbind: each object still there is a finding and is deleted with its children. Returns how
 // many were found (children not counted).
 ULONG FxObjectsDeleteLeft(VOID);
