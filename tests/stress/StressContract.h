@@ -27,6 +27,7 @@ constexpr Status kBufferTooSmall = S(0xC0000023);
 constexpr Status kDeletePending = S(0xC0000056);
 constexpr Status kIoTimeout = S(0xC00000B5);
 constexpr Status kCancelled = S(0xC0000120);
+constexpr Status kFileDeleted = S(0xC0000123);
 constexpr Status kInvalidDeviceState = S(0xC0000184);
 constexpr Status kWdfBusy = S(0xC0200203);
 
@@ -47,10 +48,11 @@ inline std::string Hex(std::uint32_t v) {
     return text;
 }
 
-// What requests of an unplugged device end with: refused by the I/O manager, failed by the bus
-// as the device goes, failed at the removed USB target, or refused by a queue being purged.
+// What requests of an unplugged device end with: refused by the I/O manager (Wine's says the
+// handle's file is deleted), failed by the bus as the device goes, failed at the removed USB
+// target, or refused by a queue being purged.
 inline bool IsGone(Status s) {
-    return s == kDeletePending || s == kNoSuchDevice || s == kInvalidHandle ||
+    return s == kDeletePending || s == kFileDeleted || s == kNoSuchDevice || s == kInvalidHandle ||
            s == kInvalidDeviceState || s == kWdfBusy;
 }
 
