@@ -34,6 +34,7 @@ bench: native
 	@bash scripts/bench-setup.sh
 	@if [ -f scripts/bench-driver.sh ]; then bash scripts/bench-driver.sh; fi
 	@bash scripts/bench-stack.sh
+	@bash scripts/bench-kernel.sh
 
 dist: win32 win64
 	cmake --preset native >/dev/null

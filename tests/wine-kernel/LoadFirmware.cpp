@@ -16,6 +16,8 @@ std::uint32_t InLengthOf(std::uint8_t request) {
     return (request * 37u) % 97u;
 }
 
+Request MakeAny(std::mt19937_64& rng, std::uint32_t silentOneIn, bool vendor);
+
 } // namespace
 
 std::uint8_t InByte(std::uint8_t request, std::size_t i) {
@@ -54,10 +56,20 @@ Answer AnswerOf(std::uint8_t requestType, std::uint8_t request) {
     return requestType == kVendorIn ? Answer::Data : Answer::Ack;
 }
 
+Request MakeVendorRequest(std::mt19937_64& rng) {
+    return MakeAny(rng, 0, true);
+}
+
 Request MakeRequest(std::mt19937_64& rng, std::uint32_t silentOneIn) {
+    return MakeAny(rng, silentOneIn, false);
+}
+
+namespace {
+
+Request MakeAny(std::mt19937_64& rng, std::uint32_t silentOneIn, bool vendor) {
     auto pick = [&](std::uint32_t n) { return static_cast<std::uint32_t>(rng() % n); };
     Request r;
-    const std::uint32_t roll = pick(100);
+    const std::uint32_t roll = vendor ? 0 : pick(100);
     if (roll < 55) {
         r.expected.kind = stress::Kind::Vendor;
         r.code = kVendorCode;
@@ -152,5 +164,7 @@ Request MakeRequest(std::mt19937_64& rng, std::uint32_t silentOneIn) {
     r.expected.outLength = r.outLength;
     return r;
 }
+
+} // namespace
 
 } // namespace load

@@ -57,6 +57,8 @@ struct Request {
 // `silentOneIn`: one vendor request in that many uses the code never answered (each holds the
 // device's vendor queue for 5 s).
 Request MakeRequest(std::mt19937_64& rng, std::uint32_t silentOneIn);
+// A vendor request of those, never the unanswered code.
+Request MakeVendorRequest(std::mt19937_64& rng);
 
 // The driver's two control codes (driver/TalvikPublic.h).
 constexpr std::uint32_t kVendorCode = 0x00222059;

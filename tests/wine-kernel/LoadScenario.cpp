@@ -11,7 +11,7 @@
 //                       <WdfCoInstaller01001.dll> [--ops N] [--seconds S] [--seed N]
 //                       [--threads N] [--silent-one-in N] [--cancel-one-in N]
 //   wt_talvik2_load.exe worker <section> <seed> <threads> <silent-one-in> <cancel-one-in>
-//                                                                              (the child)
+//                              <cancel-lock>                                    (the child)
 #include "BusClient.h"
 #include "FloorInterface.h"
 #include "LoadFirmware.h"
@@ -45,8 +45,8 @@ struct Options {
     std::uint64_t seconds = 45;
     std::uint64_t seed = 1;
     std::uint64_t threads = 3;
-    std::uint64_t silentOneIn = 400;
-    std::uint64_t cancelOneIn = 8;
+    std::uint64_t silentOneIn = 60;
+    std::uint64_t cancelOneIn = 0;
 };
 
 bool ParseCount(const char* text, std::uint64_t& value) {
@@ -166,9 +166,11 @@ bool KernelHostRunning() {
 
 class Controller {
 public:
-    Controller(wk::Talvik2Bed& bed, Shared& shared, const Options& options)
+    Controller(wk::Talvik2Bed& bed, Shared& shared, const Options& options,
+               const std::wstring& cancelLock)
         : bed_(bed), shared_(shared), options_(options), rng_(options.seed),
-          watch_(bed.Bus(), bed.NextLogSequence()) {}
+          watch_(bed.Bus(), bed.NextLogSequence()), cancelLock_(load::OpenCancelLock(cancelLock)) {}
+    ~Controller() { CloseHandle(cancelLock_); }
     bool PlugOne();
     bool UnplugOne(size_t which);
     void Run();
@@ -190,6 +192,7 @@ private:
     BusWatch watch_;
     std::vector<ULONG> ports_;
     std::uint16_t sequence_ = 0;
+    HANDLE cancelLock_;
 };
 
 bool Controller::PlugOne() {
@@ -218,6 +221,8 @@ bool Controller::PlugOne() {
 }
 
 bool Controller::UnplugOne(size_t which) {
+    // No cancellation is on its way while the removal ends requests (see LoadWorker.cpp).
+    WaitForSingleObject(cancelLock_, INFINITE);
     Disturb(true);
     const size_t before = wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).size();
     std::string why;
@@ -230,6 +235,7 @@ bool Controller::UnplugOne(size_t which) {
         wt::Check(false, "an unplugged colorimeter's stack is removed", why);
     ++removals;
     Disturb(false);
+    ReleaseMutex(cancelLock_);
     return ok;
 }
 
@@ -299,7 +305,7 @@ HANDLE StartChild(const std::wstring& arguments) {
 
 int RunChild(int argc, char** argv) {
     std::uint64_t seed = 0, threads = 0, silent = 0, cancel = 0;
-    if (argc != 7 || !ParseCount(argv[3], seed) || !ParseCount(argv[4], threads) ||
+    if (argc != 8 || !ParseCount(argv[3], seed) || !ParseCount(argv[4], threads) ||
         !ParseCount(argv[5], silent) || !ParseCount(argv[6], cancel))
         return 2;
     HANDLE section = nullptr;
@@ -308,9 +314,12 @@ int RunChild(int argc, char** argv) {
         std::printf("load: the child found no shared section\n");
         return 2;
     }
-    load::WorkerOptions options{seed, static_cast<int>(threads), 1,
+    load::WorkerOptions options{seed,
+                                static_cast<int>(threads),
+                                1,
                                 static_cast<std::uint32_t>(silent),
-                                static_cast<std::uint32_t>(cancel)};
+                                static_cast<std::uint32_t>(cancel),
+                                wt::Wide(argv[7])};
     return load::RunWorkers(*shared, options) == 0 ? 0 : 1;
 }
 
@@ -354,7 +363,7 @@ int main(int argc, char** argv) {
     if (!wt::Check(shared != nullptr, "the processes' shared section is made"))
         return wt::Finish();
     shared->opsTarget = static_cast<LONG64>(options.ops);
-    Controller controller(bed, *shared, options);
+    Controller controller(bed, *shared, options, name + L".cancel");
     if (!controller.PlugOne())
         return wt::Finish();
 
@@ -362,7 +371,7 @@ int main(int argc, char** argv) {
     HANDLE child =
         StartChild(L"worker " + name + L" " + std::to_wstring(options.seed) + L" " +
                    std::to_wstring(options.threads) + L" " + std::to_wstring(options.silentOneIn) +
-                   L" " + std::to_wstring(options.cancelOneIn));
+                   L" " + std::to_wstring(options.cancelOneIn) + L" " + name + L".cancel");
     wt::Check(child != nullptr, "a second process of workers is started",
               wk::Error(GetLastError()));
     struct Parent {
@@ -372,7 +381,7 @@ int main(int argc, char** argv) {
     } parent{shared,
              {options.seed, static_cast<int>(options.threads), 0,
               static_cast<std::uint32_t>(options.silentOneIn),
-              static_cast<std::uint32_t>(options.cancelOneIn)},
+              static_cast<std::uint32_t>(options.cancelOneIn), name + L".cancel"},
              0};
     HANDLE workers = CreateThread(
         nullptr, 0,

@@ -6,10 +6,12 @@
 
 #include <windows.h>
 
+#include <string>
+
 namespace load {
 
 struct ProcessTotals {
-    volatile LONG64 ops, vendor, reads, refused, sync, cancels, opens, closesInFlight;
+    volatile LONG64 ops, vendor, reads, refused, sync, parked, cancels, opens, closesInFlight;
     volatile LONG64 violations;
     volatile LONG64 stuck; // requests that did not end even after CancelIoEx
 };
@@ -25,6 +27,8 @@ struct Shared {
 
 // The section `name` (made by the parent, opened by the child); null on failure.
 Shared* MapShared(const wchar_t* name, bool create, HANDLE& section);
+// The named mutex a worker holds while it cancels requests and the controller while it unplugs.
+HANDLE OpenCancelLock(const std::wstring& name);
 
 inline LONG64 TotalOps(const Shared& s) {
     return s.process[0].ops + s.process[1].ops;

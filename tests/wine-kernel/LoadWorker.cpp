@@ -59,7 +59,9 @@ struct Op {
 class Process {
 public:
     Process(Shared& shared, const WorkerOptions& options)
-        : shared_(shared), options_(options), totals_(shared.process[options.slot]) {}
+        : shared_(shared), options_(options), totals_(shared.process[options.slot]),
+          cancelLock_(OpenCancelLock(options.cancelLock)) {}
+    ~Process() { CloseHandle(cancelLock_); }
     void Thread(int index);
     void Summary();
     std::uint64_t Violations() const { return totals_.violations; }
@@ -77,6 +79,7 @@ private:
     Shared& shared_;
     const WorkerOptions options_;
     ProcessTotals& totals_;
+    HANDLE cancelLock_;
     SRWLOCK mu_ = SRWLOCK_INIT;
     std::vector<std::string> violations_;
     std::map<std::uint32_t, std::uint64_t> byStatus_;
@@ -177,6 +180,78 @@ void Process::Thread(int index) {
         return gone;
     };
 
+    // Sends one request. One that ended at once is judged here and null comes back (`gone` set
+    // when it says the device went).
+    auto submit = [&](Request r, bool& gone) -> std::unique_ptr<Op> {
+        auto op = std::make_unique<Op>();
+        op->r = std::move(r);
+        op->out.assign(op->r.outLength, 0);
+        if (op->r.expected.kind == stress::Kind::Vendor && op->r.in[0] == 0)
+            for (size_t i = 0; i < op->out.size(); ++i)
+                op->out[i] = OutByte(op->r.index, i);
+        InterlockedIncrement64(op->r.expected.kind == stress::Kind::Vendor ? &totals_.vendor
+                               : op->r.expected.kind == stress::Kind::Read ? &totals_.reads
+                                                                           : &totals_.refused);
+        op->io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+        op->io.Internal = static_cast<ULONG_PTR>(stress::kPending);
+        op->io.InternalHigh = kUnwritten;
+        op->epoch = shared_.epoch;
+        op->generation = shared_.generation;
+        op->openedAt = openedAt;
+        op->startMs = GetTickCount64();
+        op->read = op->r.expected.kind == stress::Kind::Read && op->r.outLength != 0;
+        if (op->read)
+            InterlockedIncrement(&shared_.readsPending);
+        IO_STATUS_BLOCK* iosb = reinterpret_cast<IO_STATUS_BLOCK*>(&op->io);
+        const NTSTATUS started = NtDeviceIoControlFile(
+            handle, op->io.hEvent, nullptr, nullptr, iosb, op->r.code,
+            op->r.in.empty() ? nullptr : op->r.in.data(), static_cast<ULONG>(op->r.in.size()),
+            op->out.empty() ? nullptr : op->out.data(), static_cast<ULONG>(op->out.size()));
+        InterlockedIncrement64(&totals_.ops);
+        if (started == static_cast<NTSTATUS>(stress::kPending))
+            return op;
+        // The block holds the count when the host wrote it (success).
+        op->status = started;
+        op->bytes = op->io.InternalHigh == kUnwritten ? 0 : op->io.InternalHigh;
+        op->io.Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(op->status));
+        op->io.InternalHigh = op->bytes;
+        SetEvent(op->io.hEvent);
+        gone = settle(std::move(op)) || gone;
+        return nullptr;
+    };
+    // A vendor request the device never answers holds the device's vendor queue: the requests
+    // sent after it wait behind it, and nothing can end them but a cancellation (or, after 5 s,
+    // the driver's timeout). CancelIoEx is sent to such requests only: on this host a
+    // cancellation that meets the request's completion may reach another request, or freed
+    // memory. Nor while the controller unplugs a colorimeter, which ends requests too.
+    auto park = [&](std::unique_ptr<Op> silent) {
+        InterlockedIncrement64(&totals_.parked);
+        std::vector<std::unique_ptr<Op>> parked;
+        parked.push_back(std::move(silent));
+        bool gone = false;
+        for (std::uint32_t n = pick(4); n != 0; --n)
+            if (std::unique_ptr<Op> behind = submit(MakeVendorRequest(rng), gone))
+                parked.push_back(std::move(behind));
+        Sleep(pick(20));
+        const bool cancel = pick(16) != 0;
+        if (cancel) {
+            WaitForSingleObject(cancelLock_, INFINITE);
+            // Well before the timeout, which would meet the cancellation.
+            if (GetTickCount64() - parked.front()->startMs < 3000) {
+                for (auto p = parked.rbegin(); p != parked.rend(); ++p) {
+                    (*p)->cancelled = true;
+                    InterlockedIncrement64(&totals_.cancels);
+                    CancelIoEx(handle, &(*p)->io);
+                }
+            }
+        }
+        for (auto p = parked.rbegin(); p != parked.rend(); ++p)
+            gone = finish(std::move(*p)) || gone;
+        if (cancel)
+            ReleaseMutex(cancelLock_);
+        return gone;
+    };
+
     while (!shared_.stop) {
         if (handle == INVALID_HANDLE_VALUE) {
             const std::vector<std::wstring> paths = wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK);
@@ -207,41 +282,12 @@ void Process::Thread(int index) {
             drop();
             continue;
         }
-        auto op = std::make_unique<Op>();
-        op->r = MakeRequest(rng, options_.silentOneIn);
-        op->out.assign(op->r.outLength, 0);
-        if (op->r.expected.kind == stress::Kind::Vendor && (op->r.in[0] == 0))
-            for (size_t i = 0; i < op->out.size(); ++i)
-                op->out[i] = OutByte(op->r.index, i);
-        InterlockedIncrement64(op->r.expected.kind == stress::Kind::Vendor ? &totals_.vendor
-                               : op->r.expected.kind == stress::Kind::Read ? &totals_.reads
-                                                                           : &totals_.refused);
-        op->io.hEvent = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-        op->io.Internal = static_cast<ULONG_PTR>(stress::kPending);
-        op->io.InternalHigh = kUnwritten;
-        op->epoch = shared_.epoch;
-        op->generation = shared_.generation;
-        op->openedAt = openedAt;
-        op->startMs = GetTickCount64();
-        op->read = op->r.expected.kind == stress::Kind::Read && op->r.outLength != 0;
-        if (op->read)
-            InterlockedIncrement(&shared_.readsPending);
-        IO_STATUS_BLOCK* iosb = reinterpret_cast<IO_STATUS_BLOCK*>(&op->io);
-        const NTSTATUS started = NtDeviceIoControlFile(
-            handle, op->io.hEvent, nullptr, nullptr, iosb, op->r.code,
-            op->r.in.empty() ? nullptr : op->r.in.data(), static_cast<ULONG>(op->r.in.size()),
-            op->out.empty() ? nullptr : op->out.data(), static_cast<ULONG>(op->out.size()));
-        InterlockedIncrement64(&totals_.ops);
         bool gone = false;
-        if (started != static_cast<NTSTATUS>(stress::kPending)) {
-            // Ended at once: the block holds the count when the host wrote it (success).
-            WaitForSingleObject(op->io.hEvent, 0);
-            op->status = started;
-            op->bytes = op->io.InternalHigh == kUnwritten ? 0 : op->io.InternalHigh;
-            op->io.Internal = static_cast<ULONG_PTR>(static_cast<ULONG>(op->status));
-            op->io.InternalHigh = op->bytes;
-            SetEvent(op->io.hEvent);
-            gone = settle(std::move(op));
+        std::unique_ptr<Op> op = submit(MakeRequest(rng, options_.silentOneIn), gone);
+        if (op == nullptr) {
+            // ended at once
+        } else if (op->r.expected.kind == stress::Kind::Vendor && op->r.request == kSilentCode) {
+            gone = park(std::move(op));
         } else if (pick(6) == 0) {
             // Waited for at once, as a synchronous caller does.
             InterlockedIncrement64(&totals_.sync);
@@ -281,10 +327,11 @@ void Process::Thread(int index) {
 void Process::Summary() {
     const ProcessTotals& t = totals_;
     std::printf("load: process %d: %lld operations (%lld vendor requests, %lld reads, %lld "
-                "refused codes and blocks, %lld waited at once, %lld cancels, %lld opens, %lld "
-                "closes with requests in flight), %lld violations, %lld stuck\n",
-                options_.slot, t.ops, t.vendor, t.reads, t.refused, t.sync, t.cancels, t.opens,
-                t.closesInFlight, t.violations, t.stuck);
+                "refused codes and blocks, %lld waited at once, %lld unanswered ones with %lld "
+                "cancels, %lld opens, %lld closes with requests in flight), %lld violations, "
+                "%lld stuck\n",
+                options_.slot, t.ops, t.vendor, t.reads, t.refused, t.sync, t.parked, t.cancels,
+                t.opens, t.closesInFlight, t.violations, t.stuck);
     std::printf("  process %d completions by status:", options_.slot);
     for (const auto& s : byStatus_)
         std::printf(" %s %llu", stress::Hex(s.first).c_str(),
@@ -321,6 +368,10 @@ std::uint64_t RunWorkers(Shared& shared, const WorkerOptions& options) {
         CloseHandle(t);
     process.Summary();
     return process.Violations();
+}
+
+HANDLE OpenCancelLock(const std::wstring& name) {
+    return CreateMutexW(nullptr, FALSE, name.c_str());
 }
 
 Shared* MapShared(const wchar_t* name, bool create, HANDLE& section) {

@@ -7,6 +7,7 @@
 #include "LoadShared.h"
 
 #include <cstdint>
+#include <string>
 
 namespace load {
 
@@ -15,8 +16,8 @@ struct WorkerOptions {
     int threads = 3;
     int slot = 0;                    // 0: the parent, 1: the child
     std::uint32_t silentOneIn = 400; // vendor requests per one the device never answers
-    std::uint32_t cancelOneIn = 8;   // pending requests per one cancelled (0: none)
-    bool quiet = false;
+    std::uint32_t cancelOneIn = 0;   // pending requests per one cancelled at random (0: none)
+    std::wstring cancelLock;         // the mutex's name (OpenCancelLock)
 };
 
 // Runs the threads until the shared stop flag is set and every request of theirs has ended;
