@@ -79,9 +79,10 @@ bool LayOutTalvik2Package(const Talvik2Files& files, const std::wstring& package
            WriteEmptyCatalog(packageDir + L"Talvik2.cat");
 }
 
-bool Talvik2Bed::Install(const Talvik2Files& files, const std::wstring& packageDir) {
+bool Talvik2Bed::Install(const Talvik2Files& files, const std::wstring& packageDir,
+                         const std::wstring& busDir) {
     tool_ = L"\"" + files.sensorInst + L"\"";
-    busInf_ = packageDir + L"VirtUsbBus.inf";
+    busInf_ = (busDir.empty() ? packageDir : busDir) + L"VirtUsbBus.inf";
     driverInf_ = packageDir + L"Talvik2.inf";
     if (!wt::Check(wt::CopyTo(files.busInf, busInf_) && LayOutTalvik2Package(files, packageDir),
                    "the packages are laid out, the driver's INF naming the virtual colorimeter"))

@@ -33,9 +33,11 @@ bool LayOutTalvik2Package(const Talvik2Files& files, const std::wstring& package
 
 class Talvik2Bed {
 public:
-    // Installs the bus (from `packageDir`'s copy of its INF) and Talvik2's package, each with
-    // SensorInst.exe, and opens the bus's control interface; every step a check.
-    bool Install(const Talvik2Files& files, const std::wstring& packageDir);
+    // Installs the bus (from a copy of its INF in `busDir`, by default `packageDir`) and
+    // Talvik2's package laid out in `packageDir`, each with SensorInst.exe, and opens the bus's
+    // control interface; every step a check.
+    bool Install(const Talvik2Files& files, const std::wstring& packageDir,
+                 const std::wstring& busDir = L"");
     // Takes both packages out again (checks), closing the bus.
     void Uninstall();
     HANDLE Bus() const { return bus_; }

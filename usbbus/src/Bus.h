@@ -94,6 +94,7 @@ struct Bus {
     Child* children[USBBUS_MAX_PORTS];
     PUSBBUS_LOG_ENTRY log;
     ULONG logNext;
+    LONGLONG logEpoch; // the system time the log's times count from
     UNICODE_STRING controlInterface; // the control interface's link, enabled while started
 };
 
