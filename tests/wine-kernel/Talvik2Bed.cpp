@@ -160,17 +160,25 @@ bool Talvik2Bed::Unplug(ULONG port, std::string& why) {
 }
 
 DWORD Talvik2Bed::FeedInterrupt(ULONG port, const std::vector<BYTE>& bytes) {
+    return wk::FeedInterrupt(bus_, port, bytes);
+}
+
+ULONG Talvik2Bed::NextLogSequence() {
+    return wk::NextLogSequence(bus_);
+}
+
+DWORD FeedInterrupt(HANDLE bus, ULONG port, const std::vector<BYTE>& bytes) {
     USBBUS_FEED_IN header = {port, 0x81, {0, 0, 0}, ULONG(bytes.size())};
     std::vector<BYTE> feed(sizeof header);
     std::memcpy(feed.data(), &header, sizeof header);
     feed.insert(feed.end(), bytes.begin(), bytes.end());
     DWORD returned = 0;
-    return Control(bus_, IOCTL_USBBUS_FEED_IN, feed.data(), DWORD(feed.size()), nullptr, 0,
+    return Control(bus, IOCTL_USBBUS_FEED_IN, feed.data(), DWORD(feed.size()), nullptr, 0,
                    returned);
 }
 
-ULONG Talvik2Bed::NextLogSequence() {
-    std::vector<USBBUS_LOG_ENTRY> before = ReadLog(bus_, 0);
+ULONG NextLogSequence(HANDLE bus) {
+    std::vector<USBBUS_LOG_ENTRY> before = ReadLog(bus, 0);
     return before.empty() ? 0 : before.back().Sequence + 1;
 }
 

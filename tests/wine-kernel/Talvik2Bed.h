@@ -59,6 +59,11 @@ private:
     std::wstring tool_, busInf_, driverInf_;
 };
 
+// Gives the device on `port` one interrupt transfer on endpoint 0x81.
+DWORD FeedInterrupt(HANDLE bus, ULONG port, const std::vector<BYTE>& bytes);
+// The sequence number the bus log's next entry will have.
+ULONG NextLogSequence(HANDLE bus);
+
 // Wine's setupapi records C:\windows\inf as the package's source once its first device is
 // installed, and the next device's file copies then wait for media there forever. The bed puts
 // the package's files where that record points, as a disk would be inserted.
