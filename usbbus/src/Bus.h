@@ -37,13 +37,14 @@ struct Child;
 // A delayed answer's timer. Wine's kernel, setting a timer that has fired, first waits for the
 // timer's DPC to end, holding its dispatcher lock, which the end of every DPC takes: a timer set
 // from inside its own DPC (where the next transfer may start) never returns, and so does one set
-// while its DPC runs elsewhere. So the answers use two timers in turn, and one is reset
-// (KeCancelTimer, which waits without that lock) outside every lock its DPC takes before it is
-// set again.
+// while its DPC runs elsewhere. So the answers use two timers in turn, never the one whose DPC
+// the thread is in, and one is reset (KeCancelTimer, which waits without that lock) outside every
+// lock its DPC takes before it is set again.
 struct ControlTimer {
     KTIMER timer;
     KDPC dpc;
     Child* child;
+    volatile PVOID dpcThread; // the thread running its DPC, or NULL
 };
 
 struct Child {
@@ -94,7 +95,7 @@ struct Bus {
     Child* children[USBBUS_MAX_PORTS];
     PUSBBUS_LOG_ENTRY log;
     ULONG logNext;
-    LONGLONG logEpoch; // the system time the log's times count from
+    LONGLONG logEpoch;               // the system time the log's times count from
     UNICODE_STRING controlInterface; // the control interface's link, enabled while started
 };
 

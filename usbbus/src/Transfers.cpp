@@ -136,8 +136,12 @@ VOID ProcessControl(Child* child) {
         if (!(setup.bmRequestType & 0x80) && setup.wLength > 0)
             LogData(child, 0, data, setup.wLength);
         UsbReply reply = child->device->Control(setup, data);
-        // Only the thread that started the active transfer arms a timer.
-        const ULONG next = child->controlTimerArmed ^ 1;
+        // Only the thread that started the active transfer arms a timer: the one the last answer
+        // did not use, unless this thread runs that one's DPC.
+        ULONG next = child->controlTimerArmed ^ 1;
+        if (InterlockedCompareExchangePointer(&child->controlTimers[next].dpcThread, NULL, NULL) ==
+            PsGetCurrentThreadId())
+            next ^= 1;
         if (reply.delayMs > 0)
             KeCancelTimer(&child->controlTimers[next].timer);
 
@@ -171,12 +175,8 @@ VOID ProcessControl(Child* child) {
     }
 }
 
-VOID ControlAnswered(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
-    UNREFERENCED_PARAMETER(dpc);
-    UNREFERENCED_PARAMETER(argument1);
-    UNREFERENCED_PARAMETER(argument2);
-    ControlTimer* timer = static_cast<ControlTimer*>(context);
-    Child* child = timer->child;
+// The timer of a delayed answer fired: the answer, unless its transfer went meanwhile.
+VOID Answered(Child* child, ControlTimer* timer) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     PIRP irp = child->controlActive;
@@ -193,6 +193,18 @@ VOID ControlAnswered(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
     IoReleaseCancelSpinLock(irql);
     FinishControl(child, irp, reply);
     ProcessControl(child);
+}
+
+// Whose DPC this thread runs is noted, for ProcessControl.
+VOID ControlAnswered(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    UNREFERENCED_PARAMETER(dpc);
+    UNREFERENCED_PARAMETER(argument1);
+    UNREFERENCED_PARAMETER(argument2);
+    ControlTimer* timer = static_cast<ControlTimer*>(context);
+    Child* child = timer->child;
+    InterlockedExchangePointer(&timer->dpcThread, PsGetCurrentThreadId());
+    Answered(child, timer);
+    InterlockedExchangePointer(&timer->dpcThread, NULL);
 }
 
 VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
