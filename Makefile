@@ -33,6 +33,7 @@ bench: native
 	@bash scripts/bench-sizes.sh
 	@bash scripts/bench-setup.sh
 	@bash scripts/bench-stack.sh
+	@bash scripts/bench-kernel.sh
 
 dist: win32 win64
 	cmake --preset native >/dev/null

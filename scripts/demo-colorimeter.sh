@@ -1,30 +1,77 @@
 #!/usr/bin/env bash
-# Drives the virtual colorimeter through the Talvik2 driver with talvikctl (simulated build) and
-# prints the traffic: each request as the client sends it, the setup packets and data stages on
-# the virtual bus, and the statuses and bytes that come back.
-#   scripts/demo-colorimeter.sh [BUILD_DIR]     (default build/native; built if needed)
+# Drives the virtual colorimeter through the Talvik2 driver with talvikctl and prints the traffic:
+# each request as the client sends it, the setup packets and data stages on the virtual bus, and
+# the statuses and bytes that come back.
+#
+#   scripts/demo-colorimeter.sh [BUILD_DIR]        on Wine's kernel: the shipped talvikctl.exe
+#                                                  through the installed Talvik2.sys (build/native
+#                                                  and build/win64 by default)
+#   scripts/demo-colorimeter.sh --sim [BUILD_DIR]  the simulated talvikctl (build/native)
+#
+# Without a 64-bit Wine it runs the simulated one.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
+sim=0
+if [ "${1:-}" = "--sim" ]; then
+  sim=1
+  shift
+fi
 build=${1:-$root/build/native}
-ctl=$build/client/talvikctl
-if [ ! -x "$ctl" ]; then
-  (cd "$root" && cmake --preset native >/dev/null &&
-    cmake --build --preset native -j 2 --target talvikctl >/dev/null)
+win64=$root/build/win64
+if [ $sim = 0 ] && [ ! -x /usr/lib/wine/wine64 ]; then
+  echo "demo-colorimeter: no 64-bit Wine here: the simulated system instead"
+  sim=1
 fi
 
-echo "== Colorimeter: talvikctl against the virtual colorimeter (virtual time in ms)"
-echo "-- two colorimeters plugged in"
-"$ctl" --colorimeters 2 list
-echo
-echo "-- a session (scripts/demo-colorimeter.session)"
-set +e
-"$ctl" --bus script "$root/scripts/demo-colorimeter.session"
-rc=$?
-set -e
-# The session contains a stall and two timeouts on purpose, so talvikctl ends with 1; anything
-# else (a usage error, a verifier finding) is a failure of the demo.
-if [ $rc -ne 0 ] && [ $rc -ne 1 ]; then
-  echo "demo-colorimeter: talvikctl ended with $rc" >&2
+if [ $sim = 1 ]; then
+  ctl=$build/client/talvikctl
+  if [ ! -x "$ctl" ]; then
+    (cd "$root" && cmake --preset native >/dev/null &&
+      cmake --build --preset native -j 2 --target talvikctl >/dev/null)
+  fi
+  echo "== Colorimeter: talvikctl against the virtual colorimeter (virtual time in ms)"
+  echo "-- two colorimeters plugged in"
+  "$ctl" --colorimeters 2 list
+  echo
+  echo "-- a session (scripts/demo-colorimeter.session)"
+  set +e
+  "$ctl" --bus script "$root/scripts/demo-colorimeter.session"
+  rc=$?
+  set -e
+  # The session contains a stall and two timeouts on purpose, so talvikctl ends with 1; anything
+  # else (a usage error, a verifier finding) is a failure of the demo.
+  if [ $rc -ne 0 ] && [ $rc -ne 1 ]; then
+    echo "demo-colorimeter: talvikctl ended with $rc" >&2
+    exit 1
+  fi
+  echo "== Colorimeter demo done"
+  exit 0
+fi
+
+# On Wine's kernel: the images and programs of both trees.
+bin=$win64/tests/wine-kernel
+(cd "$root" && cmake --preset win64 >/dev/null && cmake --preset native >/dev/null)
+cmake --build "$win64" -j 2 --target wt_colorimeter_demo talvikctl VirtUsbBus wdfldr_sys \
+  SensorInst WdfCoInstaller01001 >/dev/null
+cmake --build "$build" -j 2 --target talvik2_sys >/dev/null
+out=$(mktemp)
+trap 'rm -f "$out"' EXIT
+rc=0
+# The framework's verifier findings reach the host's log: any fails the demo.
+"$root/tests/wine-kernel/kernel-scenario.sh" --prefix "$build/wine-kernel-demo-prefix" \
+  --debug warn+debugstr --fail-on "WDF verifier:" \
+  --driver "$bin/VirtUsbBus.sys" --driver "$bin/WDFLDR.sys" --driver "$build/driver/Talvik2.sys" \
+  -- "$bin/wt_colorimeter_demo.exe" "$win64/sensorinst/SensorInst.exe" \
+  "$root/tests/wine-kernel/VirtUsbBus.inf" "$root/driver/Talvik2.inf" \
+  "$build/driver/Talvik2.sys" "$bin/WdfCoInstaller01001.dll" "$win64/client/talvikctl.exe" \
+  "$root/scripts/demo-colorimeter.session" >"$out" 2>&1 || rc=$?
+# The transcript, without the bed's own lines and the host's log.
+sed -e '/^-- service processes/,$d' -e '/^kernel-scenario:/d' -e '/^winebed:/d' \
+  -e '/err:setupapi:SetupDiRemoveDevice/d' "$out"
+if [ $rc -ne 0 ]; then
+  echo "demo-colorimeter: the demo on Wine's kernel failed (exit $rc); the host's log:" >&2
+  sed -n '/^-- service processes/,$p' "$out" | grep -v "fixme:ntoskrnl:\(MmProbe\|MmUnlock\|KeInitializeDpc\)" | head -20 >&2
+  grep '^kernel-scenario:' "$out" >&2 || true
   exit 1
 fi
 echo "== Colorimeter demo done"

@@ -3,6 +3,7 @@
 // plugged in - and then runs the same commands as the Windows build, over the simulated I/O
 // manager. With --bus it prints the traffic on the virtual bus after each request: setup packets,
 // data stages, statuses, at the bus log's virtual times.
+#include "BusPrint.h"
 #include "Cli.h"
 #include "sim/DemoFirmware.h"
 #include "sim/PipeSubmissions.h"
@@ -21,52 +22,6 @@
 namespace {
 
 using ::sim::TransferRecord;
-
-std::string Hex32(uint32_t value) {
-    char text[16];
-    std::snprintf(text, sizeof text, "0x%08X", static_cast<unsigned>(value));
-    return text;
-}
-
-// "  bus    5.250 s  ": virtual time of the event.
-std::string BusTime(uint64_t ms) {
-    char text[32];
-    std::snprintf(text, sizeof text, "  bus %8.3f s  ", static_cast<double>(ms) / 1000.0);
-    return text;
-}
-
-// `requested`: what a pipe transfer asked for (the bus log has only what it moved).
-void PrintTransfer(talvik::cli::Output& out, const TransferRecord& t, uint32_t requested) {
-    const std::string when = BusTime(t.submittedMs);
-    if (t.kind == TransferRecord::Kind::Control) {
-        const uint8_t setup[8] = {t.setup.bmRequestType,
-                                  t.setup.bRequest,
-                                  static_cast<uint8_t>(t.setup.wValue & 0xFF),
-                                  static_cast<uint8_t>(t.setup.wValue >> 8),
-                                  static_cast<uint8_t>(t.setup.wIndex & 0xFF),
-                                  static_cast<uint8_t>(t.setup.wIndex >> 8),
-                                  static_cast<uint8_t>(t.setup.wLength & 0xFF),
-                                  static_cast<uint8_t>(t.setup.wLength >> 8)};
-        out << when << "SETUP  " << talvik::cli::FormatHex(setup, sizeof setup) << "\n";
-        if (!t.dataOut.empty())
-            out << when << "OUT    " << talvik::cli::FormatHex(t.dataOut.data(), t.dataOut.size())
-                << "\n";
-    } else {
-        char ep[8];
-        std::snprintf(ep, sizeof ep, "0x%02X", t.endpoint);
-        out << when << "IN     endpoint " << ep << ", up to " << requested << " bytes\n";
-    }
-    if (!t.dataIn.empty())
-        out << when << "IN     " << talvik::cli::FormatHex(t.dataIn.data(), t.dataIn.size())
-            << "\n";
-    const std::string end = BusTime(t.completedMs);
-    if (!t.completed)
-        out << end << "(still pending)\n";
-    else
-        out << end << (t.cancelled ? "CANCEL " : "DONE   ") << t.bytes << " bytes, status "
-            << Hex32(static_cast<uint32_t>(t.ntStatus)) << ", USB status "
-            << Hex32(static_cast<uint32_t>(t.usbdStatus)) << "\n";
-}
 
 // The PDOs of devices on the virtual bus (the bus's own is the root's).
 std::set<PDEVICE_OBJECT> BusDevices(::sim::Machine& machine) {
@@ -161,7 +116,7 @@ int main(int argc, char** argv) {
                             t.submittedMs = std::min<uint64_t>(t.submittedMs, sent.ms);
                             requested = sent.length;
                         }
-                        PrintTransfer(g_out, t, requested);
+                        talvik::cli::PrintTransfer(g_out, t, requested);
                     }
                     c.device->ClearTraffic();
                 }

@@ -202,3 +202,5 @@ EXTERN_C NTSTATUS NTAPI KeDelayExecutionThread(KPROCESSOR_MODE WaitMode, BOOLEAN
 // Time: 100-ns units; the simulated kernel's clock is virtual.
 EXTERN_C VOID NTAPI KeQuerySystemTime(PLARGE_INTEGER CurrentTime);
 EXTERN_C ULONGLONG NTAPI KeQueryInterruptTime(VOID);
+// The calling thread's id (unique among the threads running).
+EXTERN_C HANDLE NTAPI PsGetCurrentThreadId(VOID);

@@ -272,6 +272,11 @@ extern "C" ULONGLONG NTAPI KeQueryInterruptTime(VOID) {
     return static_cast<ULONGLONG>(K().clock.Now());
 }
 
+extern "C" HANDLE NTAPI PsGetCurrentThreadId(VOID) {
+    thread_local char marker; // one address per thread
+    return static_cast<HANDLE>(&marker);
+}
+
 namespace ntsim::detail {
 
 bool Clock::Set(PKTIMER timer, std::int64_t due, LONG periodMs, PKDPC dpc) {

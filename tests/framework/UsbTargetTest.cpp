@@ -277,9 +277,26 @@ TEST_F(UsbTargetTest, HeldReadWaitsWithoutTimeoutAndCanBeCancelled) {
     EXPECT_EQ(kernel().User().CancelIoEx(h, &held), STATUS_SUCCESS);
     EXPECT_EQ(held.Wait(), STATUS_CANCELLED);
     EXPECT_EQ(IoTestObserved.CompletionRoutines, 1);
+    // Never sent, it read nothing: the driver's routine, passing the read's length on, says so
+    // (the kernel hides the count of a failed request from user mode; Wine's does not).
+    EXPECT_EQ(IoTestObserved.CompletionBytes, 0);
     // Nothing of it is left on the target: starting sends nothing.
     kernel().User().DeviceIoControl(h, IOCTL_IOTEST_START_PIPE, nullptr, 0, nullptr, 0, &bytes);
     EXPECT_EQ(IoTestObserved.CompletionRoutines, 1);
+}
+
+TEST_F(UsbTargetTest, HeldReadEndedByTheUnplugReadNothing) {
+    UserIo::Handle h = PlugAndOpen();
+    ULONG_PTR bytes;
+    kernel().User().DeviceIoControl(h, IOCTL_IOTEST_STOP_PIPE, nullptr, 0, nullptr, 0, &bytes);
+    Overlapped held;
+    EXPECT_EQ(Read(h, 8, &held), STATUS_PENDING);
+    EXPECT_EQ(UsbBusUnplug(bus_, port_), STATUS_SUCCESS);
+    kernel().WaitIdle();
+    ASSERT_TRUE(held.Done());
+    EXPECT_NE(held.Status(), STATUS_SUCCESS);
+    EXPECT_EQ(IoTestObserved.CompletionRoutines, 1);
+    EXPECT_EQ(IoTestObserved.CompletionBytes, 0);
 }
 
 TEST_F(UsbTargetTest, UnformattedSendIsAFindingAndFails) {

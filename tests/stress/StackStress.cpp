@@ -11,6 +11,7 @@
 // that stops moving.
 //
 //   talvik_stack_stress [--seed N] [--ops N] [--threads N] [--quiet]
+#include "StressContract.h"
 #include "UrbWatch.h"
 
 #include "sim/Talvik2Image.h"
@@ -44,22 +45,15 @@ using Bytes = std::vector<uint8_t>;
 using Handle = ntsim::UserIo::Handle;
 using Clock = std::chrono::steady_clock;
 
-constexpr NTSTATUS S(uint32_t v) {
-    return static_cast<NTSTATUS>(v);
-}
-constexpr NTSTATUS kSuccess = 0;
-constexpr NTSTATUS kPending = 0x103;
-constexpr NTSTATUS kUnsuccessful = S(0xC0000001);
-constexpr NTSTATUS kInvalidHandle = S(0xC0000008);
-constexpr NTSTATUS kInvalidParameter = S(0xC000000D);
-constexpr NTSTATUS kNoSuchDevice = S(0xC000000E);
-constexpr NTSTATUS kInvalidDeviceRequest = S(0xC0000010);
-constexpr NTSTATUS kBufferTooSmall = S(0xC0000023);
-constexpr NTSTATUS kDeletePending = S(0xC0000056);
-constexpr NTSTATUS kIoTimeout = S(0xC00000B5);
-constexpr NTSTATUS kCancelled = S(0xC0000120);
-constexpr NTSTATUS kInvalidDeviceState = S(0xC0000184);
-constexpr NTSTATUS kWdfBusy = S(0xC0200203);
+using stress::IsGone;
+using stress::kBufferTooSmall;
+using stress::Kind;
+using stress::kInvalidDeviceRequest;
+using stress::kInvalidParameter;
+using stress::kIoTimeout;
+using stress::kPending;
+using stress::kSuccess;
+using stress::kUnsuccessful;
 
 // Real time without a request ending before the watchdog calls the run stuck.
 constexpr int kStuckSeconds = 60;
@@ -68,9 +62,7 @@ constexpr uint32_t kVendorCode = IOCTL_VENDOR_OR_CLASS_REQUEST;
 constexpr uint32_t kReadCode = IOCTL_READ_INTERRUPT_PIPE;
 
 std::string Hex(uint32_t v) {
-    char t[16];
-    std::snprintf(t, sizeof t, "0x%08X", v);
-    return t;
+    return stress::Hex(v);
 }
 
 // ------------------------------------------------------------------------ the stress firmware
@@ -109,8 +101,6 @@ uint8_t OutByte(uint16_t index, size_t i) {
 }
 
 // ------------------------------------------------------------------------ one request
-enum class Kind { Vendor, Read, Refused };
-
 struct Op {
     Kind kind = Kind::Refused;
     uint32_t code = 0;
@@ -373,77 +363,27 @@ void Stress::MakeOp(std::mt19937_64& rng, Op& op) {
     }
 }
 
-// What requests of an unplugged device end with: refused by the I/O manager, failed by the bus
-// as the device goes, failed at the removed USB target, or refused by a queue being purged.
-bool IsGone(NTSTATUS s) {
-    return s == kDeletePending || s == kNoSuchDevice || s == kInvalidHandle ||
-           s == kInvalidDeviceState || s == kWdfBusy;
-}
-
 void Stress::Check(const Op& op, NTSTATUS status, uint64_t bytes, bool disturbed,
                    int64_t elapsedMs) {
-    const char* name = op.kind == Kind::Vendor ? "vendor"
-                       : op.kind == Kind::Read ? "read"
-                                               : "refused";
-    auto fail = [&](const std::string& why) {
-        Violation(std::string(name) + " code " + Hex(op.code) + " in " +
-                  std::to_string(op.in.size()) + " out " + std::to_string(op.out.size()) + ": " +
-                  why + " (status " + Hex(static_cast<uint32_t>(status)) + ", " +
-                  std::to_string(bytes) + " bytes, " + std::to_string(elapsedMs) + " ms)");
-    };
     {
         std::lock_guard<std::mutex> lk(mu_);
         ++byStatus_[static_cast<uint32_t>(status)];
     }
-    if (status == kPending)
-        return fail("still pending after its wait");
-    if (bytes > op.out.size())
-        return fail("more bytes than the buffer holds");
-    // Whatever was handed to the USB stack may run into its 5 s timeout, and only then.
-    const bool mayTimeOut = elapsedMs >= 5000 && op.kind != Kind::Refused;
-    if (status == kIoTimeout && !mayTimeOut)
-        return fail("timed out before 5 s had passed");
-    const bool mayBeCancelled = op.cancelled || op.closedUnder || disturbed;
-    if (op.kind == Kind::Read && op.status == kSuccess) {
-        // Reads end with data, or fail: nothing came within 5 s, cancellation, removal.
-        if (status == kSuccess) {
-            if (bytes == 0 || op.out[0] != bytes)
-                fail("interrupt data of another length than its packet says");
-            uint8_t sum = 0;
-            for (size_t i = 0; i + 1 < bytes; ++i)
-                sum = static_cast<uint8_t>(sum + op.out[i]);
-            if (bytes >= 2 && op.out[bytes - 1] != sum)
-                fail("interrupt data corrupted");
-            return;
-        }
-        if (bytes != 0)
-            return fail("a failed read with a count");
-        // STATUS_UNSUCCESSFUL: a packet longer than the buffer.
-        if (status == kIoTimeout || status == kUnsuccessful ||
-            (status == kCancelled && mayBeCancelled))
-            return;
-        if (disturbed && IsGone(status))
-            return;
-        return fail("a read failure nothing explains");
+    const stress::Expected expected{op.kind, static_cast<uint32_t>(op.out.size()), op.status,
+                                    op.bytes};
+    const stress::Circumstances c{op.cancelled, op.closedUnder, disturbed, elapsedMs};
+    const stress::Judgement j = stress::Judge(expected, op.out.data(), status, bytes, c);
+    std::string why = j.why;
+    if (j.verdict == stress::Verdict::AsExpected && op.checkIn && status == kSuccess) {
+        for (size_t i = 0; i < bytes && why.empty(); ++i)
+            if (op.out[i] != InByte(op.request, op.value, i))
+                why = "vendor IN data differs from what the device sent";
     }
-    if (status == op.status && bytes == op.bytes) {
-        if (op.checkIn && status == kSuccess) {
-            for (size_t i = 0; i < bytes; ++i)
-                if (op.out[i] != InByte(op.request, op.value, i))
-                    return fail("vendor IN data differs from what the device sent");
-        }
-        return;
-    }
-    if (bytes != 0)
-        return fail("a failed request with a count");
-    if (op.kind != Kind::Refused && status == kIoTimeout)
-        return;
-    if (status == kCancelled && mayBeCancelled)
-        return; // a refused request, too, may be cancelled while it waits on a queue
-    if (disturbed && IsGone(status))
-        return;
-    fail("expected " + Hex(static_cast<uint32_t>(op.status)) + " with " + std::to_string(op.bytes) +
-         " bytes");
+    if (!why.empty())
+        Violation(std::string(stress::KindName(op.kind)) + " code " + Hex(op.code) + " in " +
+                  std::to_string(op.in.size()) + " out " + std::to_string(op.out.size()) + ": " +
+                  why + " (status " + Hex(static_cast<uint32_t>(status)) + ", " +
+                  std::to_string(bytes) + " bytes, " + std::to_string(elapsedMs) + " ms)");
 }
 
 void Stress::Worker(int index) {
@@ -711,16 +651,7 @@ bool Stress::ScanPower() {
 void Stress::FeedInterrupts(sim::Colorimeter* device, std::mt19937_64& rng, uint16_t& sequence,
                             uint32_t count) {
     for (uint32_t n = count; n != 0; --n) {
-        Bytes packet(1 + rng() % 12);
-        packet[0] = static_cast<uint8_t>(packet.size());
-        uint8_t sum = packet[0];
-        for (size_t i = 1; i + 1 < packet.size(); ++i) {
-            packet[i] = static_cast<uint8_t>(sequence + i);
-            sum = static_cast<uint8_t>(sum + packet[i]);
-        }
-        if (packet.size() >= 2)
-            packet.back() = sum;
-        ++sequence;
+        const Bytes packet = stress::InterruptPacket(sequence++, 1 + rng() % 12);
         device->PushInterrupt(packet);
         ++count_.interrupts;
     }

@@ -53,13 +53,11 @@ std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& rec
     std::vector<BYTE> bytes(sizeof header);
     std::memcpy(bytes.data(), &header, sizeof header);
     for (const ScriptRecord& r : records) {
-        USBBUS_SCRIPT_RECORD record = {USBBUS_MATCH_REQUEST_TYPE | USBBUS_MATCH_REQUEST,
-                                       r.requestType,
-                                       r.request,
-                                       BYTE(r.answer),
-                                       r.usbdStatus,
-                                       r.delayMs,
-                                       ULONG(r.data.size())};
+        const UCHAR flags = USBBUS_MATCH_REQUEST_TYPE | USBBUS_MATCH_REQUEST |
+                            (r.repeats ? USBBUS_RECORD_REPEATS : 0u);
+        USBBUS_SCRIPT_RECORD record = {
+            flags,        r.requestType, r.request,           BYTE(r.answer),
+            r.usbdStatus, r.delayMs,     ULONG(r.data.size())};
         const BYTE* p = reinterpret_cast<const BYTE*>(&record);
         bytes.insert(bytes.end(), p, p + sizeof record);
         bytes.insert(bytes.end(), r.data.begin(), r.data.end());

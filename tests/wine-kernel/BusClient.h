@@ -36,6 +36,7 @@ struct ScriptRecord {
     std::vector<BYTE> data; // UsbBusAnswerData
     LONG usbdStatus = 0;    // UsbBusAnswerError
     ULONG delayMs = 0;
+    bool repeats = false; // never used up
 };
 // The input of IOCTL_USBBUS_SCRIPT for the device on `port`.
 std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& records);

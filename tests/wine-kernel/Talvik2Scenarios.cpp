@@ -14,7 +14,7 @@
 // This program stays alive for the whole scenario, which keeps the kernel host running.
 #include "BusClient.h"
 #include "FloorInterface.h"
-#include "RootDevice.h"
+#include "Talvik2Bed.h"
 #include "ToolRun.h"
 
 #include "Harness.h"
@@ -31,8 +31,6 @@
 #include <cctype>
 #include <cstdlib>
 #include <cstring>
-#include <fstream>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -45,54 +43,14 @@ using wk::kIoTimeoutMs;
 using wk::ReadLog;
 using wk::ScriptRequest;
 
-const wchar_t kBusHardwareId[] = L"Root\\VirtualUsb";
-const char kPlaceholderId[] = "USB\\VID_XXXX&PID_XXXX";
-const char kColorimeterId[] = "USB\\VID_1209&PID_7A03";
-const GUID kControlInterface = USBBUS_CONTROL_INTERFACE_GUID_INIT;
-// {4D36E97D-E325-11CE-BFC1-08002BE10318}
-const GUID kSystemClass = {
-    0x4d36e97d, 0xe325, 0x11ce, {0xbf, 0xc1, 0x08, 0x00, 0x2b, 0xe1, 0x03, 0x18}};
 const UCHAR kVendorIn = 0xC0;
 const UCHAR kVendorOut = 0x40;
 const DWORD kToolTimeoutMs = 60000;
 // USBD_STATUS_STALL_PID, as the bus logs a stalled transfer.
 const unsigned long kStallPid = 0xC0000004ul;
-const DWORD kPnpTimeoutMs = 20000;
 // The driver's (driver/Talvik.h, driver/Device.cpp).
 const ULONGLONG kSendTimeoutMs = 5000;
 const DWORD kIdleTimeoutMs = 10000;
-
-// The colorimeter as the bus sees it: bus-powered, remote wake (so the driver asks for selective
-// suspend), one interface of the vendor's class with one interrupt IN endpoint.
-std::vector<BYTE> ColorimeterPlugRequest() {
-    return {18, 1, 0x00, 0x02, 0, 0,    0,  64, 0x09, 0x12, 0x03, 0x7A, 0x00, 0x01,
-            0,  0, 0,    1,    9, 2,    25, 0,  1,    1,    0,    0xA0, 50, // configuration
-            9,  4, 0,    0,    1, 0xFF, 0,  0,  0,                          // interface
-            7,  5, 0x81, 3,    8, 0,    10};                                // endpoint
-}
-
-// The driver's INF as the test bed installs it: the placeholder hardware id made the virtual
-// colorimeter's. Everything else stays as the INF says it to Windows.
-bool WriteTestInf(const std::wstring& from, const std::wstring& to) {
-    std::ifstream in(wt::Utf8(from).c_str(), std::ios::binary);
-    std::stringstream text;
-    text << in.rdbuf();
-    std::string inf = text.str();
-    size_t at = inf.find(kPlaceholderId);
-    if (!in || at == std::string::npos)
-        return false;
-    inf.replace(at, std::strlen(kPlaceholderId), kColorimeterId);
-    std::ofstream out(wt::Utf8(to).c_str(), std::ios::binary);
-    out << inf;
-    return bool(out);
-}
-
-// The catalog the INF names: the store adds it beside the INF, so a package without it is
-// refused; an unsigned test bed has nothing to put in it.
-bool WriteEmptyCatalog(const std::wstring& path) {
-    std::ofstream out(wt::Utf8(path).c_str(), std::ios::binary);
-    return bool(out);
-}
 
 // The vendor requests as the bus log has them: each setup (type, request, value, length), the
 // data moved and the status after it.
@@ -157,17 +115,11 @@ void CheckFailuresAndIdle(HANDLE bus, HANDLE device, ULONG port) {
               Error(error) + ", " + std::to_string(returned) + " bytes");
 }
 
-// The next sequence number the bus log will use.
-ULONG NextLogSequence(HANDLE bus) {
-    std::vector<USBBUS_LOG_ENTRY> before = ReadLog(bus, 0);
-    return before.empty() ? 0 : before.back().Sequence + 1;
-}
-
 // Plugs a colorimeter and waits for the host to start Talvik2 on it (one more interface than
 // before); false when it did not. `path` is the new one's interface.
 bool PlugColorimeter(HANDLE bus, ULONG& port, std::wstring& path) {
     const std::vector<std::wstring> before = wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK);
-    std::vector<BYTE> plug = ColorimeterPlugRequest();
+    std::vector<BYTE> plug = wk::ColorimeterPlugRequest();
     DWORD returned = 0;
     DWORD error = Control(bus, IOCTL_USBBUS_PLUG, plug.data(), DWORD(plug.size()), &port,
                           sizeof port, returned);
@@ -178,7 +130,7 @@ bool PlugColorimeter(HANDLE bus, ULONG& port, std::wstring& path) {
             paths = wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK);
             return paths.size() > before.size();
         },
-        kPnpTimeoutMs, 100);
+        wk::kPnpTimeoutMs, 100);
     if (!wt::Check(paths.size() == before.size() + 1,
                    "the host started Talvik2 on it, bound to WDFLDR.SYS: its device interface is "
                    "present",
@@ -191,32 +143,8 @@ bool PlugColorimeter(HANDLE bus, ULONG& port, std::wstring& path) {
     return true;
 }
 
-// Wine's setupapi records C:\windows\inf as the package's source once its first device is
-// installed, and the next device's file copies then wait for media there forever. The bed puts
-// the package's files where that record points, as a disk would be inserted; the INF stays as
-// Windows reads it.
-bool ProvideInstallMedia(const std::wstring& packageDir) {
-    wchar_t windows[MAX_PATH];
-    UINT length = GetWindowsDirectoryW(windows, MAX_PATH);
-    if (length == 0 || length >= MAX_PATH)
-        return false;
-    const std::wstring inf = std::wstring(windows) + L"\\inf\\";
-    return wt::CopyTo(packageDir + L"Talvik2.sys", inf + L"Talvik2.sys") &&
-           wt::CopyTo(packageDir + L"WdfCoInstaller01001.dll", inf + L"WdfCoInstaller01001.dll");
-}
-
-DWORD FeedInterrupt(HANDLE bus, ULONG port, const std::vector<BYTE>& bytes) {
-    USBBUS_FEED_IN header = {port, 0x81, {0, 0, 0}, ULONG(bytes.size())};
-    std::vector<BYTE> feed(sizeof header);
-    std::memcpy(feed.data(), &header, sizeof header);
-    feed.insert(feed.end(), bytes.begin(), bytes.end());
-    DWORD returned = 0;
-    return Control(bus, IOCTL_USBBUS_FEED_IN, feed.data(), DWORD(feed.size()), nullptr, 0,
-                   returned);
-}
-
 void CheckColorimeter(HANDLE bus) {
-    ULONG first = NextLogSequence(bus);
+    ULONG first = wk::NextLogSequence(bus);
     ULONG port = 0;
     DWORD returned = 0;
     DWORD error = 0;
@@ -260,7 +188,7 @@ void CheckColorimeter(HANDLE bus) {
                           returned, [&] {
                               // The read is on its way to the pipe once it is pending here.
                               Sleep(200);
-                              feedError = FeedInterrupt(bus, port, {fed, fed + sizeof fed});
+                              feedError = wk::FeedInterrupt(bus, port, {fed, fed + sizeof fed});
                           });
     wt::Check(feedError == 0, "the interrupt endpoint is fed", Error(feedError));
     wt::Check(error == 0 && returned == sizeof fed && std::memcmp(packet, fed, sizeof fed) == 0,
@@ -304,7 +232,7 @@ void CheckColorimeter(HANDLE bus) {
     CloseHandle(op.hEvent);
     CloseHandle(device);
     wt::Check(wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },
-                            kPnpTimeoutMs, 100),
+                            wk::kPnpTimeoutMs, 100),
               "the host removed its stack: the interface is gone");
 }
 
@@ -358,7 +286,7 @@ void CheckSecondColorimeter(HANDLE bus, const std::wstring& ctl, ULONG firstPort
     std::wstring path;
     if (!PlugColorimeter(bus, port, path))
         return;
-    ULONG first = NextLogSequence(bus);
+    ULONG first = wk::NextLogSequence(bus);
     std::vector<BYTE> script =
         ScriptRequest(port, {{kVendorIn, 0x41, UsbBusAnswerData, {0x0A, 0x0B}}});
     DWORD returned = 0;
@@ -382,7 +310,7 @@ void CheckSecondColorimeter(HANDLE bus, const std::wstring& ctl, ULONG firstPort
     wt::Check(error == 0, "the second colorimeter is unplugged", Error(error));
     wt::Check(
         wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).size() == 1; },
-                      kPnpTimeoutMs, 100),
+                      wk::kPnpTimeoutMs, 100),
         "the host removed the second stack only");
 }
 
@@ -394,7 +322,7 @@ void CheckTalvikctl(HANDLE bus, const std::wstring& ctl, const std::wstring& pac
     std::wstring path;
     if (!PlugColorimeter(bus, port, path))
         return;
-    ULONG first = NextLogSequence(bus);
+    ULONG first = wk::NextLogSequence(bus);
     std::vector<BYTE> script =
         ScriptRequest(port, {{kVendorIn, 0x31, UsbBusAnswerData, {0xDE, 0xAD, 0xBE}},
                              {kVendorOut, 0x32, UsbBusAnswerAck, {}},
@@ -429,7 +357,7 @@ void CheckTalvikctl(HANDLE bus, const std::wstring& ctl, const std::wstring& pac
 
     // Held by the bus until the read asks for it.
     const std::vector<BYTE> fed = {0x11, 0x22, 0x33, 0x44};
-    error = FeedInterrupt(bus, port, fed);
+    error = wk::FeedInterrupt(bus, port, fed);
     wt::Check(error == 0, "the interrupt endpoint is fed", Error(error));
     out = RunTalvikctl(ctl, L"read --length 8");
     wt::Check(Contains(out, "exit 0: ") && Contains(out, "status  success (error 0), 4 bytes") &&
@@ -451,14 +379,14 @@ void CheckTalvikctl(HANDLE bus, const std::wstring& ctl, const std::wstring& pac
                      e.Length == fed.size() && std::memcmp(e.Data, fed.data(), fed.size()) == 0);
     wt::Check(interrupt, "the bus log has the interrupt transfer on endpoint 0x81");
 
-    if (wt::Check(ProvideInstallMedia(packageDir),
+    if (wt::Check(wk::ProvideInstallMedia(packageDir),
                   "the package's files are where Wine looks for them on a second install"))
         CheckSecondColorimeter(bus, ctl, port, path);
 
     error = Control(bus, IOCTL_USBBUS_UNPLUG, &port, sizeof port, nullptr, 0, returned);
     wt::Check(error == 0, "the colorimeter is unplugged", Error(error));
     wt::Check(wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },
-                            kPnpTimeoutMs, 100),
+                            wk::kPnpTimeoutMs, 100),
               "the host removed its stack: the interface is gone");
 }
 
@@ -470,57 +398,17 @@ int main(int argc, char** argv) {
                  "<Talvik2.sys> <WdfCoInstaller01001.dll> [<talvikctl.exe>]");
         return 2;
     }
-    std::wstring tool = L"\"" + wt::HostPath(argv[1]) + L"\"";
-    std::wstring dir = wt::ScratchDir(L"talvik2");
-    std::wstring busInf = dir + L"VirtUsbBus.inf";
-    std::wstring driverInf = dir + L"Talvik2.inf";
-    // The package as its INF describes it: the INF, the image and the co-installer side by side.
-    if (!wt::Check(wt::CopyTo(wt::HostPath(argv[2]), busInf) &&
-                       WriteTestInf(wt::HostPath(argv[3]), driverInf) &&
-                       wt::CopyTo(wt::HostPath(argv[4]), dir + L"Talvik2.sys") &&
-                       wt::CopyTo(wt::HostPath(argv[5]), dir + L"WdfCoInstaller01001.dll") &&
-                       WriteEmptyCatalog(dir + L"Talvik2.cat"),
-                   "the packages are laid out, the driver's INF naming the virtual colorimeter"))
-        return wt::Finish();
-    if (int left = wk::RemoveDevicesWithId(kBusHardwareId))
-        wt::Note("removed " + std::to_string(left) + " bus device(s) left from an earlier run");
-
-    wt::Check(wk::CreateRootDevice(kSystemClass, L"System", kBusHardwareId),
-              "a root-enumerated device with the bus's hardware id is registered");
-    wk::ToolResult install = wk::RunTool(tool + L" \"" + busInf + L"\"", kToolTimeoutMs);
-    wt::Check(install.started && install.exitCode == 0, "SensorInst installs the bus's package",
-              "exit " + std::to_string(install.exitCode) + ": " + install.output);
-    // No colorimeter is present yet: the driver's package only goes into the store.
-    install = wk::RunTool(tool + L" \"" + driverInf + L"\"", kToolTimeoutMs);
-    wt::Check(install.started && install.exitCode == 0,
-              "SensorInst puts Talvik2's package into the store",
-              "exit " + std::to_string(install.exitCode) + ": " + install.output);
-    std::vector<std::wstring> paths;
-    wt::WaitUntil(
-        [&] {
-            paths = wk::PresentInterfaces(kControlInterface);
-            return !paths.empty();
-        },
-        kPnpTimeoutMs, 100);
-    if (wt::Check(paths.size() == 1, "the host loaded the bus: its control interface is present")) {
-        HANDLE bus = CreateFileW(paths[0].c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr,
-                                 OPEN_EXISTING, 0, nullptr);
-        if (wt::Check(bus != INVALID_HANDLE_VALUE, "CreateFile opens the control interface",
-                      Error(GetLastError()))) {
-            if (argc == 7)
-                CheckTalvikctl(bus, L"\"" + wt::HostPath(argv[6]) + L"\"", dir);
-            else
-                CheckColorimeter(bus);
-            CloseHandle(bus);
-        }
+    const wk::Talvik2Files files{wt::HostPath(argv[1]), wt::HostPath(argv[2]),
+                                 wt::HostPath(argv[3]), wt::HostPath(argv[4]),
+                                 wt::HostPath(argv[5])};
+    const std::wstring dir = wt::ScratchDir(L"talvik2");
+    wk::Talvik2Bed bed;
+    if (bed.Install(files, dir)) {
+        if (argc == 7)
+            CheckTalvikctl(bed.Bus(), L"\"" + wt::HostPath(argv[6]) + L"\"", dir);
+        else
+            CheckColorimeter(bed.Bus());
     }
-    wk::ToolResult uninstall =
-        wk::RunTool(tool + L" /uninstall \"" + driverInf + L"\"", kToolTimeoutMs);
-    wt::Check(uninstall.started && uninstall.exitCode == 0,
-              "SensorInst /uninstall takes Talvik2's package out of the store",
-              "exit " + std::to_string(uninstall.exitCode) + ": " + uninstall.output);
-    uninstall = wk::RunTool(tool + L" /uninstall \"" + busInf + L"\"", kToolTimeoutMs);
-    wt::Check(uninstall.started && uninstall.exitCode == 0, "SensorInst /uninstall removes the bus",
-              "exit " + std::to_string(uninstall.exitCode) + ": " + uninstall.output);
+    bed.Uninstall();
     return wt::Finish();
 }

@@ -29,8 +29,8 @@ namespace {
 using wk::Control;
 using wk::ControlWaited;
 using wk::Error;
-using wk::ReadLog;
 using wk::kIoTimeoutMs;
+using wk::ReadLog;
 using wk::ScriptRequest;
 
 const wchar_t kBusHardwareId[] = L"Root\\VirtualUsb";

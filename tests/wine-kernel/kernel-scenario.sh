@@ -4,22 +4,28 @@
 # (winedevice.exe) reports errors to a log, runs the scenario program, which stays alive for the
 # whole scenario, ends the session, and fails when any process called a stub of Wine's or crashed.
 #
-#   kernel-scenario.sh --prefix DIR [--driver IMAGE.sys]... [--timeout S] [--debug CHANNELS]
-#                      [--fail-on TEXT]... -- PROGRAM [ARGS...]
+#   kernel-scenario.sh --prefix DIR [--driver IMAGE.sys]... [--timeout S] [--debug CHANNELS|--quiet]
+#                      [--fail-on TEXT]... [--last TEXT REGEX]... -- PROGRAM [ARGS...]
 #
 # --debug adds Wine debug channels (e.g. warn+debugstr, where a driver's DbgPrint goes); --fail-on
-# fails the scenario when a service process wrote that text (e.g. a verifier's finding).
+# fails the scenario when a service process wrote that text (e.g. a verifier's finding); --last
+# fails it unless the last line a service process wrote with TEXT in it matches REGEX (e.g. the
+# framework's report of what is live after the last device's removal). --quiet turns every debug
+# channel off, for benches: a kernel stub that returns then goes unseen (one that aborts still
+# fails the run), and no debug line costs time.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 winebed=$here/../wine/winebed.sh
-prefix="" timeout=240 drivers=() debug="" fail_on=()
+prefix="" timeout=240 drivers=() debug="" quiet=0 fail_on=() last_text=() last_regex=()
 while [ $# -gt 0 ]; do
   case $1 in
     --prefix) prefix=$2; shift 2 ;;
     --driver) drivers+=("$2"); shift 2 ;;
     --timeout) timeout=$2; shift 2 ;;
     --debug) debug=,$2; shift 2 ;;
+    --quiet) quiet=1; shift ;;
     --fail-on) fail_on+=("$2"); shift 2 ;;
+    --last) last_text+=("$2"); last_regex+=("$3"); shift 3 ;;
     --) shift; break ;;
     *) echo "kernel-scenario: unknown option $1" >&2; exit 2 ;;
   esac
@@ -49,6 +55,7 @@ install_drivers() {
 # ntoskrnl (hal's share it) and usbd: those stay on whatever else is chosen.
 kernel_stub_channels=fixme+ntoskrnl,fixme+usbd
 export WINEBED_WINEDEBUG=${KERNEL_SCENARIO_WINEDEBUG:-err+all,fixme-all},$kernel_stub_channels$debug
+[ $quiet = 0 ] || WINEBED_WINEDEBUG=-all
 mkdir -p "$(dirname "$prefix")"
 service_log=$prefix.services.log
 export WINEBED_SERVICE_LOG=$service_log
@@ -103,6 +110,15 @@ for text in "${fail_on[@]}"; do
   if grep -hF -- "$text" "$service_log"; then
     echo "kernel-scenario: a service process reported \"$text\" (see above)" >&2
     rc=1
+  fi
+done
+for i in "${!last_text[@]}"; do
+  line=$(grep -hF -- "${last_text[$i]}" "$service_log" | tail -1 || true)
+  if ! grep -qE -- "${last_regex[$i]}" <<<"$line"; then
+    echo "kernel-scenario: the last \"${last_text[$i]}\" line does not match ${last_regex[$i]}: ${line:-none}" >&2
+    rc=1
+  else
+    echo "kernel-scenario: last \"${last_text[$i]}\" line: ${line#*: }"
   fi
 done
 if [ -s "$service_log" ]; then

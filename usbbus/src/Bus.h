@@ -32,6 +32,21 @@ struct ExtensionHeader {
     BOOLEAN isBus;
 };
 
+struct Child;
+
+// A delayed answer's timer. Wine's kernel, setting a timer that has fired, first waits for the
+// timer's DPC to end, holding its dispatcher lock, which the end of every DPC takes: a timer set
+// from inside its own DPC (where the next transfer may start) never returns, and so does one set
+// while its DPC runs elsewhere. So the answers use two timers in turn, never the one whose DPC
+// the thread is in, and one is reset (KeCancelTimer, which waits without that lock) outside every
+// lock its DPC takes before it is set again.
+struct ControlTimer {
+    KTIMER timer;
+    KDPC dpc;
+    Child* child;
+    volatile PVOID dpcThread; // the thread running its DPC, or NULL
+};
+
 struct Child {
     ExtensionHeader header;
     PDEVICE_OBJECT self;
@@ -49,9 +64,9 @@ struct Child {
     LIST_ENTRY controlQueue;
     PIRP controlActive;
     UsbReply controlReply;
-    KTIMER controlTimer;
+    ControlTimer controlTimers[2]; // used in turn (see ControlTimer)
+    ULONG controlTimerArmed;       // the one of the last delayed answer
     PIRP controlTimerIrp; // the transfer the timer answers (a cancelled one's DPC may still run)
-    KDPC controlDpc;
     BOOLEAN controlBusy;      // the device is answering the active transfer
     BOOLEAN controlCancelled; // ...which was cancelled or failed meanwhile, with these:
     NTSTATUS controlCancelStatus;
@@ -82,6 +97,7 @@ struct Bus {
     Child* children[USBBUS_MAX_PORTS];
     PUSBBUS_LOG_ENTRY log;
     ULONG logNext;
+    LONGLONG logEpoch;               // the system time the log's times count from
     UNICODE_STRING controlInterface; // the control interface's link, enabled while started
 };
 

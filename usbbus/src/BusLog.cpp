@@ -9,7 +9,10 @@ PUSBBUS_LOG_ENTRY Append(Bus* bus, KIRQL* irql) {
     PUSBBUS_LOG_ENTRY entry = &bus->log[sequence % USBBUS_LOG_ENTRIES];
     RtlZeroMemory(entry, sizeof *entry);
     entry->Sequence = sequence;
-    entry->Time = (LONGLONG)KeQueryInterruptTime();
+    // The system clock, not the interrupt time: Wine's KeQueryInterruptTime counts milliseconds.
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    entry->Time = now.QuadPart - bus->logEpoch;
     return entry;
 }
 

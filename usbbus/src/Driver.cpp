@@ -21,6 +21,9 @@ NTSTATUS BusAddDevice(PDRIVER_OBJECT driver, PDEVICE_OBJECT pdo) {
     bus->self = fdo;
     bus->pdo = pdo;
     KeInitializeSpinLock(&bus->lock);
+    LARGE_INTEGER now;
+    KeQuerySystemTime(&now);
+    bus->logEpoch = now.QuadPart;
     bus->log = static_cast<PUSBBUS_LOG_ENTRY>(ExAllocatePoolWithTag(
         NonPagedPool, sizeof(USBBUS_LOG_ENTRY) * USBBUS_LOG_ENTRIES, USBBUS_TAG));
     if (bus->log == NULL) {

@@ -152,6 +152,14 @@ VOID ProcessControl(Child* child) {
         if (!(setup.bmRequestType & 0x80) && setup.wLength > 0)
             LogData(child, 0, data, setup.wLength);
         UsbReply reply = child->device->Control(setup, data);
+        // Only the thread that started the active transfer arms a timer: the one the last answer
+        // did not use, unless this thread runs that one's DPC.
+        ULONG next = child->controlTimerArmed ^ 1;
+        if (InterlockedCompareExchangePointer(&child->controlTimers[next].dpcThread, NULL, NULL) ==
+            PsGetCurrentThreadId())
+            next ^= 1;
+        if (reply.delayMs > 0)
+            KeCancelTimer(&child->controlTimers[next].timer);
 
         IoAcquireCancelSpinLock(&irql);
         child->controlBusy = FALSE;
@@ -176,7 +184,8 @@ VOID ProcessControl(Child* child) {
             child->controlTimerIrp = irp;
             LARGE_INTEGER due;
             due.QuadPart = -static_cast<LONGLONG>(reply.delayMs) * 10000;
-            KeSetTimer(&child->controlTimer, due, &child->controlDpc);
+            child->controlTimerArmed = next;
+            KeSetTimer(&child->controlTimers[next].timer, due, &child->controlTimers[next].dpc);
             IoReleaseCancelSpinLock(irql);
             return;
         }
@@ -187,16 +196,14 @@ VOID ProcessControl(Child* child) {
     }
 }
 
-VOID ControlAnswered(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
-    UNREFERENCED_PARAMETER(dpc);
-    UNREFERENCED_PARAMETER(argument1);
-    UNREFERENCED_PARAMETER(argument2);
-    Child* child = static_cast<Child*>(context);
+// The timer of a delayed answer fired: the answer, unless its transfer went meanwhile.
+VOID Answered(Child* child, ControlTimer* timer) {
     KIRQL irql;
     IoAcquireCancelSpinLock(&irql);
     PIRP irp = child->controlActive;
     // Cancelled first; the next transfer may be active by now, and not this answer's.
-    if (irp == NULL || irp != child->controlTimerIrp) {
+    if (irp == NULL || irp != child->controlTimerIrp ||
+        timer != &child->controlTimers[child->controlTimerArmed]) {
         IoReleaseCancelSpinLock(irql);
         return;
     }
@@ -209,6 +216,18 @@ VOID ControlAnswered(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2)
     ProcessControl(child);
 }
 
+// Whose DPC this thread runs is noted, for ProcessControl.
+VOID ControlAnswered(PKDPC dpc, PVOID context, PVOID argument1, PVOID argument2) {
+    UNREFERENCED_PARAMETER(dpc);
+    UNREFERENCED_PARAMETER(argument1);
+    UNREFERENCED_PARAMETER(argument2);
+    ControlTimer* timer = static_cast<ControlTimer*>(context);
+    Child* child = timer->child;
+    InterlockedExchangePointer(&timer->dpcThread, PsGetCurrentThreadId());
+    Answered(child, timer);
+    InterlockedExchangePointer(&timer->dpcThread, NULL);
+}
+
 VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
     Child* child = static_cast<Child*>(device->DeviceExtension);
     switch (KindOf(irp)) {
@@ -218,9 +237,10 @@ VOID CancelTransfer(PDEVICE_OBJECT device, PIRP irp) {
             IoReleaseCancelSpinLock(irp->CancelIrql);
             return;
         }
+        // Its timer may have fired and its DPC wait for this lock: the DPC finds no transfer of
+        // its own and leaves; the timer is reset before it is used again.
         child->controlActive = NULL;
         child->controlTimerIrp = NULL;
-        KeCancelTimer(&child->controlTimer);
         IoReleaseCancelSpinLock(irp->CancelIrql);
         CompleteCancelled(child, irp, STATUS_CANCELLED, USBD_STATUS_CANCELED);
         ProcessControl(child);
@@ -277,8 +297,12 @@ VOID IdleWork(PDEVICE_OBJECT device, PVOID context) {
 
 VOID InitializeTransfers(Child* child) {
     InitializeListHead(&child->controlQueue);
-    KeInitializeTimer(&child->controlTimer);
-    KeInitializeDpc(&child->controlDpc, ControlAnswered, child);
+    for (ControlTimer& t : child->controlTimers) {
+        t.child = child;
+        KeInitializeTimer(&t.timer);
+        KeInitializeDpc(&t.dpc, ControlAnswered, &t);
+    }
+    child->controlTimerArmed = 0;
     for (ULONG i = 0; i < USBBUS_MAX_PIPES; ++i) {
         InitializeListHead(&child->pipes[i].pending);
         InitializeListHead(&child->pipes[i].data);
@@ -405,7 +429,8 @@ VOID FailPending(Child* child, BusPipe* only, NTSTATUS status, USBD_STATUS usbd)
     }
     IoReleaseCancelSpinLock(irql);
     if (stopTimer)
-        KeCancelTimer(&child->controlTimer);
+        for (ControlTimer& t : child->controlTimers)
+            KeCancelTimer(&t.timer);
     while (!IsListEmpty(&taken)) {
         PIRP irp = CONTAINING_RECORD(RemoveHeadList(&taken), IRP, Tail.Overlay.ListEntry);
         CompleteCancelled(child, irp, status, usbd);

@@ -44,6 +44,17 @@ VOID Format(char* text, PCSTR format, va_list arguments) {
     text[FX_TEXT_CHARS - 1] = 0;
 }
 
+// Appends to `text` (of FX_TEXT_CHARS) at `used`, as far as it fits.
+VOID Append(char* text, size_t& used, PCSTR format, ...) {
+    va_list arguments;
+    va_start(arguments, format);
+    int n = _vsnprintf(text + used, FX_TEXT_CHARS - 1 - used, format, arguments);
+    va_end(arguments);
+    if (n > 0 && used + static_cast<size_t>(n) < FX_TEXT_CHARS - 1)
+        used += static_cast<size_t>(n);
+    text[used] = 0;
+}
+
 } // namespace
 
 PCSTR FxCallName(PCSTR api) {
@@ -100,6 +111,26 @@ VOID FxEvent(PCSTR format, ...) {
     Format(text, format, arguments);
     va_end(arguments);
     hooks.Event(hooks.Context, text);
+}
+
+VOID FxReportLive(PCSTR when) {
+    FX_HOST_HOOKS hooks = Hooks();
+    if (hooks.Event != NULL || hooks.Violation != NULL)
+        return;
+    ULONG counts[FxTypes];
+    FxObjectsLiveByType(counts);
+    char text[FX_TEXT_CHARS];
+    size_t used = 0;
+    ULONG total = 0;
+    text[0] = 0;
+    for (ULONG t = 0; t < FxTypes; ++t) {
+        total += counts[t];
+        if (counts[t] != 0)
+            Append(text, used, " %s %lu", FxTypeName(FxType(t)),
+                   static_cast<unsigned long>(counts[t]));
+    }
+    DbgPrintEx(DPFLTR_IHVDRIVER_ID, DPFLTR_ERROR_LEVEL, "WDF live after %s: %lu objects:%s\n", when,
+               static_cast<unsigned long>(total), text);
 }
 
 BOOLEAN FxEnter(PWDF_DRIVER_GLOBALS globals, PCSTR api, KIRQL maxIrql) {

@@ -20,6 +20,10 @@ PCSTR FxCallName(PCSTR function);
 // A verifier finding and a framework event, formatted as printf formats them.
 VOID FxViolation(PCSTR format, ...);
 VOID FxEvent(PCSTR format, ...);
+// What is live after `when` (e.g. a device's removal), by type, to the debugger: a kernel that
+// runs the image without a host has no other way to see leaks while the driver stays loaded. A
+// host reads FxHostGetCounters instead, so with hooks set nothing is printed.
+VOID FxReportLive(PCSTR when);
 
 // The binding the entry step checks against: the globals handed out by WdfVersionBind (NULL when
 // no driver is bound) and whether the bound version is at least major.minor.

@@ -335,6 +335,18 @@ ULONG FxObjectsLive(VOID) {
     return live;
 }
 
+VOID FxObjectsLiveByType(ULONG (&counts)[FxTypes]) {
+    RtlZeroMemory(counts, sizeof counts);
+    KIRQL irql;
+    KeAcquireSpinLock(&g_lock, &irql);
+    for (ULONG i = 0; i < g_slotCount; ++i) {
+        FxObject* object = g_slots[i].Object;
+        if (object != NULL && object->Type < FxTypes)
+            counts[object->Type]++;
+    }
+    KeReleaseSpinLock(&g_lock, irql);
+}
+
 // The object's context of that type; NULL, and a finding, when it has none of it. Its cleanup
 // and destroy callbacks may still ask.
 PVOID imp_WdfObjectGetTypedContextWorker(PWDF_DRIVER_GLOBALS globals, WDFOBJECT handle,

@@ -76,6 +76,9 @@ ULONG64 FxObjectsNextSerial(VOID);
 // Each live object under the driver with a serial in [from, to) is a finding: `made` made it for a
 // device and `undone` should have deleted it. Reported once. Returns how many were found.
 ULONG FxObjectsReportOutliving(ULONG64 from, ULONG64 to, PCSTR made, PCSTR undone);
+// The same, by type: counts[t] for each FxType t.
+constexpr ULONG FxTypes = FxTypeFileObject + 1;
+VOID FxObjectsLiveByType(ULONG (&counts)[FxTypes]);
 // At unbind: each object still there is a finding and is deleted with its children. Returns how
 // many were found (children not counted).
 ULONG FxObjectsDeleteLeft(VOID);

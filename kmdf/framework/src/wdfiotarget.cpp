@@ -135,6 +135,9 @@ static VOID FxHeldRemove(FxRequest* request) {
 static VOID FxHeldEnd(FxRequest* request, NTSTATUS status) {
     request->Irp->IoStatus.Status = status;
     request->Irp->IoStatus.Information = 0;
+    // Nothing moved: the read's completion parameters must not report the length it asked for.
+    if (request->Format == FxFormatUsbPipeRead)
+        reinterpret_cast<_URB_BULK_OR_INTERRUPT_TRANSFER*>(request->Urb)->TransferBufferLength = 0;
     if (request->TimerSet && KeCancelTimer(&request->Timer))
         InterlockedDecrement(&request->SendReferences);
     FxSendRelease(request);

@@ -139,6 +139,7 @@ NTSTATUS Remove(FxDevice* device, PIRP irp) {
         KeWaitForSingleObject(&extension->DispatchDrained, Executive, KernelMode, FALSE, NULL);
     FxObjectDelete(&device->Object);
     FxEvent("device removed");
+    FxReportLive("device removed");
     return status;
 }
 

@@ -210,6 +210,7 @@ static VOID IoTestCompletion(WDFREQUEST Request, WDFIOTARGET Target,
         bytes = urb->UrbControlVendorClassRequest.TransferBufferLength;
         InterlockedDecrement(&IoTestObserved.SequentialActive);
     }
+    IoTestObserved.CompletionBytes = static_cast<LONG>(bytes);
     WdfRequestCompleteWithInformation(Request, Params->IoStatus.Status, bytes);
 }
 

@@ -61,6 +61,7 @@ typedef struct _IOTEST_OBSERVED {
     volatile LONG CompletionIrql;     // the IRQL the last one ran at
     volatile LONG CompletionStatus;   // WDF_REQUEST_COMPLETION_PARAMS.IoStatus.Status
     volatile LONG UsbdStatus;         // and the USB status
+    volatile LONG CompletionBytes;    // and the bytes it completed the request with
     volatile LONG SequentialActive;   // requests of the sequential queue the driver has
     volatile LONG SequentialMostActive;
     volatile LONG InCallerCalls;

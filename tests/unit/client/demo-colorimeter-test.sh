@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
-# The colorimeter demo as `make demo` runs it: talvikctl (simulated build) through the driver;
-# checks a few lines of the traffic and that the verifier found nothing.
+# The colorimeter demo's simulated system (`scripts/demo-colorimeter.sh --sim`, what `make demo`
+# runs without Wine): talvikctl (simulated build) through the driver; checks a few lines of the
+# traffic and that the verifier found nothing.
 #   demo-colorimeter-test.sh REPO_DIR BUILD_DIR
 set -euo pipefail
-out=$("$1/scripts/demo-colorimeter.sh" "$2" 2>&1)
+out=$("$1/scripts/demo-colorimeter.sh" --sim "$2" 2>&1)
 expect() {
   grep -qF -- "$1" <<<"$out" || { echo "$out"; echo "missing: $1"; exit 1; }
 }

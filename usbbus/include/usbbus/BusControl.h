@@ -60,7 +60,7 @@ typedef enum _USBBUS_LOG_KIND {
 
 typedef struct _USBBUS_LOG_ENTRY {
     ULONG Sequence;
-    LONGLONG Time; /* interrupt time, 100-ns units */
+    LONGLONG Time; /* 100-ns units since the bus started */
     ULONG Port;
     UCHAR Kind;
     UCHAR EndpointAddress; /* 0 for the default pipe */
