@@ -69,9 +69,12 @@ TEST(StressContract, ReadsEndWithAWholePacketOrFailWithoutData) {
     corrupted[3] ^= 0x10;
     EXPECT_EQ(VerdictOf(e, stress::kSuccess, 7, {}, corrupted), Verdict::Violation);
     EXPECT_EQ(VerdictOf(e, stress::kSuccess, 0, {}, packet), Verdict::Violation);
-    // Failures: no data came in time, a packet longer than the buffer; never with a count.
+    // Failures: no data came in time; a packet longer than the buffer, which the stack filled
+    // (its length passed on); no other failure with a count.
     EXPECT_EQ(VerdictOf(e, stress::kIoTimeout, 0, {false, false, false, 5000}), Verdict::Allowed);
+    EXPECT_EQ(VerdictOf(e, stress::kIoTimeout, 7, {false, false, false, 5000}), Verdict::Violation);
     EXPECT_EQ(VerdictOf(e, stress::kUnsuccessful, 0), Verdict::Allowed);
+    EXPECT_EQ(VerdictOf(e, stress::kUnsuccessful, 7), Verdict::Allowed);
     EXPECT_EQ(VerdictOf(e, stress::kNoSuchDevice, 7, {false, false, true, 1}), Verdict::Violation);
     EXPECT_EQ(VerdictOf(e, stress::kNoSuchDevice, 0), Verdict::Violation);
     // A one-byte packet is its length alone.
