@@ -752,8 +752,8 @@ void Stress::Controller() {
             Doing(slot, "sleeping");
             ++epoch_;
             for (SYSTEM_POWER_STATE state : {PowerSystemSleeping3, PowerSystemWorking}) {
-                const NTSTATUS slept = WhileTimePasses(
-                    [&] { return machine_->Kernel().Pnp().SetSystemPower(state); });
+                const NTSTATUS slept =
+                    WhileTimePasses([&] { return machine_->Kernel().Pnp().SetSystemPower(state); });
                 if (slept != kSuccess)
                     Violation("system power state S" + std::to_string(state - 1) +
                               " failed: " + Hex(static_cast<uint32_t>(slept)));

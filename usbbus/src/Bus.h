@@ -67,7 +67,7 @@ struct Child {
     ControlTimer controlTimers[2]; // used in turn (see ControlTimer)
     ULONG controlTimerArmed;       // the one of the last delayed answer
     PIRP controlTimerIrp; // the transfer the timer answers (a cancelled one's DPC may still run)
-    BOOLEAN controlBusy;      // the device is answering the active transfer
+    BOOLEAN controlBusy;  // the device is answering the active transfer
     BOOLEAN controlCancelled; // ...which was cancelled or failed meanwhile, with these:
     NTSTATUS controlCancelStatus;
     USBD_STATUS controlCancelUsbd;
