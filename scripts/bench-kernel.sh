@@ -8,26 +8,18 @@
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 n=${1:-2000}
-native=$root/build/native
-win64=$root/build/win64
-bin=$win64/tests/wine-kernel
-if [ ! -x /usr/lib/wine/wine64 ]; then
+source "$root/scripts/talvik2-wine-bed.sh"
+if ! talvik2_bed "$root/build/native"; then
   echo "== Kernel-host bench: skipped (no 64-bit Wine)"
   exit 0
 fi
-(cd "$root" && cmake --preset win64 >/dev/null && cmake --preset native >/dev/null)
-cmake --build "$win64" -j 2 --target wt_talvik2_bench VirtUsbBus wdfldr_sys KldrFloor SensorInst \
-  WdfCoInstaller01001 >/dev/null
-cmake --build "$native" -j 2 --target talvik2_sys >/dev/null
+talvik2_bed_build wt_talvik2_bench KldrFloor
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 rc=0
-"$root/tests/wine-kernel/kernel-scenario.sh" --quiet --prefix "$native/wine-kernel-bench-prefix" \
-  --driver "$bin/VirtUsbBus.sys" --driver "$bin/WDFLDR.sys" --driver "$native/driver/Talvik2.sys" \
-  --driver "$bin/KldrFloor.sys" -- "$bin/wt_talvik2_bench.exe" "$win64/sensorinst/SensorInst.exe" \
-  "$root/tests/wine-kernel/VirtUsbBus.inf" "$root/driver/Talvik2.inf" \
-  "$native/driver/Talvik2.sys" "$bin/WdfCoInstaller01001.dll" \
-  "$root/tests/wine-kernel/KldrFloor.inf" "$n" >"$out" 2>&1 || rc=$?
+"$root/tests/wine-kernel/kernel-scenario.sh" --quiet --prefix "$bed_native/wine-kernel-bench-prefix" \
+  "${TALVIK2_BED_DRIVERS[@]}" --driver "$bed_bin/KldrFloor.sys" -- "$bed_bin/wt_talvik2_bench.exe" \
+  "${TALVIK2_BED_PACKAGE[@]}" "$root/tests/wine-kernel/KldrFloor.inf" "$n" >"$out" 2>&1 || rc=$?
 # The figures, and whatever check of the set-up failed.
 sed -n '/^== Kernel-host bench/,/where the time goes/p' "$out"
 grep '^FAIL' "$out" || true

@@ -17,8 +17,8 @@ if [ "${1:-}" = "--sim" ]; then
   shift
 fi
 build=${1:-$root/build/native}
-win64=$root/build/win64
-if [ $sim = 0 ] && [ ! -x /usr/lib/wine/wine64 ]; then
+source "$root/scripts/talvik2-wine-bed.sh"
+if [ $sim = 0 ] && ! talvik2_bed "$build"; then
   echo "demo-colorimeter: no 64-bit Wine here: the simulated system instead"
   sim=1
 fi
@@ -49,22 +49,15 @@ if [ $sim = 1 ]; then
 fi
 
 # On Wine's kernel: the images and programs of both trees.
-bin=$win64/tests/wine-kernel
-(cd "$root" && cmake --preset win64 >/dev/null && cmake --preset native >/dev/null)
-cmake --build "$win64" -j 2 --target wt_colorimeter_demo talvikctl VirtUsbBus wdfldr_sys \
-  SensorInst WdfCoInstaller01001 >/dev/null
-cmake --build "$build" -j 2 --target talvik2_sys >/dev/null
+talvik2_bed_build wt_colorimeter_demo talvikctl
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 rc=0
 # The framework's verifier findings reach the host's log: any fails the demo.
 "$root/tests/wine-kernel/kernel-scenario.sh" --prefix "$build/wine-kernel-demo-prefix" \
-  --debug warn+debugstr --fail-on "WDF verifier:" \
-  --driver "$bin/VirtUsbBus.sys" --driver "$bin/WDFLDR.sys" --driver "$build/driver/Talvik2.sys" \
-  -- "$bin/wt_colorimeter_demo.exe" "$win64/sensorinst/SensorInst.exe" \
-  "$root/tests/wine-kernel/VirtUsbBus.inf" "$root/driver/Talvik2.inf" \
-  "$build/driver/Talvik2.sys" "$bin/WdfCoInstaller01001.dll" "$win64/client/talvikctl.exe" \
-  "$root/scripts/demo-colorimeter.session" >"$out" 2>&1 || rc=$?
+  --debug warn+debugstr --fail-on "WDF verifier:" "${TALVIK2_BED_DRIVERS[@]}" \
+  -- "$bed_bin/wt_colorimeter_demo.exe" "${TALVIK2_BED_PACKAGE[@]}" \
+  "$bed_win64/client/talvikctl.exe" "$root/scripts/demo-colorimeter.session" >"$out" 2>&1 || rc=$?
 # The transcript, without the bed's own lines and the host's log.
 sed -e '/^-- service processes/,$d' -e '/^kernel-scenario:/d' -e '/^winebed:/d' \
   -e '/err:setupapi:SetupDiRemoveDevice/d' "$out"

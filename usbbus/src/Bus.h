@@ -129,8 +129,10 @@ VOID FreeDescribedDevice(UsbVirtualDevice* device);
 NTSTATUS PdoInternal(Child* child, PIRP irp);
 PUCHAR TransferBuffer(PURB urb);
 
-// UrbCheck.cpp: USBD_STATUS_SUCCESS when the host stack takes the URB as it is.
+// UrbCheck.cpp: the URB functions the stack knows. USBD_STATUS_SUCCESS when the host stack takes
+// the URB as it is; MovesData: the function has the transfer layout (UrbTransfer).
 USBD_STATUS CheckUrb(PURB urb);
+BOOLEAN MovesData(USHORT function);
 
 // Transfers.cpp: pending transfers and their completion.
 VOID InitializeTransfers(Child* child);

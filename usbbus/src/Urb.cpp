@@ -15,26 +15,6 @@ static_assert(offsetof(UrbTransfer, TransferBuffer) ==
                   offsetof(_URB_CONTROL_DESCRIPTOR_REQUEST, TransferBuffer),
               "transfer URBs share their layout");
 
-// The URBs of the transfer layout (UrbTransfer).
-BOOLEAN MovesData(USHORT function) {
-    switch (function) {
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_DEVICE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER:
-    case URB_FUNCTION_CONTROL_TRANSFER:
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        return TRUE;
-    default:
-        return FALSE;
-    }
-}
-
 NTSTATUS FailUrb(PIRP irp, NTSTATUS status, USBD_STATUS usbd) {
     UrbOf(irp)->UrbHeader.Status = usbd;
     return CompleteIrp(irp, status, 0);

@@ -5,66 +5,65 @@
 
 namespace {
 
-// The structure's size for `function`; *variable when that is only the least.
-BOOLEAN SizeOf(USHORT function, USHORT* size, BOOLEAN* variable) {
-    *variable = FALSE;
-    switch (function) {
-    case URB_FUNCTION_SELECT_CONFIGURATION:
-        *variable = TRUE;
-        *size = offsetof(_URB_SELECT_CONFIGURATION, Interface);
-        return TRUE;
-    case URB_FUNCTION_SELECT_INTERFACE:
-        *variable = TRUE;
-        *size = offsetof(_URB_SELECT_INTERFACE, Interface);
-        return TRUE;
-    case URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE:
-        *size = sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST);
-        return TRUE;
-    case URB_FUNCTION_VENDOR_DEVICE:
-    case URB_FUNCTION_VENDOR_INTERFACE:
-    case URB_FUNCTION_VENDOR_ENDPOINT:
-    case URB_FUNCTION_VENDOR_OTHER:
-    case URB_FUNCTION_CLASS_DEVICE:
-    case URB_FUNCTION_CLASS_INTERFACE:
-    case URB_FUNCTION_CLASS_ENDPOINT:
-    case URB_FUNCTION_CLASS_OTHER:
-        *size = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
-        return TRUE;
-    case URB_FUNCTION_CONTROL_TRANSFER:
-        *size = sizeof(_URB_CONTROL_TRANSFER);
-        return TRUE;
-    case URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER:
-        *size = sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER);
-        return TRUE;
-    case URB_FUNCTION_ABORT_PIPE:
-    case URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL:
-    case URB_FUNCTION_SYNC_RESET_PIPE:
-    case URB_FUNCTION_SYNC_CLEAR_STALL:
-        *size = sizeof(_URB_PIPE_REQUEST);
-        return TRUE;
-    default:
-        return FALSE;
-    }
+// One URB function as the stack knows it.
+struct UrbShape {
+    USHORT function;
+    USHORT size;           // its structure's size
+    BOOLEAN variable;      // the size is only the least (the selections' interface arrays)
+    BOOLEAN transfer;      // the transfer layout (UrbTransfer): it moves data
+    BOOLEAN vendorOrClass; // _URB_CONTROL_VENDOR_OR_CLASS_REQUEST, with its reserved members
+};
+
+constexpr USHORT kVendorOrClassSize = sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST);
+
+const UrbShape kShapes[] = {
+    {URB_FUNCTION_SELECT_CONFIGURATION, offsetof(_URB_SELECT_CONFIGURATION, Interface), TRUE, FALSE,
+     FALSE},
+    {URB_FUNCTION_SELECT_INTERFACE, offsetof(_URB_SELECT_INTERFACE, Interface), TRUE, FALSE, FALSE},
+    {URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE, sizeof(_URB_CONTROL_DESCRIPTOR_REQUEST), FALSE, TRUE,
+     FALSE},
+    {URB_FUNCTION_VENDOR_DEVICE, kVendorOrClassSize, FALSE, TRUE, TRUE},
+    {URB_FUNCTION_VENDOR_INTERFACE, kVendorOrClassSize, FALSE, TRUE, TRUE},
+    {URB_FUNCTION_VENDOR_ENDPOINT, kVendorOrClassSize, FALSE, TRUE, TRUE},
+    {URB_FUNCTION_VENDOR_OTHER, kVendorOrClassSize, FALSE, TRUE, TRUE},
+    {URB_FUNCTION_CLASS_DEVICE, kVendorOrClassSize, FALSE, TRUE, TRUE},
+    {URB_FUNCTION_CLASS_INTERFACE, kVendorOrClassSize, FALSE, TRUE, TRUE},
+    {URB_FUNCTION_CLASS_ENDPOINT, kVendorOrClassSize, FALSE, TRUE, TRUE},
+    {URB_FUNCTION_CLASS_OTHER, kVendorOrClassSize, FALSE, TRUE, TRUE},
+    {URB_FUNCTION_CONTROL_TRANSFER, sizeof(_URB_CONTROL_TRANSFER), FALSE, TRUE, FALSE},
+    {URB_FUNCTION_BULK_OR_INTERRUPT_TRANSFER, sizeof(_URB_BULK_OR_INTERRUPT_TRANSFER), FALSE, TRUE,
+     FALSE},
+    {URB_FUNCTION_ABORT_PIPE, sizeof(_URB_PIPE_REQUEST), FALSE, FALSE, FALSE},
+    {URB_FUNCTION_SYNC_RESET_PIPE_AND_CLEAR_STALL, sizeof(_URB_PIPE_REQUEST), FALSE, FALSE, FALSE},
+    {URB_FUNCTION_SYNC_RESET_PIPE, sizeof(_URB_PIPE_REQUEST), FALSE, FALSE, FALSE},
+    {URB_FUNCTION_SYNC_CLEAR_STALL, sizeof(_URB_PIPE_REQUEST), FALSE, FALSE, FALSE},
+};
+
+const UrbShape* ShapeOf(USHORT function) {
+    for (const UrbShape& shape : kShapes)
+        if (shape.function == function)
+            return &shape;
+    return NULL;
 }
 
 } // namespace
 
+BOOLEAN MovesData(USHORT function) {
+    const UrbShape* shape = ShapeOf(function);
+    return shape != NULL && shape->transfer;
+}
+
 USBD_STATUS CheckUrb(PURB urb) {
-    USHORT size;
-    BOOLEAN variable;
-    USHORT function = urb->UrbHeader.Function;
-    if (!SizeOf(function, &size, &variable))
+    const UrbShape* shape = ShapeOf(urb->UrbHeader.Function);
+    if (shape == NULL)
         return USBD_STATUS_INVALID_URB_FUNCTION;
     USHORT length = urb->UrbHeader.Length;
-    if (variable ? length < size : length != size)
+    if (shape->variable ? length < shape->size : length != shape->size)
         return USBD_STATUS_INVALID_PARAMETER;
     if (urb->UrbHeader.UsbdFlags != 0)
         return USBD_STATUS_INVALID_PARAMETER;
-    BOOLEAN vendorOrClass = size == sizeof(_URB_CONTROL_VENDOR_OR_CLASS_REQUEST) &&
-                            function != URB_FUNCTION_GET_DESCRIPTOR_FROM_DEVICE &&
-                            function != URB_FUNCTION_CONTROL_TRANSFER;
     const _URB_CONTROL_VENDOR_OR_CLASS_REQUEST& r = urb->UrbControlVendorClassRequest;
-    if (vendorOrClass && (r.Reserved != NULL || r.Reserved1 != 0))
+    if (shape->vendorOrClass && (r.Reserved != NULL || r.Reserved1 != 0))
         return USBD_STATUS_INVALID_PARAMETER;
     return USBD_STATUS_SUCCESS;
 }

@@ -2,6 +2,7 @@
 // colorimeter arrives, running on the framework over the kernel, its URBs served by the virtual
 // bus, driven from user mode through the I/O manager.
 #include "StackFixture.h"
+#include "Talvik2Test.h"
 
 #include "sim/Talvik2Image.h"
 #include "sim/Talvik2Machine.h"
@@ -21,20 +22,9 @@
 
 using sim::ControlReply;
 using sim::TransferRecord;
+using talvik_test::Block;
 
 namespace {
-
-VENDOR_OR_CLASS_REQUEST_CONTROL Block(UCHAR direction, UCHAR type, UCHAR recipient, UCHAR request,
-                                      USHORT value, USHORT index) {
-    VENDOR_OR_CLASS_REQUEST_CONTROL block = {};
-    block.Direction = direction;
-    block.RequestType = type;
-    block.Recipient = recipient;
-    block.Request = request;
-    block.Value = value;
-    block.Index = index;
-    return block;
-}
 
 class Talvik2Stack : public StackFixture<sim::Talvik2Machine> {
 protected:

@@ -1,0 +1,28 @@
+# Sourced by the scripts that run Talvik2 on Wine's kernel (the demo, the load run, the bench):
+# what they share of the test bed. After `talvik2_bed NATIVE_TREE`:
+#   TALVIK2_BED_DRIVERS   kernel-scenario.sh's --driver options: the bus, the framework, Talvik2
+#   TALVIK2_BED_PACKAGE   a bed program's first arguments: SensorInst.exe, the bus's INF, Talvik2's
+#                         INF, image and the co-installer
+#   bed_bin               the win64 tree's wine-kernel folder (the bed's programs and images)
+# talvik2_bed fails when there is no 64-bit Wine; talvik2_bed_build builds the bed and the given
+# win64 targets.
+talvik2_bed() {
+  local native=$1
+  bed_root=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
+  bed_native=$native
+  bed_win64=$bed_root/build/win64
+  bed_bin=$bed_win64/tests/wine-kernel
+  TALVIK2_BED_DRIVERS=(--driver "$bed_bin/VirtUsbBus.sys" --driver "$bed_bin/WDFLDR.sys"
+    --driver "$native/driver/Talvik2.sys")
+  TALVIK2_BED_PACKAGE=("$bed_win64/sensorinst/SensorInst.exe"
+    "$bed_root/tests/wine-kernel/VirtUsbBus.inf" "$bed_root/driver/Talvik2.inf"
+    "$native/driver/Talvik2.sys" "$bed_bin/WdfCoInstaller01001.dll")
+  [ -x /usr/lib/wine/wine64 ]
+}
+
+talvik2_bed_build() {
+  (cd "$bed_root" && cmake --preset win64 >/dev/null && cmake --preset native >/dev/null)
+  cmake --build "$bed_win64" -j 2 --target VirtUsbBus wdfldr_sys SensorInst WdfCoInstaller01001 \
+    "$@" >/dev/null
+  cmake --build "$bed_native" -j 2 --target talvik2_sys >/dev/null
+}
