@@ -90,6 +90,12 @@ VOID Leave(FxObject* object) {
     }
 }
 
+// The driver never deletes these; the framework ends them (unload, removal, completion, close).
+BOOLEAN OwnedByFramework(FxType type) {
+    return type == FxTypeDriver || type == FxTypeDevice || type == FxTypeRequest ||
+           type == FxTypeFileObject;
+}
+
 PCWDF_OBJECT_CONTEXT_TYPE_INFO UniqueOf(PCWDF_OBJECT_CONTEXT_TYPE_INFO type) {
     return type != NULL && type->UniqueType != NULL ? type->UniqueType : type;
 }
@@ -193,7 +199,9 @@ NTSTATUS FxObjectCreate(SIZE_T size, FxType type, PWDF_OBJECT_ATTRIBUTES attribu
         RtlZeroMemory(object->Context, contextSize);
         object->ContextType = UniqueOf(attributes->ContextTypeInfo);
     }
+    // Set before the object is entered: the table's scans read it under the lock.
     object->Type = type;
+    object->FrameworkOwned = OwnedByFramework(type);
     object->Parent = parent;
     InitializeListHead(&object->Children);
     InitializeListHead(&object->Sibling);

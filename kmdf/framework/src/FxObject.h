@@ -39,7 +39,7 @@ struct FxObject {
     LONG References;        // the table's one, plus each FxReference
     BOOLEAN Deleting;       // WdfObjectDelete or the parent's deletion has begun
     BOOLEAN Disposed;       // cleanup and disposal done: only its context may still be asked for
-    BOOLEAN FrameworkOwned; // the driver may not WdfObjectDelete it (driver, device, requests)
+    BOOLEAN FrameworkOwned; // by type: the driver never WdfObjectDeletes it
     FX_DISPOSE* Dispose;
     ULONG64 Serial; // creation order, from 1
 };

@@ -281,7 +281,6 @@ NTSTATUS imp_WdfDeviceCreate(PWDF_DRIVER_GLOBALS globals, PWDFDEVICE_INIT* devic
     if (!NT_SUCCESS(status))
         return status;
     FxDevice* device = reinterpret_cast<FxDevice*>(object);
-    object->FrameworkOwned = TRUE;
     device->Driver = init->Driver;
     device->Pdo = init->Pdo;
     device->Callbacks = init->Callbacks;

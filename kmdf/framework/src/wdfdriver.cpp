@@ -121,7 +121,6 @@ NTSTATUS imp_WdfDriverCreate(PWDF_DRIVER_GLOBALS globals, PDRIVER_OBJECT driverO
     if (!NT_SUCCESS(status))
         return status;
     FxDriver* driver = reinterpret_cast<FxDriver*>(object);
-    object->FrameworkOwned = TRUE;
     driver->Wdm = driverObject;
     driver->Config = *config;
     g_driver = driver;

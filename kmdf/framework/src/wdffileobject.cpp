@@ -59,7 +59,6 @@ NTSTATUS Create(FxDevice* device, PIRP irp) {
     if (!NT_SUCCESS(status))
         return FxCompleteIrp(irp, status, 0);
     FxFile* file = reinterpret_cast<FxFile*>(object);
-    object->FrameworkOwned = TRUE;
     file->Device = device;
     file->Wdm = IoGetCurrentIrpStackLocation(irp)->FileObject;
     KIRQL irql;

@@ -19,7 +19,6 @@ FxRequest* FxRequestCreate(FxDevice* device, FxDeviceIo* io, PIRP irp, NTSTATUS*
     if (!NT_SUCCESS(*status))
         return NULL;
     FxRequest* request = reinterpret_cast<FxRequest*>(object);
-    object->FrameworkOwned = TRUE; // the driver completes a request, it never deletes it
     request->Irp = irp;
     request->Device = device;
     request->Io = io;
