@@ -4,9 +4,11 @@
 #
 # A mirror in mid-sync can fail one index (i386 security lagging amd64) and then leave the
 # resolver unable to pair amd64 libraries with their i386 twins. So a failed index does not end
-# the run, a failed resolve is retried once pinned to the distribution's own release, and the
-# 32-bit Wine goes in on its own: without it the tests of 32-bit programs are skipped (they say
-# so), which is better than no tests at all.
+# the run, a failed resolve is retried pinned to the distribution's own release and then with each
+# twin pair named at the one version both architectures have, and the 32-bit Wine goes in on its
+# own: without it the tests of 32-bit programs are skipped (they say so), which is better than no
+# tests at all. Moving the twins may remove -dev packages held at the old versions; the build
+# needs none of them.
 set -euo pipefail
 
 packages=(
@@ -82,6 +84,34 @@ apt_install() {
   return 1
 }
 
+# "pkg:i386=V" for every multi-arch library the i386 packages need, at the version the i386 index
+# offers, and "pkg:amd64=V" for each installed amd64 twin at another version: a twin pair must
+# match, and when the i386 security index failed, only the release's version exists for both.
+twin_pins() {
+  local p base version installed
+  apt-cache depends --recurse --no-recommends --no-suggests --no-conflicts --no-breaks \
+    --no-replaces --no-enhances "$@" 2>/dev/null | grep -v '^ ' | grep ':i386$' | sort -u |
+    while read -r p; do
+      base=${p%:i386}
+      apt-cache show "$p" 2>/dev/null | grep -qx 'Multi-Arch: same' || continue
+      installed=$(dpkg-query -W -f='${Version}' "$base:amd64" 2>/dev/null) || continue
+      [ -n "$installed" ] || continue
+      version=$(apt-cache policy "$p" | awk '/Candidate:/ {print $2}')
+      [ -n "$version" ] && [ "$version" != "(none)" ] || continue
+      echo "$p=$version"
+      [ "$installed" = "$version" ] || echo "$base:amd64=$version"
+    done
+}
+
+install_i386() {
+  apt_install "$@" && return 0
+  local pins
+  mapfile -t pins < <(twin_pins "$@")
+  [ ${#pins[@]} -gt 0 ] || return 1
+  say "pairing ${#pins[@]} amd64/i386 library versions and trying again"
+  $SUDO apt-get install -y -qq --no-install-recommends --allow-downgrades "$@" "${pins[@]}"
+}
+
 main() {
   local missing missing_i386
   mapfile -t missing < <(missing_packages "${packages[@]}")
@@ -99,7 +129,7 @@ main() {
   fi
   [ ${#missing[@]} -eq 0 ] || apt_install "${missing[@]}"
   [ ${#missing_i386[@]} -eq 0 ] && return 0
-  apt_install "${missing_i386[@]}" ||
+  install_i386 "${missing_i386[@]}" ||
     say "going on without ${missing_i386[*]}: the tests of 32-bit programs under Wine will be skipped"
 }
 
