@@ -37,9 +37,24 @@ case $1 in
 esac
 exit 0
 STUB
+# dpkg-query: every package installed (STUB_INSTALLED=all) or none; amd64 libraries at 1.0.
 cat >"$WORK/bin/dpkg-query" <<'STUB'
 #!/usr/bin/env bash
-[ "${STUB_INSTALLED:-none}" = all ] && printf 'install ok installed'
+case "$*" in
+  *'${Version}'*) printf '1.0' ;;
+  *) [ "${STUB_INSTALLED:-none}" = all ] && printf 'install ok installed' ;;
+esac
+exit 0
+STUB
+# apt-cache: wine32:i386 needs libfoo:i386 (a multi-arch twin, 2.0 in the index) and
+# tool:i386 (not multi-arch).
+cat >"$WORK/bin/apt-cache" <<'STUB'
+#!/usr/bin/env bash
+case $1 in
+  depends) printf 'wine32:i386\n  Depends: libfoo:i386\nlibfoo:i386\ntool:i386\n' ;;
+  show) [ "$2" = libfoo:i386 ] && echo 'Multi-Arch: same' ;;
+  policy) printf '%s:\n  Installed: (none)\n  Candidate: 2.0\n' "$2" ;;
+esac
 exit 0
 STUB
 cat >"$WORK/bin/dpkg" <<'STUB'
@@ -99,9 +114,14 @@ run still-broken-when-pinned 1 &&
   expect still-broken-when-pinned "$WORK/err" "could not install clang-19" &&
   installs_are still-broken-when-pinned 2
 
+# The pin does not cure it: the twin pair goes in at the index's version, both architectures.
+STUB_UPDATE=100 STUB_INSTALL="ok resolver resolver ok"
+run twins-paired 0 && installs_are twins-paired 4 &&
+  expect twins-paired "$WORK/log" "install .*--allow-downgrades wine32:i386 libfoo:i386=2.0 libfoo:amd64=2.0$"
+
 # The i386 twins lag behind: everything else is installed, the run goes on and says what it lacks.
-STUB_UPDATE=100 STUB_INSTALL="ok resolver broken:wine32:i386"
-run without-32-bit-wine 0 && installs_are without-32-bit-wine 3 &&
+STUB_UPDATE=100 STUB_INSTALL="ok resolver broken:wine32:i386 resolver"
+run without-32-bit-wine 0 && installs_are without-32-bit-wine 4 &&
   expect without-32-bit-wine "$WORK/err" "could not install wine32:i386" &&
   expect without-32-bit-wine "$WORK/err" "going on without wine32:i386"
 
