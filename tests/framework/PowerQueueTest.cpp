@@ -50,4 +50,21 @@ TEST_F(PowerQueueTest, OwnedRequestKeepsTheDeviceInD0) {
     EXPECT_EQ(IoTestObserved.D0Exits, 1);
 }
 
+// The caller sees the completion only after the request's power reference is gone, so the idle
+// timeout runs from the completion; each round would otherwise race the advance of the clock.
+TEST_F(PowerQueueTest, TheIdleTimeoutRunsFromTheCompletionTheCallerSees) {
+    UserIo::Handle h = PlugAndOpen();
+    for (int round = 1; round <= 20; ++round) {
+        const char in[] = "idle";
+        char out[8] = {};
+        ULONG_PTR bytes = 0;
+        ASSERT_EQ(kernel().User().DeviceIoControl(h, IOCTL_IOTEST_ECHO, in, sizeof in, out,
+                                                  sizeof out, &bytes),
+                  STATUS_SUCCESS);
+        kernel().AdvanceMs(1000);
+        kernel().WaitIdle();
+        ASSERT_EQ(IoTestObserved.D0Exits, round);
+    }
+}
+
 } // namespace

@@ -702,9 +702,8 @@ void Stress::Controller() {
             // back.
             Doing(slot, "quiescing for S0 idle");
             Quiesce(true);
-            // The 10 s count from the last power reference, which the framework drops just
-            // after completing the request, maybe on the work item that powered the device up:
-            // the worker that waited for it may have parked before.
+            // The 10 s count from the last power reference; a work item that powered the
+            // device up may still be finishing after the worker that waited for it parked.
             machine_->WaitIdle();
             const bool wasUp = ScanPower();
             Doing(slot, "idling");

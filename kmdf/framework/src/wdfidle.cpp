@@ -48,14 +48,24 @@ DEVICE_POWER_STATE IdleDx(FxIdle* idle) {
     return dx >= PowerDeviceD1 && dx <= PowerDeviceD3 ? dx : PowerDeviceD2;
 }
 
-// With the lock held.
-VOID ArmLocked(FxIdle* idle) {
+// The timer is decided under the lock and set after it: Wine's KeSetTimer and KeCancelTimer wait
+// for a running timer DPC, and this one takes the lock. A timer left set is harmless, its DPC
+// decides again; so a request arriving does not cancel it, the next arm resets it.
+// With the lock held: the due time to arm for, or 0.
+LONGLONG ArmDueLocked(FxIdle* idle) {
     FxDevice* device = idle->Device;
     if (!idle->Running || idle->Down || idle->Busy != 0 || !IdleEnabled(device))
+        return 0;
+    return -static_cast<LONGLONG>(device->Idle.TimeoutMs) * 10000;
+}
+
+// With the lock released.
+VOID Arm(FxIdle* idle, LONGLONG due) {
+    if (due == 0)
         return;
-    LARGE_INTEGER due;
-    due.QuadPart = -static_cast<LONGLONG>(device->Idle.TimeoutMs) * 10000;
-    KeSetTimer(&idle->Timer, due, &idle->Dpc);
+    LARGE_INTEGER time;
+    time.QuadPart = due;
+    KeSetTimer(&idle->Timer, time, &idle->Dpc);
 }
 
 IO_WORKITEM_ROUTINE IdleWork;
@@ -71,7 +81,7 @@ VOID QueueLocked(FxIdle* idle) {
 VOID IdleTimerFired(PKDPC, PVOID context, PVOID, PVOID) {
     FxIdle* idle = static_cast<FxIdle*>(context);
     KeAcquireSpinLockAtDpcLevel(&idle->Lock);
-    if (idle->Running && !idle->Down && idle->Busy == 0) {
+    if (idle->Running && !idle->Down && idle->Busy == 0 && IdleEnabled(idle->Device)) {
         idle->WantDown = TRUE;
         QueueLocked(idle);
     }
@@ -221,8 +231,9 @@ VOID IdleWork(PDEVICE_OBJECT, PVOID context) {
         if (up) {
             LeaveIdleDx(idle);
             KeAcquireSpinLock(&idle->Lock, &irql);
-            ArmLocked(idle);
+            const LONGLONG due = ArmDueLocked(idle);
             KeReleaseSpinLock(&idle->Lock, irql);
+            Arm(idle, due);
         } else if (StillIdle(idle)) {
             if (selective)
                 SendIdleNotification(idle);
@@ -278,8 +289,9 @@ VOID FxIdleStarted(FxDevice* device) {
     KeAcquireSpinLock(&idle->Lock, &irql);
     idle->Running = TRUE;
     idle->Down = FALSE;
-    ArmLocked(idle);
+    const LONGLONG due = ArmDueLocked(idle);
     KeReleaseSpinLock(&idle->Lock, irql);
+    Arm(idle, due);
 }
 
 VOID FxIdleStop(FxDevice* device) {
@@ -319,7 +331,6 @@ VOID FxDevicePowerReference(FxDevice* device) {
     KIRQL irql;
     KeAcquireSpinLock(&idle->Lock, &irql);
     idle->Busy++;
-    KeCancelTimer(&idle->Timer);
     if (idle->Running && (idle->Down || idle->Irp != NULL)) {
         idle->WantUp = TRUE;
         QueueLocked(idle);
@@ -331,9 +342,9 @@ VOID FxDevicePowerDereference(FxDevice* device) {
     FxIdle* idle = device->IdleState;
     KIRQL irql;
     KeAcquireSpinLock(&idle->Lock, &irql);
-    if (idle->Busy > 0 && --idle->Busy == 0)
-        ArmLocked(idle);
+    const LONGLONG due = idle->Busy > 0 && --idle->Busy == 0 ? ArmDueLocked(idle) : 0;
     KeReleaseSpinLock(&idle->Lock, irql);
+    Arm(idle, due);
 }
 
 // A device that owns its power policy may go to Dx after IdleTimeout ms without I/O (0: the
@@ -362,11 +373,13 @@ NTSTATUS imp_WdfDeviceAssignS0IdleSettings(PWDF_DRIVER_GLOBALS globals, WDFDEVIC
     device->Idle.TimeoutMs = timeoutMs;
     device->Idle.UserControl = settings->UserControlOfIdleSettings;
     device->Idle.Enabled = settings->Enabled;
-    if (IdleEnabled(device))
-        ArmLocked(idle);
+    const BOOLEAN enabled = IdleEnabled(device);
+    const LONGLONG due = ArmDueLocked(idle);
+    KeReleaseSpinLock(&idle->Lock, irql);
+    if (enabled)
+        Arm(idle, due);
     else
         KeCancelTimer(&idle->Timer);
-    KeReleaseSpinLock(&idle->Lock, irql);
     FxEvent("WdfDeviceAssignS0IdleSettings %lu ms", static_cast<unsigned long>(timeoutMs));
     return STATUS_SUCCESS;
 }

@@ -127,13 +127,14 @@ VOID FxRequestComplete(FxRequest* request, NTSTATUS status, ULONG_PTR informatio
     PIRP irp = request->Irp;
     if (request->Create)
         FxDeviceFileCreateDone(device, IoGetCurrentIrpStackLocation(irp)->FileObject, status);
+    // Before the caller can see the completion: the idle timeout runs from there.
+    if (powerReferenced)
+        FxDevicePowerDereference(device);
     irp->IoStatus.Status = status;
     irp->IoStatus.Information = information;
     IoCompleteRequest(irp, IO_NO_INCREMENT);
     FxCountRequestCompleted();
     FxObjectDelete(&request->Object);
-    if (powerReferenced)
-        FxDevicePowerDereference(device);
     if (next != NULL)
         FxQueueDispatch(next);
     FxDeviceRemoveLockRelease(device);
