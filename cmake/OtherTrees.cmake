@@ -10,6 +10,7 @@ set(TALVIK_TSAN_BUILD_DIR "" CACHE PATH "Build tree with -fsanitize=thread")
 set(SETUP_EXE ${WIN32_BUILD_DIR}/setup/Setup.exe)
 set(KLDR_STUB32 ${WIN32_BUILD_DIR}/tests/stubs/KldrStub.exe)
 set(WINE_TEST_BIN ${WIN32_BUILD_DIR}/tests/wine)
+set(WINE_SEQUENCE32 ${WIN32_BUILD_DIR}/tests/wine/sequence/wt_sequence.exe)
 set(TRANSPORT_TEST32 ${WIN32_BUILD_DIR}/client/talvik_win32_transport_test.exe)
 # x86_64: the stand-in tool, the client's transport test and the shipped client, the sensor-driver
 # installer, the kernel test bed's programs.

@@ -74,4 +74,28 @@ std::vector<USBBUS_LOG_ENTRY> ReadLog(HANDLE bus, ULONG first) {
     return log;
 }
 
+std::string VendorTraffic(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port) {
+    std::string text;
+    bool inVendor = false;
+    for (const USBBUS_LOG_ENTRY& e : log) {
+        if (e.Port != port || e.EndpointAddress != 0)
+            continue;
+        if (e.Kind == UsbBusLogSetup) {
+            inVendor = (e.Setup.bmRequestType & 0x60) == 0x40;
+            if (inVendor)
+                text += " setup " + std::to_string(e.Setup.bmRequestType) + "/" +
+                        std::to_string(e.Setup.bRequest) + " value " +
+                        std::to_string(e.Setup.wValue) + " length " +
+                        std::to_string(e.Setup.wLength);
+        } else if (inVendor && e.Kind == UsbBusLogData) {
+            text += " data";
+            for (ULONG i = 0; i < e.Length && i < USBBUS_LOG_DATA_BYTES; ++i)
+                text += " " + std::to_string(e.Data[i]);
+        } else if (inVendor && e.Kind == UsbBusLogStatus) {
+            text += " status " + std::to_string(static_cast<unsigned long>(e.UsbdStatus));
+        }
+    }
+    return text;
+}
+
 } // namespace wk

@@ -81,20 +81,26 @@ bool LayOutTalvik2Package(const Talvik2Files& files, const std::wstring& package
 
 bool Talvik2Bed::Install(const Talvik2Files& files, const std::wstring& packageDir,
                          const std::wstring& busDir) {
-    tool_ = L"\"" + files.sensorInst + L"\"";
-    busInf_ = (busDir.empty() ? packageDir : busDir) + L"VirtUsbBus.inf";
+    if (!wt::Check(LayOutTalvik2Package(files, packageDir),
+                   "Talvik2's package is laid out, its INF naming the virtual colorimeter") ||
+        !InstallBus(files, busDir.empty() ? packageDir : busDir))
+        return false;
+    // No colorimeter is present yet: the driver's package only goes into the store.
     driverInf_ = packageDir + L"Talvik2.inf";
-    if (!wt::Check(wt::CopyTo(files.busInf, busInf_) && LayOutTalvik2Package(files, packageDir),
-                   "the packages are laid out, the driver's INF naming the virtual colorimeter"))
+    return RunSensorInst(tool_, L"\"" + driverInf_ + L"\"",
+                         "SensorInst puts Talvik2's package into the store");
+}
+
+bool Talvik2Bed::InstallBus(const Talvik2Files& files, const std::wstring& busDir) {
+    tool_ = L"\"" + files.sensorInst + L"\"";
+    busInf_ = busDir + L"VirtUsbBus.inf";
+    if (!wt::Check(wt::CopyTo(files.busInf, busInf_), "the bus's package is laid out"))
         return false;
     if (int left = RemoveDevicesWithId(kBusHardwareId))
         wt::Note("removed " + std::to_string(left) + " bus device(s) left from an earlier run");
     wt::Check(CreateRootDevice(kSystemClass, L"System", kBusHardwareId),
               "a root-enumerated device with the bus's hardware id is registered");
     RunSensorInst(tool_, L"\"" + busInf_ + L"\"", "SensorInst installs the bus's package");
-    // No colorimeter is present yet: the driver's package only goes into the store.
-    RunSensorInst(tool_, L"\"" + driverInf_ + L"\"",
-                  "SensorInst puts Talvik2's package into the store");
     std::vector<std::wstring> paths;
     wt::WaitUntil(
         [&] {
@@ -114,10 +120,12 @@ void Talvik2Bed::Uninstall() {
     if (bus_ != INVALID_HANDLE_VALUE)
         CloseHandle(bus_);
     bus_ = INVALID_HANDLE_VALUE;
-    RunSensorInst(tool_, L"/uninstall \"" + driverInf_ + L"\"",
-                  "SensorInst /uninstall takes Talvik2's package out of the store");
-    RunSensorInst(tool_, L"/uninstall \"" + busInf_ + L"\"",
-                  "SensorInst /uninstall removes the bus");
+    if (!driverInf_.empty())
+        RunSensorInst(tool_, L"/uninstall \"" + driverInf_ + L"\"",
+                      "SensorInst /uninstall takes Talvik2's package out of the store");
+    if (!busInf_.empty())
+        RunSensorInst(tool_, L"/uninstall \"" + busInf_ + L"\"",
+                      "SensorInst /uninstall removes the bus");
 }
 
 bool Talvik2Bed::Plug(ULONG& port, std::wstring& path, std::string& why,

@@ -38,7 +38,9 @@ public:
     // control interface; every step a check.
     bool Install(const Talvik2Files& files, const std::wstring& packageDir,
                  const std::wstring& busDir = L"");
-    // Takes both packages out again (checks), closing the bus.
+    // The bus alone (Talvik2's package is someone else's to install).
+    bool InstallBus(const Talvik2Files& files, const std::wstring& busDir);
+    // Takes out again what it installed (checks), closing the bus.
     void Uninstall();
     HANDLE Bus() const { return bus_; }
 

@@ -42,6 +42,7 @@ using wk::Error;
 using wk::kIoTimeoutMs;
 using wk::ReadLog;
 using wk::ScriptRequest;
+using wk::VendorTraffic;
 
 const UCHAR kVendorIn = 0xC0;
 const UCHAR kVendorOut = 0x40;
@@ -51,32 +52,6 @@ const unsigned long kStallPid = 0xC0000004ul;
 // The driver's (driver/Talvik.h, driver/Device.cpp).
 const ULONGLONG kSendTimeoutMs = 5000;
 const DWORD kIdleTimeoutMs = 10000;
-
-// The vendor requests as the bus log has them: each setup (type, request, value, length), the
-// data moved and the status after it.
-std::string VendorTraffic(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port) {
-    std::string text;
-    bool inVendor = false;
-    for (const USBBUS_LOG_ENTRY& e : log) {
-        if (e.Port != port || e.EndpointAddress != 0)
-            continue;
-        if (e.Kind == UsbBusLogSetup) {
-            inVendor = (e.Setup.bmRequestType & 0x60) == 0x40;
-            if (inVendor)
-                text += " setup " + std::to_string(e.Setup.bmRequestType) + "/" +
-                        std::to_string(e.Setup.bRequest) + " value " +
-                        std::to_string(e.Setup.wValue) + " length " +
-                        std::to_string(e.Setup.wLength);
-        } else if (inVendor && e.Kind == UsbBusLogData) {
-            text += " data";
-            for (ULONG i = 0; i < e.Length && i < USBBUS_LOG_DATA_BYTES; ++i)
-                text += " " + std::to_string(e.Data[i]);
-        } else if (inVendor && e.Kind == UsbBusLogStatus) {
-            text += " status " + std::to_string(static_cast<unsigned long>(e.UsbdStatus));
-        }
-    }
-    return text;
-}
 
 // What only a kernel with truly concurrent DPCs, timers and work items shows: a stall, the send
 // timeout (the framework's timer cancels the transfer at the bus), and S0 idle (the device

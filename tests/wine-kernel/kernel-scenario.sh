@@ -5,18 +5,20 @@
 # whole scenario, ends the session, and fails when any process called a stub of Wine's or crashed.
 #
 #   kernel-scenario.sh --prefix DIR [--driver IMAGE.sys]... [--timeout S] [--debug CHANNELS|--quiet]
-#                      [--fail-on TEXT]... [--last TEXT REGEX]... -- PROGRAM [ARGS...]
+#                      [--fail-on TEXT]... [--last TEXT REGEX]... [--needs PROGRAM]...
+#                      -- PROGRAM [ARGS...]
 #
 # --debug adds Wine debug channels (e.g. warn+debugstr, where a driver's DbgPrint goes); --fail-on
 # fails the scenario when a service process wrote that text (e.g. a verifier's finding); --last
 # fails it unless the last line a service process wrote with TEXT in it matches REGEX (e.g. the
-# framework's report of what is live after the last device's removal). --quiet turns every debug
-# channel off, for benches: a kernel stub that returns then goes unseen (one that aborts still
-# fails the run), and no debug line costs time.
+# framework's report of what is live after the last device's removal). --needs names a program
+# the scenario starts (a 32-bit one, say): a host that cannot run it skips the scenario (exit
+# 77). --quiet turns every debug channel off, for benches: a kernel stub that returns then goes
+# unseen (one that aborts still fails the run), and no debug line costs time.
 set -euo pipefail
 here=$(cd "$(dirname "$0")" && pwd)
 winebed=$here/../wine/winebed.sh
-prefix="" timeout=240 drivers=() debug="" quiet=0 fail_on=() last_text=() last_regex=()
+prefix="" timeout=240 drivers=() debug="" quiet=0 fail_on=() last_text=() last_regex=() needs=()
 while [ $# -gt 0 ]; do
   case $1 in
     --prefix) prefix=$2; shift 2 ;;
@@ -26,6 +28,7 @@ while [ $# -gt 0 ]; do
     --quiet) quiet=1; shift ;;
     --fail-on) fail_on+=("$2"); shift 2 ;;
     --last) last_text+=("$2"); last_regex+=("$3"); shift 3 ;;
+    --needs) needs+=("$2"); shift 2 ;;
     --) shift; break ;;
     *) echo "kernel-scenario: unknown option $1" >&2; exit 2 ;;
   esac
@@ -33,6 +36,9 @@ done
 [ -n "$prefix" ] && [ $# -gt 0 ] || { echo "usage: kernel-scenario.sh --prefix DIR ... -- PROGRAM" >&2; exit 2; }
 
 bed() { "$winebed" --prefix "$prefix" "$@"; }
+for program in "${needs[@]}"; do
+  "$winebed" can-run "$program" || exit $?
+done
 
 # Puts the driver images into system32\drivers, each as a new file renamed over the old one. A
 # session's kernel host may have the old image mapped (a driver installed earlier is loaded when

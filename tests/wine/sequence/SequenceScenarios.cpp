@@ -4,15 +4,19 @@
 //
 //   wt_sequence SCENARIO --setup=Setup.exe --stub32=KldrStub.exe --stub64=KldrStub.exe
 //               [--msi=product.msi]
+//   wt_sequence driver_package --setup=... --stub32=... --stub64=... --sensorinst64=SensorInst.exe
+//               --package=FOLDER [--uninstall]
 //   wt_sequence demo --setup=... --stub32=... --stub64=... [--msi=...] --out=FOLDER
 //               [--uninstall] [--display=supported|unsupported|none] [--installed]
 //               [--without=DisplayDriver|Program] [--exit=CODE] [--tool-ms=MS]
 //
 // Scenarios: os_unsupported, goes_on, no_display, no_display_tool, no_product_installer,
-// installed, install, exit_codes, uninstall, cancel_during_sensors.
+// installed, install, exit_codes, uninstall, cancel_during_sensors; driver_package, which the
+// kernel test bed runs (the real SensorInst.exe on a real driver package).
 #include "Harness.h"
 #include "SetupRun.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <map>
@@ -27,7 +31,7 @@ using wt::CheckText;
 struct Options {
     std::string scenario;
     seq::Kit kit;
-    std::wstring msi, out, without;
+    std::wstring msi, out, without, sensorInst64, package;
     bool uninstall = false, installed = false;
     Display display = Display::Supported;
     std::wstring exitCode;
@@ -55,6 +59,10 @@ bool Parse(int argc, char** argv, Options* options) {
             options->msi = path;
         else if (name == "--out")
             options->out = path;
+        else if (name == "--sensorinst64")
+            options->sensorInst64 = path;
+        else if (name == "--package")
+            options->package = path;
         else if (name == "--uninstall")
             options->uninstall = true;
         else if (name == "--installed")
@@ -425,6 +433,33 @@ int CancelDuringSensors(const Options& options) {
     return wt::Finish();
 }
 
+// The medium's one package is a real one (FOLDER, with its INF Talvik2.inf) and its x64
+// SensorInst.exe the real tool: the setup runs through to its closing text, the sensor phase
+// naming the INF on the status line. What the tool did to the system the caller checks.
+int DriverPackage(const Options& options) {
+    if (!Check(!options.sensorInst64.empty() && !options.package.empty(),
+               "--sensorinst64 and --package are given"))
+        return wt::Finish();
+    Scenario s;
+    s.layout.sensorInstaller64 = options.sensorInst64;
+    s.layout.packages = {{L"Talvik2", {}, options.package}};
+    s.drive.arguments = options.uninstall ? L"/uninstall" : L"";
+    if (!Prepare(options, &s, L"seq driver package") || !SetDisplayChecked(Display::Supported))
+        return wt::Finish();
+    Run run = seq::DriveSetup(s.medium, s.drive);
+    seq::PrintTranscript(run, s.medium, s.drive.arguments);
+    Check(run.boxes.empty(), "no message box");
+    CheckDisplayDriverRan(run, "driver package");
+    const std::wstring status =
+        options.uninstall ? seq::UninstallingText(L"Talvik2") : seq::InstallingText(L"Talvik2");
+    Check(std::find(run.statuses.begin(), run.statuses.end(), status) != run.statuses.end(),
+          "the sensor phase names Talvik2.inf on the status line");
+    CheckFinished(run, options.uninstall ? "driver package removed" : "driver package installed");
+    CheckDisplayKept(Display::Supported);
+    seq::SetDisplay(Display::None);
+    return wt::Finish();
+}
+
 // ---- The demo -------------------------------------------------------------------------------
 
 int Demo(const Options& options) {
@@ -512,6 +547,7 @@ int main(int argc, char** argv) {
         {"exit_codes", ExitCodes},
         {"uninstall", Uninstall},
         {"cancel_during_sensors", CancelDuringSensors},
+        {"driver_package", DriverPackage},
         {"demo", Demo},
     };
     auto found = scenarios.find(options.scenario);

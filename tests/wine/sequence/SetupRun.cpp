@@ -31,9 +31,9 @@ std::wstring UninstallingText(const std::wstring& infBaseName) {
 }
 
 std::vector<Package> MediumLayout::DefaultPackages() {
-    return {{L"Talvik2", {L"Talvik2.inf"}},
-            {L"Spectro", {L"分光センサー.inf"}},
-            {L"Ambient", {L"AmbientLight.inf"}}};
+    return {{L"Talvik2", {L"Talvik2.inf"}, L""},
+            {L"Spectro", {L"分光センサー.inf"}, L""},
+            {L"Ambient", {L"AmbientLight.inf"}, L""}};
 }
 
 namespace {
@@ -55,6 +55,20 @@ bool MakeDirs(const std::wstring& root, const std::vector<std::wstring>& dirs) {
             GetLastError() != ERROR_ALREADY_EXISTS)
             return false;
     return true;
+}
+
+bool CopyFolderFiles(const std::wstring& from, const std::wstring& to) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((from + L"\\*").c_str(), &found);
+    if (find == INVALID_HANDLE_VALUE)
+        return false;
+    bool ok = true;
+    do {
+        if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY))
+            ok = ok && wt::CopyTo(from + L"\\" + found.cFileName, to + L"\\" + found.cFileName);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+    return ok;
 }
 
 bool EndsWithNoCase(const std::wstring& text, const std::wstring& tail) {
@@ -80,7 +94,8 @@ bool LayOut(const Kit& kit, const MediumLayout& layout, Medium* medium) {
         ok = ok && wt::CopyTo(kit.stub32, r + L"Program\\Setup.exe");
     if (layout.sensorInstaller)
         ok = ok && wt::CopyTo(kit.stub32, r + L"SensorDrivers\\x86\\SensorInst.exe") &&
-             wt::CopyTo(kit.stub64, r + L"SensorDrivers\\x64\\SensorInst.exe");
+             wt::CopyTo(layout.sensorInstaller64.empty() ? kit.stub64 : layout.sensorInstaller64,
+                        r + L"SensorDrivers\\x64\\SensorInst.exe");
     // A plain file among the packages, as media carry them; the setup passes over it.
     ok = ok &&
          WriteFileText(r + L"SensorDrivers\\Package\\readme.txt", "Sensor driver packages\r\n");
@@ -90,6 +105,8 @@ bool LayOut(const Kit& kit, const MediumLayout& layout, Medium* medium) {
         for (const auto& inf : package.infs)
             ok = ok && WriteFileText(r + folder + L"\\" + inf,
                                      "[Version]\r\nSignature=\"$Windows NT$\"\r\nClass=Sensor\r\n");
+        if (!package.from.empty())
+            ok = ok && CopyFolderFiles(package.from, r + folder);
     }
     return ok;
 }

@@ -33,13 +33,15 @@ struct Kit {
 
 struct Package {
     std::wstring folder;
-    std::vector<std::wstring> infs;
+    std::vector<std::wstring> infs; // stand-in INFs written into it
+    std::wstring from;              // a folder whose files it holds as well (a real package)
 };
 
 struct MediumLayout {
     std::wstring name = L"medium"; // folder C:\wt\<name>\, emptied first
     std::wstring setupName = L"Setup.exe";
     bool displayDriverTool = true, productInstaller = true, sensorInstaller = true;
+    std::wstring sensorInstaller64; // the real x64 SensorInst.exe in place of the stand-in
     std::vector<Package> packages = DefaultPackages();
     static std::vector<Package> DefaultPackages(); // three packages, one with a Japanese name
 };
