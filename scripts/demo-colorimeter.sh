@@ -3,9 +3,12 @@
 # each request as the client sends it, the setup packets and data stages on the virtual bus, and
 # the statuses and bytes that come back.
 #
-#   scripts/demo-colorimeter.sh [BUILD_DIR]        on Wine's kernel: the shipped talvikctl.exe
-#                                                  through the installed Talvik2.sys (build/native
-#                                                  and build/win64 by default)
+#   scripts/demo-colorimeter.sh [BUILD_DIR]        on Wine's kernel: Setup.exe installs Talvik2's
+#                                                  package from a medium (SensorInst.exe alone when
+#                                                  Wine runs no 32-bit programs here), then the
+#                                                  shipped talvikctl.exe goes through the installed
+#                                                  Talvik2.sys (build/native, build/win32 and
+#                                                  build/win64 by default)
 #   scripts/demo-colorimeter.sh --sim [BUILD_DIR]  the simulated talvikctl (build/native)
 #
 # Without a 64-bit Wine it runs the simulated one.
@@ -50,6 +53,9 @@ fi
 
 # On Wine's kernel: the images and programs of both trees.
 talvik2_bed_build wt_colorimeter_demo talvikctl
+# Setup.exe installs the package when this host's Wine runs 32-bit programs; else SensorInst.exe.
+setup=()
+if talvik2_bed_setup_build; then setup=("${TALVIK2_BED_SETUP[@]}"); fi
 out=$(mktemp)
 trap 'rm -f "$out"' EXIT
 rc=0
@@ -57,7 +63,8 @@ rc=0
 "$root/tests/wine-kernel/kernel-scenario.sh" --prefix "$build/wine-kernel-demo-prefix" \
   --debug warn+debugstr --fail-on "WDF verifier:" "${TALVIK2_BED_DRIVERS[@]}" \
   -- "$bed_bin/wt_colorimeter_demo.exe" "${TALVIK2_BED_PACKAGE[@]}" \
-  "$bed_win64/client/talvikctl.exe" "$root/scripts/demo-colorimeter.session" >"$out" 2>&1 || rc=$?
+  "$bed_win64/client/talvikctl.exe" "$root/scripts/demo-colorimeter.session" "${setup[@]}" \
+  >"$out" 2>&1 || rc=$?
 # The transcript, without the bed's own lines and the host's log.
 sed -e '/^-- service processes/,$d' -e '/^kernel-scenario:/d' -e '/^winebed:/d' \
   -e '/err:setupapi:SetupDiRemoveDevice/d' "$out"

@@ -1,14 +1,19 @@
-// The colorimeter part of `make demo` on Wine's kernel: a medium laid out as the setup finds it
-// (SensorDrivers\Package\Talvik2 with Talvik2.inf, Talvik2.sys, the catalog and the framework's
-// co-installer stand-in), the virtual bus installed, the package installed from the medium with
-// SensorInst.exe, a virtual colorimeter plugged in whose answers the bus scripts after the demo
-// firmware of the simulated build (client/sim/DemoFirmware), and then the shipped talvikctl.exe
-// lists it and runs the session through the installed driver, printing the bus traffic.
+// The colorimeter part of `make demo` on Wine's kernel: the virtual bus installed, the Talvik2
+// package (Talvik2.inf, Talvik2.sys, the catalog and the framework's co-installer stand-in)
+// installed by Setup.exe from a medium, a virtual colorimeter plugged in whose answers the bus
+// scripts after the demo firmware of the simulated build (client/sim/DemoFirmware), and then the
+// shipped talvikctl.exe lists it and runs the session through the installed driver, printing the
+// bus traffic; at the end Setup.exe /uninstall takes the package out again.
 //
 //   wt_colorimeter_demo.exe <SensorInst.exe> <VirtUsbBus.inf> <Talvik2.inf> <Talvik2.sys>
 //                           <WdfCoInstaller01001.dll> <talvikctl.exe> <session file>
+//                           [<wt_sequence.exe> <Setup.exe> <stub32> <stub64>]
+//
+// Without the last four (a host without the 32-bit Wine) SensorInst.exe installs the package
+// from a medium's folder directly, as the setup's sensor phase would.
 #include "BusClient.h"
 #include "FloorInterface.h"
+#include "SetupDrive.h"
 #include "Talvik2Bed.h"
 
 #include "Harness.h"
@@ -78,14 +83,37 @@ DWORD RunShown(const std::wstring& ctl, const std::wstring& args) {
     return code;
 }
 
+// The setup's run as a person would follow it: its transcript, then whether it got through.
+bool SetupShown(const wk::SetupKit& kit, bool uninstall) {
+    std::printf("\n-- Setup.exe%s from the medium\n", uninstall ? " /uninstall" : "");
+    std::fflush(stdout);
+    wk::ToolResult run = wk::RunSetup(kit, uninstall);
+    // The transcript; the run's own check lines only when one failed.
+    size_t at = 0;
+    while (at < run.output.size()) {
+        size_t end = run.output.find('\n', at);
+        end = end == std::string::npos ? run.output.size() : end + 1;
+        const std::string line = run.output.substr(at, end - at);
+        if (line.compare(0, 5, "ok   ") != 0 && line.find(" passed, 0 failed") == std::string::npos)
+            std::printf("%s", line.c_str());
+        at = end;
+    }
+    return wt::Check(run.started && run.exitCode == 0,
+                     uninstall ? "Setup.exe /uninstall took the package out"
+                               : "Setup.exe installed the package",
+                     "exit " + std::to_string(run.exitCode));
+}
+
 } // namespace
 
 int main(int argc, char** argv) {
-    if (argc != 8) {
+    if (argc != 8 && argc != 12) {
         wt::Note("usage: wt_colorimeter_demo.exe <SensorInst.exe> <VirtUsbBus.inf> <Talvik2.inf> "
-                 "<Talvik2.sys> <WdfCoInstaller01001.dll> <talvikctl.exe> <session file>");
+                 "<Talvik2.sys> <WdfCoInstaller01001.dll> <talvikctl.exe> <session file> "
+                 "[<wt_sequence.exe> <Setup.exe> <stub32> <stub64>]");
         return 2;
     }
+    const bool bySetup = argc == 12;
     const wk::Talvik2Files files{wt::HostPath(argv[1]), wt::HostPath(argv[2]),
                                  wt::HostPath(argv[3]), wt::HostPath(argv[4]),
                                  wt::HostPath(argv[5])};
@@ -100,11 +128,28 @@ int main(int argc, char** argv) {
     CreateDirectoryW(busDir.c_str(), nullptr);
 
     std::printf("== Colorimeter: Talvik2 on Wine's kernel, driven by talvikctl.exe\n");
-    std::printf("-- the virtual bus and the medium's package %s, installed with SensorInst.exe\n",
-                wt::Utf8(package).c_str());
     wk::Talvik2Bed bed;
-    if (!bed.Install(files, package, busDir))
-        return wt::Finish();
+    wk::SetupKit kit;
+    if (bySetup) {
+        // The package folder is the setup medium's SensorDrivers\Package\Talvik2.
+        kit = {wt::HostPath(argv[8]),  wt::HostPath(argv[9]),
+               wt::HostPath(argv[10]), wt::HostPath(argv[11]),
+               files.sensorInst,       package.substr(0, package.size() - 1)};
+        std::printf("-- the virtual bus installed; the Talvik2 package laid out in %s\n",
+                    wt::Utf8(package).c_str());
+        if (!wt::Check(wk::LayOutTalvik2Package(files, package),
+                       "Talvik2's package is laid out, its INF naming the virtual colorimeter") ||
+            !bed.InstallBus(files, busDir) || !SetupShown(kit, false)) {
+            bed.Uninstall();
+            return wt::Finish();
+        }
+    } else {
+        std::printf("-- the virtual bus and the medium's package %s, installed with "
+                    "SensorInst.exe (no 32-bit Wine here for Setup.exe)\n",
+                    wt::Utf8(package).c_str());
+        if (!bed.Install(files, package, busDir))
+            return wt::Finish();
+    }
     ULONG port = 0;
     std::wstring path;
     std::string why;
@@ -137,6 +182,8 @@ int main(int argc, char** argv) {
     wt::Check(wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },
                             wk::kPnpTimeoutMs, 100),
               "the host removed its stack");
+    if (bySetup)
+        SetupShown(kit, true);
     bed.Uninstall();
     return wt::Finish();
 }

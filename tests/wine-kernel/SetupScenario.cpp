@@ -9,11 +9,11 @@
 //                        <WdfCoInstaller01001.dll> <talvikctl.exe> <wt_sequence.exe>
 //                        <Setup.exe> <stub32> <stub64>
 //
-// wt_sequence.exe (the setup's Wine scenarios, 32-bit) lays the medium out and drives the setup's
-// dialog as a user would. VirtUsbBus.sys, WDFLDR.SYS and Talvik2.sys must already be in
+// VirtUsbBus.sys, WDFLDR.SYS and Talvik2.sys must already be in
 // %SystemRoot%\system32\drivers; this program keeps the kernel host alive meanwhile.
 #include "BusClient.h"
 #include "FloorInterface.h"
+#include "SetupDrive.h"
 #include "Talvik2Bed.h"
 #include "ToolRun.h"
 
@@ -31,24 +31,11 @@
 
 namespace {
 
-const DWORD kSetupTimeoutMs = 180000;
 const DWORD kToolTimeoutMs = 60000;
 
-std::wstring Quoted(const std::wstring& path) {
-    return L"\"" + path + L"\"";
-}
-
-struct Kit {
-    std::wstring sequence, setup, stub32, stub64, sensorInst, package;
-};
-
 // The setup from the medium, driven to its end; its transcript goes to this scenario's output.
-bool RunSetup(const Kit& kit, bool uninstall) {
-    std::wstring line = Quoted(kit.sequence) + L" driver_package --setup=" + Quoted(kit.setup) +
-                        L" --stub32=" + Quoted(kit.stub32) + L" --stub64=" + Quoted(kit.stub64) +
-                        L" --sensorinst64=" + Quoted(kit.sensorInst) + L" --package=" +
-                        Quoted(kit.package) + (uninstall ? L" --uninstall" : L"");
-    wk::ToolResult run = wk::RunTool(line, kSetupTimeoutMs);
+bool SetupChecked(const wk::SetupKit& kit, bool uninstall) {
+    wk::ToolResult run = wk::RunSetup(kit, uninstall);
     wt::Note("---- Setup.exe" + std::string(uninstall ? " /uninstall" : "") + " ----\n" +
              run.output + "---- end ----");
     return wt::Check(run.started && run.exitCode == 0,
@@ -58,7 +45,7 @@ bool RunSetup(const Kit& kit, bool uninstall) {
 }
 
 std::string Talvikctl(const std::wstring& ctl, const std::wstring& args) {
-    wk::ToolResult run = wk::RunTool(Quoted(ctl) + L" " + args, kToolTimeoutMs);
+    wk::ToolResult run = wk::RunTool(L"\"" + ctl + L"\" " + args, kToolTimeoutMs);
     return run.started ? "exit " + std::to_string(run.exitCode) + ": " + run.output : "not run";
 }
 
@@ -107,13 +94,14 @@ int main(int argc, char** argv) {
     const std::wstring ctl = wt::HostPath(argv[6]);
     const std::wstring dir = wt::ScratchDir(L"talvik2-setup");
     const std::wstring package = wt::ScratchDir(L"talvik2-package");
-    Kit kit{wt::HostPath(argv[7]),  wt::HostPath(argv[8]), wt::HostPath(argv[9]),
-            wt::HostPath(argv[10]), files.sensorInst,      package.substr(0, package.size() - 1)};
+    const wk::SetupKit kit{wt::HostPath(argv[7]), wt::HostPath(argv[8]),
+                           wt::HostPath(argv[9]), wt::HostPath(argv[10]),
+                           files.sensorInst,      package.substr(0, package.size() - 1)};
     wk::Talvik2Bed bed;
     if (bed.InstallBus(files, dir) &&
         wt::Check(wk::LayOutTalvik2Package(files, package),
                   "Talvik2's package is laid out, its INF naming the virtual colorimeter") &&
-        RunSetup(kit, false)) {
+        SetupChecked(kit, false)) {
         ULONG port = 0;
         std::wstring path;
         std::string why;
@@ -122,7 +110,7 @@ int main(int argc, char** argv) {
                       "interface is present",
                       why)) {
             CheckServed(bed, ctl, port);
-            if (RunSetup(kit, true))
+            if (SetupChecked(kit, true))
                 wt::Check(
                     wt::WaitUntil(
                         [] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },

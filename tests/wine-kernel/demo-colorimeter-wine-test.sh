@@ -1,13 +1,18 @@
 #!/usr/bin/env bash
-# The colorimeter demo as `make demo` runs it on Wine's kernel: the shipped talvikctl.exe through
-# the installed Talvik2.sys; checks the session's answers and the bus traffic talvikctl printed
-# from the bus log, at the bus's times.
+# The colorimeter demo as `make demo` runs it on Wine's kernel: the package installed by
+# Setup.exe, the shipped talvikctl.exe through the installed Talvik2.sys; checks the session's
+# answers and the bus traffic talvikctl printed from the bus log, at the bus's times.
 #   demo-colorimeter-wine-test.sh REPO_DIR BUILD_DIR
 set -euo pipefail
 out=$("$1/scripts/demo-colorimeter.sh" "$2" 2>&1) || { echo "$out"; exit 1; }
 expect() {
   grep -qF -- "$1" <<<"$out" || { echo "$out"; echo "missing: $1"; exit 1; }
 }
+# Setup.exe installs the package and takes it out again, where Wine runs 32-bit programs.
+if ! grep -qF "no 32-bit Wine here for Setup.exe" <<<"$out"; then
+  expect "ok   Setup.exe installed the package"
+  expect "ok   Setup.exe /uninstall took the package out"
+fi
 expect "1 colorimeter"
 expect "SETUP  c0 01 00 00 00 00 40 00"        # vendor IN, wLength 64
 expect "status  success (error 0), 16 bytes"    # short data stage
