@@ -6,7 +6,7 @@
 #include <wdf.h>
 
 // FALSE when the call must not go on: globals that are not the bound driver's, or an IRQL above
-// `maxIrql` (each a verifier finding).
+// `maxIrql` (each a verifier finding; the IRQL is checked for calls limited below DISPATCH_LEVEL).
 BOOLEAN FxEnter(PWDF_DRIVER_GLOBALS globals, PCSTR api, KIRQL maxIrql);
 // TRUE, with *status set, when the host makes this call fail.
 BOOLEAN FxInjected(PCSTR api, NTSTATUS* status);
