@@ -16,6 +16,7 @@
 #include <algorithm>
 #include <cctype>
 #include <cstring>
+#include <filesystem>
 #include <fstream>
 #include <mutex>
 #include <set>
@@ -249,7 +250,8 @@ TEST_F(Talvik2Contract, QueuedVendorRequestsGoDownOneAfterAnotherFromTheCompleti
 }
 
 // Fault injection reaches every framework call of the driver's that returns a status (the
-// sources name them; wdf.h and wdfusb.h say which return NTSTATUS), and WdfRequestSend.
+// sources name them; the framework's headers, wdf*.h, say which return NTSTATUS), and
+// WdfRequestSend.
 TEST(Talvik2FaultableCalls, CoverEveryStatusReturningCallOfTheDriver) {
     auto read = [](const std::string& path) {
         std::ifstream file(path);
@@ -258,8 +260,12 @@ TEST(Talvik2FaultableCalls, CoverEveryStatusReturningCallOfTheDriver) {
         EXPECT_FALSE(text.str().empty()) << path;
         return text.str();
     };
-    std::string headers =
-        read(TALVIK_KMDF_INCLUDE_DIR "/wdf.h") + read(TALVIK_KMDF_INCLUDE_DIR "/wdfusb.h");
+    std::string headers;
+    for (const auto& entry : std::filesystem::directory_iterator(TALVIK_KMDF_INCLUDE_DIR)) {
+        const std::string name = entry.path().filename().string();
+        if (name.compare(0, 3, "wdf") == 0 && entry.path().extension() == ".h")
+            headers += read(entry.path().string());
+    }
     std::set<std::string> called;
     for (const char* source : {"Driver.cpp", "Device.cpp", "Ioctl.cpp"}) {
         std::string text = read(std::string(TALVIK_DRIVER_SOURCE_DIR "/") + source);

@@ -1,0 +1,46 @@
+// The framework as the driver sees it: the driver object.
+// Included by wdf.h, inside its extern "C" block, not on its own.
+#pragma once
+
+typedef _Function_class_(EVT_WDF_DRIVER_DEVICE_ADD) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+NTSTATUS
+EVT_WDF_DRIVER_DEVICE_ADD(WDFDRIVER Driver, PWDFDEVICE_INIT DeviceInit);
+typedef EVT_WDF_DRIVER_DEVICE_ADD* PFN_WDF_DRIVER_DEVICE_ADD;
+typedef _Function_class_(EVT_WDF_DRIVER_UNLOAD) _IRQL_requires_same_
+    _IRQL_requires_max_(PASSIVE_LEVEL)
+VOID EVT_WDF_DRIVER_UNLOAD(WDFDRIVER Driver);
+typedef EVT_WDF_DRIVER_UNLOAD* PFN_WDF_DRIVER_UNLOAD;
+
+typedef enum _WDF_DRIVER_INIT_FLAGS {
+    WdfDriverInitNonPnpDriver = 0x00000001,
+    WdfDriverInitNoDispatchOverride = 0x00000002,
+    WdfVerifyOn = 0x00000004,
+    WdfVerifierOn = 0x00000008,
+} WDF_DRIVER_INIT_FLAGS;
+
+typedef struct _WDF_DRIVER_CONFIG {
+    ULONG Size;
+    PFN_WDF_DRIVER_DEVICE_ADD EvtDriverDeviceAdd;
+    PFN_WDF_DRIVER_UNLOAD EvtDriverUnload;
+    ULONG DriverInitFlags;
+} WDF_DRIVER_CONFIG, *PWDF_DRIVER_CONFIG;
+
+FORCEINLINE VOID WDF_DRIVER_CONFIG_INIT(PWDF_DRIVER_CONFIG Config,
+                                        PFN_WDF_DRIVER_DEVICE_ADD EvtDriverDeviceAdd) {
+    RtlZeroMemory(Config, sizeof(WDF_DRIVER_CONFIG));
+    Config->Size = sizeof(WDF_DRIVER_CONFIG);
+    Config->EvtDriverDeviceAdd = EvtDriverDeviceAdd;
+}
+
+typedef NTSTATUS (*PFN_WDFDRIVERCREATE)(PWDF_DRIVER_GLOBALS DriverGlobals,
+                                        PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                                        PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                                        PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver);
+_Must_inspect_result_ _IRQL_requires_max_(PASSIVE_LEVEL)
+FORCEINLINE NTSTATUS WdfDriverCreate(PDRIVER_OBJECT DriverObject, PCUNICODE_STRING RegistryPath,
+                                     PWDF_OBJECT_ATTRIBUTES DriverAttributes,
+                                     PWDF_DRIVER_CONFIG DriverConfig, WDFDRIVER* Driver) {
+    return ((PFN_WDFDRIVERCREATE)WdfFunctions[WdfDriverCreateTableIndex])(
+        WdfDriverGlobals, DriverObject, RegistryPath, DriverAttributes, DriverConfig, Driver);
+}
