@@ -53,8 +53,9 @@ public:
 class Clock {
 public:
     std::int64_t Now() const { return now_.load(); }
-    // Inserts (or moves) a timer; true when it was already set.
-    bool Set(PKTIMER timer, std::int64_t due, LONG periodMs, PKDPC dpc);
+    // Inserts (or moves) a timer due at `dueTime` as KeSetTimerEx takes it; true when it was
+    // already set.
+    bool Set(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC dpc);
     bool Cancel(PKTIMER timer);
     bool IsSet(PKTIMER timer);
     // Fires timers due up to `until`, then moves the time there.

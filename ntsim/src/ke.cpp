@@ -20,12 +20,16 @@ bool IsSynchronization(const DISPATCHER_HEADER* header) {
     return header->Type == kEventSynchronization || header->Type == kTimerSynchronization;
 }
 
-std::int64_t DueTick(LARGE_INTEGER dueTime) {
-    std::int64_t now = K().clock.Now();
+// A relative time counts from `now`; an absolute one already past is due at once.
+std::int64_t DueFrom(std::int64_t now, LARGE_INTEGER dueTime) {
     if (dueTime.QuadPart < 0)
         return now - dueTime.QuadPart;
     std::int64_t tick = dueTime.QuadPart - kBootSystemTime;
     return tick < now ? now : tick;
+}
+
+std::int64_t DueTick(LARGE_INTEGER dueTime) {
+    return DueFrom(K().clock.Now(), dueTime);
 }
 
 void Signal(DISPATCHER_HEADER* header) {
@@ -243,7 +247,7 @@ extern "C" BOOLEAN NTAPI KeSetTimerEx(PKTIMER timer, LARGE_INTEGER dueTime, LONG
         std::lock_guard<std::mutex> lock(K().dispatcher.mu);
         timer->Header.SignalState = 0;
     }
-    return K().clock.Set(timer, DueTick(dueTime), period, dpc) ? TRUE : FALSE;
+    return K().clock.Set(timer, dueTime, period, dpc) ? TRUE : FALSE;
 }
 
 extern "C" BOOLEAN NTAPI KeSetTimer(PKTIMER timer, LARGE_INTEGER dueTime, PKDPC dpc) {
@@ -279,8 +283,11 @@ extern "C" HANDLE NTAPI PsGetCurrentThreadId(VOID) {
 
 namespace ntsim::detail {
 
-bool Clock::Set(PKTIMER timer, std::int64_t due, LONG periodMs, PKDPC dpc) {
+bool Clock::Set(PKTIMER timer, LARGE_INTEGER dueTime, LONG periodMs, PKDPC dpc) {
     std::lock_guard<std::mutex> lock(mu_);
+    // From the time under the lock the clock moves under: a relative time read before another
+    // thread's advance would otherwise count from a moment already gone.
+    const std::int64_t due = DueFrom(now_.load(), dueTime);
     timer->Dpc = dpc;
     timer->Period = periodMs;
     bool wasSet = false;
@@ -330,10 +337,15 @@ void Clock::AdvanceTo(std::int64_t until) {
         {
             std::lock_guard<std::mutex> lock(mu_);
             auto first = byDue_.begin();
-            if (first == byDue_.end() || first->first.first > until)
+            if (first == byDue_.end() || first->first.first > until) {
+                if (until > now_.load())
+                    now_.store(until);
                 break;
+            }
             timer = first->second;
-            now_.store(first->first.first);
+            // The clock never runs back: a timer that came due meanwhile fires late.
+            if (first->first.first > now_.load())
+                now_.store(first->first.first);
             byDue_.erase(first);
             keys_.erase(timer);
             timer->Header.Inserted = 0;
@@ -357,8 +369,6 @@ void Clock::AdvanceTo(std::int64_t until) {
             KeLowerIrql(old);
         }
     }
-    if (until > now_.load())
-        now_.store(until);
     { std::lock_guard<std::mutex> lock(K().dispatcher.mu); }
     K().dispatcher.changed.notify_all();
 }

@@ -95,6 +95,49 @@ TEST_F(KernelTest, TimersFireOnVirtualTimeAndRunTheirDpcAtDispatch) {
     EXPECT_EQ(log.runs, 5);
 }
 
+// A timer another thread sets while the clock jumps counts from the moment it is set at, and the
+// clock never runs back to it: every DPC sees a time no earlier than the one before.
+struct ClockWatch {
+    std::atomic<long long> last{0};
+    std::atomic<int> back{0};
+    std::atomic<int> runs{0};
+};
+VOID WatchClock(PKDPC, PVOID context, PVOID, PVOID) {
+    auto* watch = static_cast<ClockWatch*>(context);
+    const long long now = static_cast<long long>(KeQueryInterruptTime());
+    if (now < watch->last.exchange(now))
+        watch->back++;
+    watch->runs++;
+}
+
+TEST_F(KernelTest, TheClockNeverRunsBackForTimersSetDuringAJump) {
+    constexpr int kTimers = 8;
+    ClockWatch watch;
+    KTIMER timers[kTimers];
+    KDPC dpcs[kTimers];
+    for (int i = 0; i < kTimers; ++i) {
+        KeInitializeTimer(&timers[i]);
+        KeInitializeDpc(&dpcs[i], WatchClock, &watch);
+    }
+    std::atomic<bool> stop{false};
+    std::atomic<int> sets{0};
+    std::thread setter([&] {
+        LARGE_INTEGER due;
+        due.QuadPart = -1 * 10000LL;
+        for (int i = 0; !stop; ++i, ++sets)
+            KeSetTimer(&timers[i % kTimers], due, &dpcs[i % kTimers]);
+    });
+    for (int round = 0; round < 2000 || sets < 20000; ++round)
+        kernel().AdvanceMs(3);
+    stop = true;
+    setter.join();
+    kernel().AdvanceMs(10);
+    for (KTIMER& timer : timers)
+        KeCancelTimer(&timer);
+    EXPECT_GT(watch.runs, 0);
+    EXPECT_EQ(watch.back, 0);
+}
+
 // A DPC that cancels its own timer (a completion it caused in the same thread) is one Wine's
 // kernel never returns from; another timer's is fine.
 struct SelfCancel {
