@@ -229,6 +229,10 @@ extern "C" VOID NTAPI KeInitializeDpc(PRKDPC dpc, PKDEFERRED_ROUTINE routine, PV
 }
 
 extern "C" VOID NTAPI KeInitializeTimerEx(PKTIMER timer, ULONG type) {
+    // Made anew where the firing one was (its memory freed and taken again within the DPC): it
+    // is another timer, which the DPC may cancel.
+    if (timer == Current().firingTimer)
+        Current().firingTimer = nullptr;
     memset(timer, 0, sizeof *timer);
     timer->Header.Type = type == 0 ? kTimerNotification : kTimerSynchronization;
     timer->Header.Size = sizeof(KTIMER) / sizeof(LONG);
