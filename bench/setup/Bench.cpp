@@ -164,7 +164,7 @@ int Sensors(const Args& args) {
     for (int i = 1; i <= packages; ++i) {
         wchar_t name[16];
         std::swprintf(name, 16, L"Sensor%02d", i);
-        layout.packages.push_back({name, {std::wstring(name) + L".inf"}});
+        layout.packages.push_back({name, {std::wstring(name) + L".inf"}, L""});
     }
     seq::Medium medium;
     if (!seq::LayOut(kit, layout, &medium) || !seq::SetDisplay(seq::Display::Supported)) {

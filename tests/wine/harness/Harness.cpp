@@ -247,11 +247,31 @@ void RemoveTree(const std::wstring& dir) {
 } // namespace
 
 std::wstring ScratchDir(const std::wstring& name) {
-    CreateDirectoryW(L"C:\\wt", nullptr);
-    std::wstring dir = L"C:\\wt\\" + name + L"\\";
-    CreateDirectoryW(dir.c_str(), nullptr);
+    return FreshDir(L"C:\\wt\\" + name);
+}
+
+std::wstring FreshDir(const std::wstring& path) {
+    std::wstring dir = path;
+    if (dir.empty() || dir.back() != L'\\')
+        dir += L'\\';
+    // Each parent in turn, past the drive's root.
+    for (size_t at = dir.find(L'\\', 3); at != std::wstring::npos; at = dir.find(L'\\', at + 1))
+        CreateDirectoryW(dir.substr(0, at).c_str(), nullptr);
     RemoveTree(dir);
     return dir;
+}
+
+void RemoveAll(const std::wstring& path) {
+    DWORD attributes = GetFileAttributesW(path.c_str());
+    if (attributes == INVALID_FILE_ATTRIBUTES)
+        return;
+    if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+        RemoveTree(path.back() == L'\\' ? path : path + L'\\');
+        RemoveDirectoryW(path.c_str());
+    } else {
+        SetFileAttributesW(path.c_str(), FILE_ATTRIBUTE_NORMAL);
+        DeleteFileW(path.c_str());
+    }
 }
 
 bool CopyTo(const std::wstring& from, const std::wstring& to) {
@@ -303,6 +323,69 @@ Process Start(const std::wstring& exe, const std::wstring& arguments,
     process.handle = info.hProcess;
     process.pid = info.dwProcessId;
     return process;
+}
+
+bool RunForOutput(const std::wstring& exe, const std::wstring& arguments,
+                  const std::wstring& directory, DWORD timeoutMs, std::string* output,
+                  DWORD* exitCode) {
+    output->clear();
+    SECURITY_ATTRIBUTES inherited{sizeof(inherited), nullptr, TRUE};
+    HANDLE readEnd = nullptr, writeEnd = nullptr;
+    if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0))
+        return false;
+    SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
+    std::wstring line = L"\"" + exe + L"\"";
+    if (!arguments.empty())
+        line += L" " + arguments;
+    std::vector<wchar_t> buffer(line.begin(), line.end());
+    buffer.push_back(0);
+    STARTUPINFOW startup{};
+    startup.cb = sizeof(startup);
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+    startup.hStdOutput = writeEnd;
+    startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+    PROCESS_INFORMATION info{};
+    BOOL started = CreateProcessW(exe.c_str(), buffer.data(), nullptr, nullptr, TRUE, 0, nullptr,
+                                  directory.empty() ? nullptr : directory.c_str(), &startup, &info);
+    CloseHandle(writeEnd);
+    if (!started) {
+        Note("CreateProcessW failed for " + Utf8(exe) + ": error " +
+             std::to_string(GetLastError()));
+        CloseHandle(readEnd);
+        return false;
+    }
+    CloseHandle(info.hThread);
+    // Read while it runs, so that a full pipe never stalls it. Its children may hold the write
+    // end after it has ended: its end, not the pipe's, ends the reading.
+    auto drain = [&] {
+        DWORD available = 0, read = 0;
+        char chunk[4096];
+        while (PeekNamedPipe(readEnd, nullptr, 0, nullptr, &available, nullptr) && available > 0 &&
+               ReadFile(readEnd, chunk, sizeof(chunk), &read, nullptr) && read > 0)
+            output->append(chunk, read);
+    };
+    DWORD start = GetTickCount();
+    bool ended = false;
+    for (;;) {
+        drain();
+        if (WaitForSingleObject(info.hProcess, 5) == WAIT_OBJECT_0) {
+            ended = true;
+            break;
+        }
+        if (GetTickCount() - start > timeoutMs)
+            break;
+    }
+    drain();
+    if (ended && exitCode)
+        GetExitCodeProcess(info.hProcess, exitCode);
+    if (!ended) {
+        TerminateProcess(info.hProcess, 1);
+        WaitForSingleObject(info.hProcess, 5000);
+    }
+    CloseHandle(info.hProcess);
+    CloseHandle(readEnd);
+    return ended;
 }
 
 bool IsRunning(const Process& process) {

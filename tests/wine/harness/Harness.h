@@ -41,6 +41,10 @@ std::wstring HostPath(const std::string& path);
 std::wstring HarnessDir();
 // A fresh, empty folder C:\wt\<name>\ (with trailing backslash) for copies and media.
 std::wstring ScratchDir(const std::wstring& name);
+// A fresh, empty folder at this full path, its parents made as needed; with trailing backslash.
+std::wstring FreshDir(const std::wstring& path);
+// Removes a file, or a folder with everything in it; nothing there is fine.
+void RemoveAll(const std::wstring& path);
 bool CopyTo(const std::wstring& from, const std::wstring& to);
 
 // ---- Processes ------------------------------------------------------------------------------
@@ -59,6 +63,11 @@ struct Process {
 // Starts `exe` (quoted on the command line) with `arguments`; in `directory` when given.
 Process Start(const std::wstring& exe, const std::wstring& arguments = L"",
               const std::wstring& directory = L"");
+// Runs `exe` as Start does, its standard output read through a pipe, until it ends; after the
+// timeout it is killed. False when it did not start or did not end in time.
+bool RunForOutput(const std::wstring& exe, const std::wstring& arguments,
+                  const std::wstring& directory, DWORD timeoutMs, std::string* output,
+                  DWORD* exitCode = nullptr);
 bool IsRunning(const Process& process);
 // True when the process ended within the timeout; its exit code is stored when asked.
 bool WaitForExit(const Process& process, DWORD timeoutMs, DWORD* exitCode = nullptr);

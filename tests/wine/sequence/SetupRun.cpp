@@ -79,7 +79,7 @@ bool EndsWithNoCase(const std::wstring& text, const std::wstring& tail) {
 } // namespace
 
 bool LayOut(const Kit& kit, const MediumLayout& layout, Medium* medium) {
-    medium->root = wt::ScratchDir(layout.name);
+    medium->root = layout.root.empty() ? wt::ScratchDir(layout.name) : wt::FreshDir(layout.root);
     medium->setup = medium->root + layout.setupName;
     medium->log = medium->root + L"tools.log";
     const std::wstring& r = medium->root;
@@ -108,6 +108,8 @@ bool LayOut(const Kit& kit, const MediumLayout& layout, Medium* medium) {
         if (!package.from.empty())
             ok = ok && CopyFolderFiles(package.from, r + folder);
     }
+    for (const auto& part : layout.without)
+        wt::RemoveAll(r + part);
     return ok;
 }
 

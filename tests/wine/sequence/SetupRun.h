@@ -39,10 +39,13 @@ struct Package {
 
 struct MediumLayout {
     std::wstring name = L"medium"; // folder C:\wt\<name>\, emptied first
+    std::wstring root;             // a full path in place of C:\wt\<name>\, emptied first too
     std::wstring setupName = L"Setup.exe";
     bool displayDriverTool = true, productInstaller = true, sensorInstaller = true;
     std::wstring sensorInstaller64; // the real x64 SensorInst.exe in place of the stand-in
     std::vector<Package> packages = DefaultPackages();
+    std::vector<std::wstring>
+        without; // parts taken off the medium again, e.g. L"DisplayDriver\\x64"
     static std::vector<Package> DefaultPackages(); // three packages, one with a Japanese name
 };
 
