@@ -302,13 +302,21 @@ Process::~Process() {
         CloseHandle(handle);
 }
 
-Process Start(const std::wstring& exe, const std::wstring& arguments,
-              const std::wstring& directory) {
+namespace {
+// The program quoted, then its arguments, as a writable buffer for CreateProcessW.
+std::vector<wchar_t> CommandLine(const std::wstring& exe, const std::wstring& arguments) {
     std::wstring line = L"\"" + exe + L"\"";
     if (!arguments.empty())
         line += L" " + arguments;
     std::vector<wchar_t> buffer(line.begin(), line.end());
     buffer.push_back(0);
+    return buffer;
+}
+} // namespace
+
+Process Start(const std::wstring& exe, const std::wstring& arguments,
+              const std::wstring& directory) {
+    std::vector<wchar_t> buffer = CommandLine(exe, arguments);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     PROCESS_INFORMATION info{};
@@ -334,11 +342,7 @@ bool RunForOutput(const std::wstring& exe, const std::wstring& arguments,
     if (!CreatePipe(&readEnd, &writeEnd, &inherited, 0))
         return false;
     SetHandleInformation(readEnd, HANDLE_FLAG_INHERIT, 0);
-    std::wstring line = L"\"" + exe + L"\"";
-    if (!arguments.empty())
-        line += L" " + arguments;
-    std::vector<wchar_t> buffer(line.begin(), line.end());
-    buffer.push_back(0);
+    std::vector<wchar_t> buffer = CommandLine(exe, arguments);
     STARTUPINFOW startup{};
     startup.cb = sizeof(startup);
     startup.dwFlags = STARTF_USESTDHANDLES;
