@@ -21,6 +21,8 @@
 
 namespace {
 
+using wk::Contains;
+
 const wchar_t kHardwareId[] = L"Root\\KldrFloor";
 // {4D36E97D-E325-11CE-BFC1-08002BE10318}
 const GUID kSystemClass = {
@@ -35,10 +37,6 @@ std::vector<std::wstring> g_storeBefore;
 wk::ToolResult Tool(const std::wstring& arguments) {
     return wk::RunTool(L"\"" + g_tool + L"\"" + (arguments.empty() ? L"" : L" " + arguments),
                        kToolTimeoutMs);
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
 }
 
 size_t CountLines(const std::string& text) {

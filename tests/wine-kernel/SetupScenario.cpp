@@ -31,6 +31,8 @@
 
 namespace {
 
+using wk::Contains;
+
 const DWORD kToolTimeoutMs = 60000;
 
 // The setup from the medium, driven to its end; its transcript goes to this scenario's output.
@@ -45,12 +47,7 @@ bool SetupChecked(const wk::SetupKit& kit, bool uninstall) {
 }
 
 std::string Talvikctl(const std::wstring& ctl, const std::wstring& args) {
-    wk::ToolResult run = wk::RunTool(L"\"" + ctl + L"\" " + args, kToolTimeoutMs);
-    return run.started ? "exit " + std::to_string(run.exitCode) + ": " + run.output : "not run";
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
+    return wk::ToolTranscript(L"\"" + ctl + L"\" " + args, kToolTimeoutMs);
 }
 
 // Talvik2 serves the colorimeter the setup installed it for.

@@ -36,6 +36,7 @@
 
 namespace {
 
+using wk::Contains;
 using wk::Control;
 using wk::ControlWaited;
 using wk::Error;
@@ -213,14 +214,7 @@ void CheckColorimeter(HANDLE bus) {
 
 // talvikctl's output, its exit code first: "exit N: ...".
 std::string RunTalvikctl(const std::wstring& ctl, const std::wstring& args) {
-    wk::ToolResult run = wk::RunTool(ctl + L" " + args, kToolTimeoutMs);
-    if (!run.started)
-        return "not run";
-    return "exit " + std::to_string(run.exitCode) + ": " + run.output;
-}
-
-bool Contains(const std::string& text, const std::string& part) {
-    return text.find(part) != std::string::npos;
+    return wk::ToolTranscript(ctl + L" " + args, kToolTimeoutMs);
 }
 
 std::string Lower(std::string text) {

@@ -42,4 +42,13 @@ ToolResult RunTool(const std::wstring& commandLine, DWORD timeoutMs) {
     return result;
 }
 
+std::string ToolTranscript(const std::wstring& commandLine, DWORD timeoutMs) {
+    ToolResult run = RunTool(commandLine, timeoutMs);
+    return run.started ? "exit " + std::to_string(run.exitCode) + ": " + run.output : "not run";
+}
+
+bool Contains(const std::string& text, const std::string& part) {
+    return text.find(part) != std::string::npos;
+}
+
 } // namespace wk

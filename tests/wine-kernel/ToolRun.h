@@ -17,4 +17,8 @@ struct ToolResult {
 // closes it; then its end is awaited for up to `timeoutMs`.
 ToolResult RunTool(const std::wstring& commandLine, DWORD timeoutMs);
 
+// The run as the scenarios check it: "exit N: <output>", or "not run".
+std::string ToolTranscript(const std::wstring& commandLine, DWORD timeoutMs);
+bool Contains(const std::string& text, const std::string& part);
+
 } // namespace wk
