@@ -89,8 +89,15 @@ if(NOT WIN32)
     endif()
     list(APPEND run --timeout ${WT_TIMEOUT} --)
     add_test(NAME wine.${WT_NAME} COMMAND ${run} ${program} ${WT_COMMAND})
+    # The label names the tree that built the program (the win32 and win64 test presets).
+    set(tree win32)
+    string(FIND "${program}" "${WIN64_BUILD_DIR}/" at)
+    if(at EQUAL 0)
+      set(tree win64)
+    endif()
     # 77: the host cannot run the program (a 32-bit one where the kernel runs no IA-32 code).
     set_tests_properties(wine.${WT_NAME} PROPERTIES FIXTURES_REQUIRED wine_session
-      RESOURCE_LOCK wine_prefix TIMEOUT ${WT_TIMEOUT} LABELS wine SKIP_RETURN_CODE 77)
+      RESOURCE_LOCK wine_prefix TIMEOUT ${WT_TIMEOUT} LABELS "wine;${tree}"
+      SKIP_RETURN_CODE 77)
   endfunction()
 endif()
