@@ -191,13 +191,18 @@ TEST_F(ClientOnStackTest, SeveralVendorRequestsAtOnceAreServedInTurn) {
         EXPECT_EQ(seen[i].request, i);
 }
 
+// The read pending at the unplug ends with the device, whoever ends it first: the bus, failing
+// its transfers as the device goes (DeviceGone, what both rigs show), or the framework, which
+// cancels what was sent on a surprise removal (Cancelled). Requests sent on the handle while the
+// stack goes are another matter (SimClientTest): on Wine they may meet the framework busy.
 TEST_F(ClientOnStackTest, AnUnplugEndsAPendingReadAndTheColorimeterIsGone) {
     std::uint8_t buffer[8];
     Operation pending = device->StartReadInterrupt(buffer, sizeof buffer);
     std::string why;
     ASSERT_TRUE(rig->Unplug(why)) << why;
     const Result ended = pending.Wait();
-    EXPECT_TRUE(Is(Status::DeviceGone, ended));
+    EXPECT_TRUE(ended.status == Status::DeviceGone || ended.status == Status::Cancelled)
+        << StatusName(ended.status) << " (error " << ended.error << ")";
     EXPECT_EQ(ended.bytes, 0u);
     std::vector<std::string> paths;
     EXPECT_TRUE(client->ListDevices(paths).Ok());
