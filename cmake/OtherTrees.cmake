@@ -13,12 +13,13 @@ set(WINE_TEST_BIN ${WIN32_BUILD_DIR}/tests/wine)
 set(WINE_SEQUENCE32 ${WIN32_BUILD_DIR}/tests/wine/sequence/wt_sequence.exe)
 set(TRANSPORT_TEST32 ${WIN32_BUILD_DIR}/client/talvik_win32_transport_test.exe)
 # x86_64: the stand-in tool, the client's transport test and the shipped client, the sensor-driver
-# installer, the kernel test bed's programs.
+# installer, the kernel test bed's programs, the client library's tests on the bed.
 set(KLDR_STUB64 ${WIN64_BUILD_DIR}/tests/stubs/KldrStub.exe)
 set(TRANSPORT_TEST64 ${WIN64_BUILD_DIR}/client/talvik_win32_transport_test.exe)
 set(TALVIKCTL64 ${WIN64_BUILD_DIR}/client/talvikctl.exe)
 set(SENSORINST64 ${WIN64_BUILD_DIR}/sensorinst/SensorInst.exe)
 set(WINE_KERNEL_BIN ${WIN64_BUILD_DIR}/tests/wine-kernel)
+set(CLIENT_LIBRARY_WINE ${WIN64_BUILD_DIR}/tests/client-stack/wt_client_library.exe)
 # The sanitizer builds of the driver's stress run (on the kernel stack) and of the simulated
 # kernel's and the framework's tests.
 set(STACK_STRESS_ASAN ${TALVIK_ASAN_BUILD_DIR}/tests/stress/talvik_stack_stress)

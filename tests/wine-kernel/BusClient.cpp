@@ -53,7 +53,7 @@ std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& rec
     std::vector<BYTE> bytes(sizeof header);
     std::memcpy(bytes.data(), &header, sizeof header);
     for (const ScriptRecord& r : records) {
-        const UCHAR flags = USBBUS_MATCH_REQUEST_TYPE | USBBUS_MATCH_REQUEST |
+        const UCHAR flags = (r.anyRequest ? 0u : USBBUS_MATCH_REQUEST_TYPE | USBBUS_MATCH_REQUEST) |
                             (r.repeats ? USBBUS_RECORD_REPEATS : 0u);
         USBBUS_SCRIPT_RECORD record = {
             flags,        r.requestType, r.request,           BYTE(r.answer),

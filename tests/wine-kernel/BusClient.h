@@ -28,7 +28,7 @@ constexpr DWORD kIoTimeoutMs = 10000;
 DWORD ControlWaited(HANDLE device, DWORD code, const void* in, DWORD inSize, void* out,
                     DWORD outSize, DWORD& returned, const std::function<void()>& meanwhile = {});
 
-// One answer of a script: for control transfers of this type and request.
+// One answer of a script: for control transfers of this type and request, or for any.
 struct ScriptRecord {
     UCHAR requestType;
     UCHAR request;
@@ -36,7 +36,8 @@ struct ScriptRecord {
     std::vector<BYTE> data; // UsbBusAnswerData
     LONG usbdStatus = 0;    // UsbBusAnswerError
     ULONG delayMs = 0;
-    bool repeats = false; // never used up
+    bool repeats = false;    // never used up
+    bool anyRequest = false; // matches whatever the type and request
 };
 // The input of IOCTL_USBBUS_SCRIPT for the device on `port`.
 std::vector<BYTE> ScriptRequest(ULONG port, const std::vector<ScriptRecord>& records);
