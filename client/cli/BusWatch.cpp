@@ -42,6 +42,7 @@ public:
         m_watch.PrintNew(m_requested);
         return outcome;
     }
+    bool WaitFor(uint32_t milliseconds) override { return m_inner->WaitFor(milliseconds); }
     void Cancel() override { m_inner->Cancel(); }
 
 private:

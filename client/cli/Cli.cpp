@@ -10,6 +10,7 @@ namespace {
 
 constexpr uint32_t kMaxReadLength = 1u << 20;
 constexpr uint32_t kMaxCount = 1000000;
+constexpr uint32_t kMaxCancelAfterMs = 3600000;
 
 // "0x" and at least `digits` upper-case hexadecimal digits.
 std::string Hex(uint32_t value, int digits) {
@@ -175,6 +176,7 @@ int Vendor(Args& args, Client& client, const Common& common, Output& out, Output
 
 int Read(Args& args, Client& client, const Common& common, Output& out, Output& err) {
     uint32_t count = 1, length = 64;
+    std::optional<uint32_t> cancelAfter; // ms; a read not ended by then is cancelled
     std::string text;
     while (!args.Done()) {
         const std::string name = args.Next();
@@ -189,6 +191,9 @@ int Read(Args& args, Client& client, const Common& common, Output& out, Output& 
             if (!(number = ParseNumber(text, kMaxReadLength)))
                 return Usage(err, "bad --length " + text + " (0..1048576)");
             length = *number;
+        } else if (name == "--cancel-after") {
+            if (!(cancelAfter = ParseNumber(text, kMaxCancelAfterMs)))
+                return Usage(err, "bad --cancel-after " + text + " (0..3600000 ms)");
         } else {
             return Usage(err, "unknown option " + name);
         }
@@ -200,7 +205,12 @@ int Read(Args& args, Client& client, const Common& common, Output& out, Output& 
     std::vector<uint8_t> buffer(length);
     for (uint32_t i = 1; i <= count; ++i) {
         out << "read " << i << "/" << count << " length " << length << "\n";
-        const Result r = device->ReadInterrupt(buffer.data(), length);
+        Operation read = device->StartReadInterrupt(buffer.data(), length);
+        if (cancelAfter && !read.WaitFor(*cancelAfter)) {
+            out << "  cancel  after " << *cancelAfter << " ms\n";
+            read.Cancel();
+        }
+        const Result r = read.Wait();
         PrintResult(out, r);
         PrintData(out, buffer.data(), r.bytes);
         if (!r.Ok())
@@ -333,7 +343,9 @@ void PrintUsage(Output& out) {
            "  list                                   colorimeters present\n"
            "  vendor --in|--out --request R [--value V] [--index I] [--length N | --data HEX]\n"
            "                                         one vendor control transfer\n"
-           "  read [--count N] [--length N]          reads of the interrupt pipe (64 bytes)\n"
+           "  read [--count N] [--length N] [--cancel-after MS]\n"
+           "                                         reads of the interrupt pipe (64 bytes),\n"
+           "                                         each cancelled if not ended within MS\n"
            "  script FILE|-                          one command per line\n"
            "numbers are decimal or 0x-hexadecimal; HEX is pairs of hex digits\n";
 }

@@ -73,6 +73,10 @@ Result Operation::Wait() {
     return m_state->result;
 }
 
+bool Operation::WaitFor(uint32_t milliseconds) {
+    return !m_state || m_state->done || m_state->io->WaitFor(milliseconds);
+}
+
 void Operation::Cancel() {
     if (m_state && !m_state->done)
         m_state->io->Cancel();

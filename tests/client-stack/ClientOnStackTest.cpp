@@ -137,11 +137,15 @@ TEST_F(ClientOnStackTest, ACancelledReadEndsCancelledWhileAnotherCompletes) {
     std::uint8_t a[8] = {}, b[8] = {};
     Operation first = device->StartReadInterrupt(a, sizeof a);
     Operation second = device->StartReadInterrupt(b, sizeof b);
+    // Nothing fed: a bounded wait comes back with both still pending.
+    EXPECT_FALSE(second.WaitFor(50));
+    EXPECT_FALSE(first.WaitFor(0));
     second.Cancel();
     const Result cancelled = second.Wait();
     EXPECT_TRUE(Is(Status::Cancelled, cancelled));
     EXPECT_EQ(cancelled.bytes, 0u);
     rig->PushInterrupt({9});
+    EXPECT_TRUE(first.WaitFor(5000));
     const Result r = first.Wait();
     EXPECT_TRUE(Is(Status::Success, r));
     EXPECT_EQ(r.bytes, 1u);

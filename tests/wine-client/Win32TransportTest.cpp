@@ -68,13 +68,16 @@ void Overlapped() {
 
     // Waiting for a client pends until cancelled (a finished listen would report 0 or 535).
     auto listen = channel.Submit(kFsctlPipeListen, nullptr, 0, nullptr, 0);
+    Check(!listen->WaitFor(100), "a bounded wait on a pending request comes back unfinished");
     listen->Cancel();
+    Check(listen->WaitFor(5000), "the cancelled request ends within a bounded wait");
     const talvik::IoOutcome cancelled = listen->Wait();
     Check(cancelled.error == talvik::syserr::kOperationAborted, "cancelled request reports 995",
           cancelled.error);
 
     // An unknown code is refused without pending.
     auto refused = channel.Submit(talvik::VendorRequestCode(), "0123456789", 10, nullptr, 0);
+    Check(refused->WaitFor(0), "a refused request has ended");
     const talvik::IoOutcome r = refused->Wait();
     Check(r.error != 0 && r.bytes == 0, "unknown code refused at once", r.error);
 

@@ -77,11 +77,13 @@ std::vector<USBBUS_LOG_ENTRY> ReadLog(HANDLE bus, ULONG first) {
 std::string VendorTraffic(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port) {
     std::string text;
     bool inVendor = false;
+    bool pending = false; // a vendor transfer's setup went out, its end has not been logged
     for (const USBBUS_LOG_ENTRY& e : log) {
         if (e.Port != port || e.EndpointAddress != 0)
             continue;
         if (e.Kind == UsbBusLogSetup) {
             inVendor = (e.Setup.bmRequestType & 0x60) == 0x40;
+            pending = inVendor;
             if (inVendor)
                 text += " setup " + std::to_string(e.Setup.bmRequestType) + "/" +
                         std::to_string(e.Setup.bRequest) + " value " +
@@ -93,6 +95,11 @@ std::string VendorTraffic(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port) 
                 text += " " + std::to_string(e.Data[i]);
         } else if (inVendor && e.Kind == UsbBusLogStatus) {
             text += " status " + std::to_string(static_cast<unsigned long>(e.UsbdStatus));
+            pending = false;
+        } else if (pending && e.Kind == UsbBusLogCancel) {
+            // Only the pending vendor transfer's: the idle notification is cancelled here too.
+            text += " cancelled";
+            pending = false;
         }
     }
     return text;

@@ -47,7 +47,7 @@ std::vector<USBBUS_LOG_ENTRY> ReadLog(HANDLE bus, ULONG first);
 
 // The vendor requests on `port` as the bus log has them: each setup (type, request, value,
 // length), the data moved and the status after it, e.g. " setup 192/49 value 258 length 8 data
-// 222 173 190 status 0".
+// 222 173 190 status 0", or " cancelled" for one taken back before it ended.
 std::string VendorTraffic(const std::vector<USBBUS_LOG_ENTRY>& log, ULONG port);
 
 } // namespace wk

@@ -48,6 +48,10 @@ using wk::VendorTraffic;
 const UCHAR kVendorIn = 0xC0;
 const UCHAR kVendorOut = 0x40;
 const DWORD kToolTimeoutMs = 60000;
+// STATUS_CANCELLED (ntstatus.h is the kernel's), as the bus logs a transfer taken back.
+const LONG kStatusCancelled = static_cast<LONG>(0xC0000120);
+// USBD_STATUS_CANCELED, the end the bus logs after taking a transfer back.
+const unsigned long kUsbdCanceled = 0xC0010000ul;
 // USBD_STATUS_STALL_PID, as the bus logs a stalled transfer.
 const unsigned long kStallPid = 0xC0000004ul;
 // The driver's (driver/Talvik.h, driver/Device.cpp).
@@ -283,6 +287,43 @@ void CheckSecondColorimeter(HANDLE bus, const std::wstring& ctl, ULONG firstPort
         "the host removed the second stack only");
 }
 
+// The colorimeter pulled out while talvikctl is reading: the first read is answered, the second
+// is pending at the removal and ends with the device, the third fails on the handle left; the
+// tool ends on its own, and the host goes on serving.
+void CheckSurpriseRemovalUnderTalvikctl(HANDLE bus, const std::wstring& ctl, ULONG port) {
+    const ULONG first = wk::NextLogSequence(bus);
+    DWORD error = wk::FeedInterrupt(bus, port, {0x55, 0x66});
+    wt::Check(error == 0, "the interrupt endpoint is fed", Error(error));
+    wk::BackgroundTool reading(ctl + L" read --count 3 --length 8", kToolTimeoutMs);
+    const bool answered = wt::WaitUntil(
+        [&] {
+            for (const USBBUS_LOG_ENTRY& e : ReadLog(bus, first))
+                if (e.Port == port && e.Kind == UsbBusLogData && e.EndpointAddress == 0x81)
+                    return true;
+            return false;
+        },
+        kToolTimeoutMs, 50);
+    wt::Check(answered, "talvikctl's first read is answered on the wire");
+    Sleep(300); // the second read on its way to the pipe
+    DWORD returned = 0;
+    error = Control(bus, IOCTL_USBBUS_UNPLUG, &port, sizeof port, nullptr, 0, returned);
+    wt::Check(error == 0, "the colorimeter is pulled out under talvikctl's reads", Error(error));
+    const std::string out = reading.Finish();
+    const size_t second = out.find("read 2/3");
+    const std::string after = second == std::string::npos ? "" : out.substr(second);
+    wt::Check(Contains(out, "exit 1: ") && Contains(out, "data    55 66") &&
+                  (Contains(after.substr(0, after.find("read 3/3")), "status  device gone") ||
+                   Contains(after.substr(0, after.find("read 3/3")), "status  cancelled")) &&
+                  Contains(out, "read 3/3"),
+              "talvikctl's pending read ends with the device and the tool ends on its own", out);
+    wt::Check(wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },
+                            wk::kPnpTimeoutMs, 100),
+              "the host removed its stack: the interface is gone");
+    const std::string listed = RunTalvikctl(ctl, L"list");
+    wt::Check(Contains(listed, "exit 0: 0 colorimeters"),
+              "the host goes on serving: talvikctl lists no colorimeter", listed);
+}
+
 // The shipped x64 talvikctl.exe against the driver: it lists the colorimeter by its interface
 // class, sends vendor requests both ways and without data, and reads the interrupt pipe; the bus
 // log shows the same on the wire, and nothing of the refused requests.
@@ -296,7 +337,8 @@ void CheckTalvikctl(HANDLE bus, const std::wstring& ctl, const std::wstring& pac
         ScriptRequest(port, {{kVendorIn, 0x31, UsbBusAnswerData, {0xDE, 0xAD, 0xBE}},
                              {kVendorOut, 0x32, UsbBusAnswerAck, {}},
                              {kVendorOut, 0x33, UsbBusAnswerAck, {}},
-                             {kVendorIn, 0x34, UsbBusAnswerStall, {}}});
+                             {kVendorIn, 0x34, UsbBusAnswerStall, {}},
+                             {kVendorIn, 0x35, UsbBusAnswerNothing, {}}});
     DWORD returned = 0;
     DWORD error = Control(bus, IOCTL_USBBUS_SCRIPT, script.data(), DWORD(script.size()), nullptr, 0,
                           returned);
@@ -333,30 +375,48 @@ void CheckTalvikctl(HANDLE bus, const std::wstring& ctl, const std::wstring& pac
                   Contains(out, "data    11 22 33 44"),
               "talvikctl read prints the fed interrupt data", out);
 
+    // The one real-time wait for the driver's timeout.
+    const ULONGLONG start = GetTickCount64();
+    out = RunTalvikctl(ctl, L"vendor --in --request 0x35 --length 4");
+    const ULONGLONG tookMs = GetTickCount64() - start;
+    wt::Check(Contains(out, "exit 1: ") && Contains(out, "status  timed out") &&
+                  tookMs + 20 >= kSendTimeoutMs && tookMs < kSendTimeoutMs + 5000,
+              "talvikctl sees the driver's 5 s timeout of a request the colorimeter never answers",
+              out + " after " + std::to_string(tookMs) + " ms");
+    out = RunTalvikctl(ctl, L"read --length 8 --cancel-after 300");
+    wt::Check(Contains(out, "exit 1: ") && Contains(out, "cancel  after 300 ms") &&
+                  Contains(out, "status  cancelled (error 995), 0 bytes"),
+              "talvikctl cancels a read nothing answers (CancelIoEx) and reports it cancelled",
+              out);
+
     std::vector<USBBUS_LOG_ENTRY> log = ReadLog(bus, first);
     wt::CheckText(wt::Wide(VendorTraffic(log, port)),
                   L" setup 192/49 value 258 length 8 data 222 173 190 status 0"
                   L" setup 64/50 value 772 length 2 data 90 165 status 0"
                   L" setup 64/51 value 7 length 0 status 0"
                   L" setup 192/52 value 0 length 4 status " +
-                      std::to_wstring(kStallPid),
-                  "the bus log has talvikctl's requests on the wire, and none refused");
+                      std::to_wstring(kStallPid) +
+                      L" setup 192/53 value 0 length 4 cancelled status " +
+                      std::to_wstring(kUsbdCanceled),
+                  "the bus log has talvikctl's requests on the wire, the timed-out one taken "
+                  "back, and none refused");
     bool interrupt = false;
     for (const USBBUS_LOG_ENTRY& e : log)
         interrupt = interrupt ||
                     (e.Port == port && e.Kind == UsbBusLogData && e.EndpointAddress == 0x81 &&
                      e.Length == fed.size() && std::memcmp(e.Data, fed.data(), fed.size()) == 0);
     wt::Check(interrupt, "the bus log has the interrupt transfer on endpoint 0x81");
+    bool readCancelled = false;
+    for (const USBBUS_LOG_ENTRY& e : log)
+        readCancelled =
+            readCancelled || (e.Port == port && e.Kind == UsbBusLogCancel &&
+                              e.EndpointAddress == 0x81 && e.Status == kStatusCancelled);
+    wt::Check(readCancelled, "the bus log has the cancelled read taken back from endpoint 0x81");
 
     if (wt::Check(wk::ProvideInstallMedia(packageDir),
                   "the package's files are where Wine looks for them on a second install"))
         CheckSecondColorimeter(bus, ctl, port, path);
-
-    error = Control(bus, IOCTL_USBBUS_UNPLUG, &port, sizeof port, nullptr, 0, returned);
-    wt::Check(error == 0, "the colorimeter is unplugged", Error(error));
-    wt::Check(wt::WaitUntil([] { return wk::PresentInterfaces(GUID_DEVINTERFACE_TALVIK).empty(); },
-                            wk::kPnpTimeoutMs, 100),
-              "the host removed its stack: the interface is gone");
+    CheckSurpriseRemovalUnderTalvikctl(bus, ctl, port);
 }
 
 } // namespace

@@ -1,5 +1,6 @@
 #include "ToolRun.h"
 
+#include <utility>
 #include <vector>
 
 namespace wk {
@@ -49,6 +50,30 @@ std::string ToolTranscript(const std::wstring& commandLine, DWORD timeoutMs) {
 
 bool Contains(const std::string& text, const std::string& part) {
     return text.find(part) != std::string::npos;
+}
+
+BackgroundTool::BackgroundTool(std::wstring commandLine, DWORD timeoutMs)
+    : commandLine_(std::move(commandLine)), timeoutMs_(timeoutMs) {
+    thread_ = CreateThread(nullptr, 0, &BackgroundTool::Run, this, 0, nullptr);
+}
+
+BackgroundTool::~BackgroundTool() {
+    Finish();
+}
+
+std::string BackgroundTool::Finish() {
+    if (thread_) {
+        WaitForSingleObject(thread_, INFINITE); // RunTool's own timeout bounds it
+        CloseHandle(thread_);
+        thread_ = nullptr;
+    }
+    return transcript_;
+}
+
+DWORD WINAPI BackgroundTool::Run(void* self) {
+    auto* tool = static_cast<BackgroundTool*>(self);
+    tool->transcript_ = ToolTranscript(tool->commandLine_, tool->timeoutMs_);
+    return 0;
 }
 
 } // namespace wk

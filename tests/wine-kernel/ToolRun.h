@@ -21,4 +21,22 @@ ToolResult RunTool(const std::wstring& commandLine, DWORD timeoutMs);
 std::string ToolTranscript(const std::wstring& commandLine, DWORD timeoutMs);
 bool Contains(const std::string& text, const std::string& part);
 
+// A tool run on a thread of its own while the scenario goes on (e.g. unplugs the device the tool
+// is using); Finish waits for it and gives its transcript.
+class BackgroundTool {
+public:
+    BackgroundTool(std::wstring commandLine, DWORD timeoutMs);
+    ~BackgroundTool();
+    BackgroundTool(const BackgroundTool&) = delete;
+    BackgroundTool& operator=(const BackgroundTool&) = delete;
+    std::string Finish();
+
+private:
+    static DWORD WINAPI Run(void* self);
+    std::wstring commandLine_;
+    DWORD timeoutMs_;
+    std::string transcript_ = "not run";
+    HANDLE thread_ = nullptr;
+};
+
 } // namespace wk

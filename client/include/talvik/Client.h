@@ -67,6 +67,8 @@ public:
 
     bool Started() const { return m_state != nullptr; }
     Result Wait();
+    // Waits for at most `milliseconds`; true when the operation has ended by then.
+    bool WaitFor(uint32_t milliseconds);
     void Cancel();
 
 private:

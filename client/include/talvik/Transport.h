@@ -33,6 +33,9 @@ public:
     virtual ~PendingIo() = default;
     // Blocks until the request has completed. Called at most once.
     virtual IoOutcome Wait() = 0;
+    // Blocks for at most `milliseconds`; true when the request has completed by then (Wait then
+    // gives its outcome at once).
+    virtual bool WaitFor(uint32_t milliseconds) = 0;
     // Asks the system to cancel the request; it still completes (and has to be waited for).
     virtual void Cancel() = 0;
 };
@@ -62,6 +65,7 @@ class CompletedIo : public PendingIo {
 public:
     explicit CompletedIo(IoOutcome outcome) : m_outcome(outcome) {}
     IoOutcome Wait() override { return m_outcome; }
+    bool WaitFor(uint32_t) override { return true; }
     void Cancel() override {}
 
 private:

@@ -46,6 +46,18 @@ public:
         return outcome;
     }
 
+    // Virtual time moves as in Wait, but only as far as the caller is prepared to wait.
+    bool WaitFor(uint32_t milliseconds) override {
+        if (!m_pending)
+            return true;
+        m_machine.WaitIdle();
+        for (uint32_t passed = 0; !m_operation.Done() && passed < milliseconds; ++passed) {
+            m_machine.AdvanceMs(1);
+            m_machine.WaitIdle();
+        }
+        return m_operation.Done();
+    }
+
     void Cancel() override {
         if (m_pending && !m_operation.Done())
             m_machine.CancelIoEx(m_handle, &m_operation);

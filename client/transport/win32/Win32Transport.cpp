@@ -111,6 +111,10 @@ public:
         return m_outcome;
     }
 
+    bool WaitFor(uint32_t milliseconds) override {
+        return !m_pending || WaitForSingleObject(m_event, milliseconds) == WAIT_OBJECT_0;
+    }
+
     void Cancel() override {
         if (!m_pending)
             return;

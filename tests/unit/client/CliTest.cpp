@@ -106,6 +106,8 @@ TEST_F(CliTest, UsageErrorsSendNothing) {
         {"read", "--count", "0"},
         {"read", "--length"},
         {"read", "--speed", "9"},
+        {"read", "--cancel-after", "3600001"},
+        {"read", "--cancel-after", "-1"},
         {"--device"},
         {"script"},
     };
@@ -173,6 +175,25 @@ TEST_F(CliTest, ReadRepeatsAndReportsEachRead) {
                          "  data    03\n");
     EXPECT_EQ(fake.submissions.size(), 3u);
     EXPECT_EQ(fake.opened.size(), 1u);
+}
+
+// A read still pending after --cancel-after is cancelled and then waited for: its own status is
+// printed, and one that ends in time is left alone.
+TEST_F(CliTest, ReadCancelsWhatDoesNotEndInTime) {
+    fake.devices = {"dev0"};
+    test::Reply pending{syserr::kOperationAborted, 0, {}};
+    pending.pendsUntilCancelled = true;
+    fake.replies = {pending, {0, 1, Bytes{7}}};
+    EXPECT_EQ(Run({"read", "--count", "2", "--cancel-after", "250"}), kExitRequestFailed);
+    EXPECT_EQ(out.str(), "read 1/2 length 64\n"
+                         "  cancel  after 250 ms\n"
+                         "  status  cancelled (error 995), 0 bytes\n"
+                         "read 2/2 length 64\n"
+                         "  status  success (error 0), 1 byte\n"
+                         "  data    07\n");
+    EXPECT_EQ(fake.events,
+              (std::vector<std::string>{"submit 1", "waitfor 1 250", "cancel 1", "wait 1",
+                                        "submit 2", "waitfor 2 250", "wait 2", "close dev0"}));
 }
 
 TEST_F(CliTest, DeviceIsChosenByIndexOrPath) {

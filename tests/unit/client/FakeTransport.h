@@ -16,7 +16,8 @@ namespace talvik::test {
 struct Reply {
     uint32_t error = 0;
     uint32_t bytes = 0;
-    std::vector<uint8_t> data; // written into the output buffer (cut at its length)
+    std::vector<uint8_t> data;        // written into the output buffer (cut at its length)
+    bool pendsUntilCancelled = false; // WaitFor times out until the request is cancelled
 };
 
 struct Submission {
@@ -35,11 +36,13 @@ public:
     FakePendingIo(FakeTransport& transport, size_t number)
         : m_transport(transport), m_number(number) {}
     IoOutcome Wait() override;
+    bool WaitFor(uint32_t milliseconds) override;
     void Cancel() override;
 
 private:
     FakeTransport& m_transport;
     size_t m_number;
+    bool m_cancelled = false;
 };
 
 class FakeChannel : public Channel {
@@ -67,7 +70,8 @@ public:
     std::vector<InterfaceClass> listedClasses;
     std::vector<std::string> opened;
     std::vector<Submission> submissions;
-    std::vector<std::string> events; // "submit 1", "cancel 1", "wait 1", "close PATH"
+    std::vector<std::string>
+        events; // "submit 1", "cancel 1", "wait 1", "waitfor 1 500", "close PATH"
     int openChannels = 0;
 
     uint32_t ListInterfaces(const InterfaceClass& cls, std::vector<std::string>& paths) override {
@@ -105,7 +109,16 @@ inline IoOutcome FakePendingIo::Wait() {
     return m_transport.Complete(m_number);
 }
 
+inline bool FakePendingIo::WaitFor(uint32_t milliseconds) {
+    m_transport.events.push_back("waitfor " + std::to_string(m_number) + " " +
+                                 std::to_string(milliseconds));
+    const bool pends =
+        !m_transport.replies.empty() && m_transport.replies.front().pendsUntilCancelled;
+    return !pends || m_cancelled;
+}
+
 inline void FakePendingIo::Cancel() {
+    m_cancelled = true;
     m_transport.events.push_back("cancel " + std::to_string(m_number));
 }
 
