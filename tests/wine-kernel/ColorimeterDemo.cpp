@@ -114,9 +114,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const bool bySetup = argc == 12;
-    const wk::Talvik2Files files{wt::HostPath(argv[1]), wt::HostPath(argv[2]),
-                                 wt::HostPath(argv[3]), wt::HostPath(argv[4]),
-                                 wt::HostPath(argv[5])};
+    const wk::Talvik2Files files = wk::Talvik2FilesFrom(argv + 1);
     const std::wstring ctl = wt::HostPath(argv[6]);
     const std::wstring session = wt::HostPath(argv[7]);
     const std::wstring medium = wt::ScratchDir(L"colorimeter-demo");

@@ -347,9 +347,7 @@ int main(int argc, char** argv) {
                  "[--threads 1-16] [--silent-one-in N] [--cancel-one-in N]");
         return 2;
     }
-    const wk::Talvik2Files files{wt::HostPath(argv[1]), wt::HostPath(argv[2]),
-                                 wt::HostPath(argv[3]), wt::HostPath(argv[4]),
-                                 wt::HostPath(argv[5])};
+    const wk::Talvik2Files files = wk::Talvik2FilesFrom(argv + 1);
     const std::wstring dir = wt::ScratchDir(L"talvik2-load");
     wk::Talvik2Bed bed;
     if (!bed.Install(files, dir))

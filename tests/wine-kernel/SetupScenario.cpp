@@ -85,9 +85,7 @@ int main(int argc, char** argv) {
                  "<Setup.exe> <stub32> <stub64>");
         return 2;
     }
-    const wk::Talvik2Files files{wt::HostPath(argv[1]), wt::HostPath(argv[2]),
-                                 wt::HostPath(argv[3]), wt::HostPath(argv[4]),
-                                 wt::HostPath(argv[5])};
+    const wk::Talvik2Files files = wk::Talvik2FilesFrom(argv + 1);
     const std::wstring ctl = wt::HostPath(argv[6]);
     const std::wstring dir = wt::ScratchDir(L"talvik2-setup");
     const std::wstring package = wt::ScratchDir(L"talvik2-package");

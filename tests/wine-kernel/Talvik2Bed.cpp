@@ -200,4 +200,9 @@ bool ProvideInstallMedia(const std::wstring& packageDir) {
            wt::CopyTo(packageDir + L"WdfCoInstaller01001.dll", inf + L"WdfCoInstaller01001.dll");
 }
 
+Talvik2Files Talvik2FilesFrom(char** args) {
+    return {wt::HostPath(args[0]), wt::HostPath(args[1]), wt::HostPath(args[2]),
+            wt::HostPath(args[3]), wt::HostPath(args[4])};
+}
+
 } // namespace wk

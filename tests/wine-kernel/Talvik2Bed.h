@@ -22,6 +22,9 @@ constexpr DWORD kPnpTimeoutMs = 20000;
 struct Talvik2Files {
     std::wstring sensorInst, busInf, driverInf, driverSys, coInstaller;
 };
+// The five files as every bed program takes them, from `args[0]` on (host paths, in the order
+// above).
+Talvik2Files Talvik2FilesFrom(char** args);
 
 // The colorimeter as the bus sees it: bus-powered, remote wake (so the driver asks for selective
 // suspend), one interface of the vendor's class with one interrupt IN endpoint (0x81).

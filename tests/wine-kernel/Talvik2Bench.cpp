@@ -126,9 +126,7 @@ int main(int argc, char** argv) {
         return 2;
     }
     const int n = argc == 8 ? std::max(kBlock, std::atoi(argv[7])) : 2000;
-    const wk::Talvik2Files files{wt::HostPath(argv[1]), wt::HostPath(argv[2]),
-                                 wt::HostPath(argv[3]), wt::HostPath(argv[4]),
-                                 wt::HostPath(argv[5])};
+    const wk::Talvik2Files files = wk::Talvik2FilesFrom(argv + 1);
     wk::Talvik2Bed bed;
     if (!bed.Install(files, wt::ScratchDir(L"talvik2-bench")) ||
         !InstallFloor(files.sensorInst, wt::HostPath(argv[6])))
