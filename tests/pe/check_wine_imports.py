@@ -4,8 +4,11 @@ each import, plain or delayed, by name or by ordinal, must be exported by Wine's
 name, not be one of the stubs winebuild generates (calling one aborts the process; in the kernel
 host, every driver in it), and, when forwarded, resolve the same way where it is forwarded to.
 
-    check_wine_imports.py IMAGE...
+    check_wine_imports.py [--with OURS]... IMAGE...
     check_wine_imports.py --names DLL ROUTINE...    check the named routines instead
+
+--with names an image of the test bed's own that the host loads beside the checked one (the
+framework's WDFLDR.SYS for a KMDF driver): its exports count as the host's, under its file name.
 
 Prints "ok", "STUB" or "MISSING" per routine; exits 1 when any is not ok, 2 on bad use.
 Wine's builtins are read from $WINE_DLLS (the 64-bit ones by default).
@@ -92,6 +95,12 @@ def report(wine, dll, routine):
 
 def main(args):
     wine = Wine(WINE_DLLS)
+    while args[:1] == ["--with"] and len(args) >= 2:
+        if not os.path.isfile(args[1]):
+            print(f"no such image: {args[1]}", file=sys.stderr)
+            return 2
+        wine.dlls[os.path.basename(args[1]).lower()] = WineDll(args[1])
+        args = args[2:]
     if args[:1] == ["--names"]:
         if len(args) < 3:
             print(__doc__, file=sys.stderr)
