@@ -17,8 +17,8 @@ set(KMDF_FRAMEWORK_SOURCES
   ${CMAKE_CURRENT_LIST_DIR}/src/wdfusb.cpp
   ${CMAKE_CURRENT_LIST_DIR}/src/wdfusbpipe.cpp
 )
-# The probe's exception handling differs per target: one file each (the native one asks ntsim,
-# the image's uses structured exception handling).
-set(KMDF_FRAMEWORK_NATIVE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/FxProbeNative.cpp)
-set(KMDF_FRAMEWORK_IMAGE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/FxProbeImage.cpp)
+# The kernel routines Wine's kernel host only stubs: the native build calls the simulated
+# kernel's, the image does their work itself (one file each).
+set(KMDF_FRAMEWORK_NATIVE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/FxKernelNative.cpp)
+set(KMDF_FRAMEWORK_IMAGE_SOURCES ${CMAKE_CURRENT_LIST_DIR}/src/FxKernelImage.cpp)
 set(KMDF_FRAMEWORK_INCLUDE_DIRS ${CMAKE_CURRENT_LIST_DIR}/include ${CMAKE_CURRENT_LIST_DIR}/src)

@@ -4,6 +4,7 @@
 
 #include "FxDevice.h"
 #include "FxEntry.h"
+#include "FxKernel.h"
 #include <wdfusb.h>
 #include <usbdi.h>
 #include <usbioctl.h>
@@ -196,9 +197,6 @@ NTSTATUS FxSubmitUrbSync(FxDevice* device, PURB urb);
 NTSTATUS FxUsbMakePipes(FxUsbInterface* usbInterface, PUSBD_INTERFACE_INFORMATION info,
                         PWDF_OBJECT_ATTRIBUTES attributes);
 VOID FxUsbDeletePipes(FxUsbInterface* usbInterface);
-
-// --- FxProbe*.cpp (one per build: native or kernel image)
-NTSTATUS FxProbeAndLockPages(PMDL mdl, KPROCESSOR_MODE mode, LOCK_OPERATION operation);
 
 // IoCancelIrp sets Cancel on another thread (interlocked, as it then swaps the cancel routine).
 inline BOOLEAN FxIrpCancelled(PIRP irp) {

@@ -6,6 +6,7 @@
 #include "FxDevice.h"
 #include "FxEntry.h"
 #include "FxExports.h"
+#include "FxKernel.h"
 
 struct FxIdle {
     FxDevice* Device;
@@ -260,7 +261,7 @@ NTSTATUS FxIdleCreate(FxDevice* device) {
     idle->Device = device;
     KeInitializeSpinLock(&idle->Lock);
     KeInitializeTimer(&idle->Timer);
-    KeInitializeDpc(&idle->Dpc, IdleTimerFired, idle);
+    FxInitializeDpc(&idle->Dpc, IdleTimerFired, idle);
     KeInitializeEvent(&idle->IrpGone, NotificationEvent, TRUE);
     KeInitializeEvent(&idle->WorkGone, NotificationEvent, TRUE);
     device->IdleState = idle;

@@ -297,7 +297,7 @@ BOOLEAN imp_WdfRequestSend(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request, WDFI
         // Negative: relative to now; positive: an absolute system time (both as KeSetTimer).
         LARGE_INTEGER due;
         due.QuadPart = Options->Timeout;
-        KeInitializeDpc(&request->TimerDpc, FxSendTimeout, request);
+        FxInitializeDpc(&request->TimerDpc, FxSendTimeout, request);
         KeSetTimer(&request->Timer, due, &request->TimerDpc);
     }
     if (cancelled)

@@ -120,7 +120,7 @@ VOID FxRequestComplete(FxRequest* request, NTSTATUS status, ULONG_PTR informatio
     BOOLEAN powerReferenced = request->PowerReferenced;
     FxDevice* device = request->Device;
     if (request->LockedMdl != NULL) {
-        MmUnlockPages(request->LockedMdl);
+        FxUnlockPages(request->LockedMdl);
         IoFreeMdl(request->LockedMdl);
         request->LockedMdl = NULL;
     }

@@ -153,7 +153,7 @@ NTSTATUS imp_WdfRequestProbeAndLockUserBufferForWrite(PWDF_DRIVER_GLOBALS global
     status = FxMemoryCreate(NULL, &request->Object, MmGetMdlVirtualAddress(mdl), Length, FX_API,
                             &memory);
     if (!NT_SUCCESS(status)) {
-        MmUnlockPages(mdl);
+        FxUnlockPages(mdl);
         IoFreeMdl(mdl);
         return status;
     }
