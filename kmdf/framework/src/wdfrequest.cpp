@@ -249,3 +249,44 @@ PIRP imp_WdfRequestWdmGetIrp(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request) {
     FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
     return request != NULL ? request->Irp : NULL;
 }
+
+// Between queues of the device: the source gives the request up, the destination takes it.
+NTSTATUS imp_WdfRequestForwardToIoQueue(PWDF_DRIVER_GLOBALS globals, WDFREQUEST Request,
+                                        WDFQUEUE DestinationQueue) {
+    NTSTATUS status;
+    if (!FxEnter(globals, __func__, DISPATCH_LEVEL))
+        return STATUS_INVALID_PARAMETER;
+    if (FxInjected(__func__, &status))
+        return status;
+    FxRequest* request = FxRequestOwnedByDriver(Request, FX_API);
+    FxQueue* queue = FxResolve<FxQueue>(DestinationQueue, FX_API);
+    if (request == NULL || queue == NULL)
+        return STATUS_INVALID_PARAMETER;
+    FxQueue* source = request->Queue;
+    if (request->State != FxRequestOwned || source == queue || queue->Io != request->Io)
+        return STATUS_INVALID_DEVICE_REQUEST;
+    FxDeviceIo* io = request->Io;
+    KIRQL irql;
+    FxIoLock(io, &irql);
+    if (io->Purged) {
+        FxIoUnlock(io, irql);
+        return STATUS_WDF_BUSY;
+    }
+    FxQueueReleaseOwned(request);
+    request->State = FxRequestInCaller; // in between queues for a moment
+    // Within the source's callback, its presenting loop goes on to the next request.
+    BOOLEAN nextOfSource =
+        source->Config.DispatchType == WdfIoQueueDispatchSequential && !request->Presenting;
+    FxIoUnlock(io, irql);
+    request->Handled = TRUE;
+    status = FxQueueInsert(queue, request);
+    if (!NT_SUCCESS(status)) {
+        // Purged meanwhile: the request is the driver's again, owned by no queue.
+        request->Queue = NULL;
+        request->State = FxRequestOwned;
+        request->Handled = FALSE;
+    }
+    if (nextOfSource)
+        FxQueueDispatch(source);
+    return status;
+}
