@@ -34,8 +34,6 @@ TEST(KernelImageTest, AUserBufferMustLieBelowTheUserProbeAddress) {
     EXPECT_EQ(Probe(~uintptr_t{0} - 15, 0xFFFFFFFF), STATUS_ACCESS_VIOLATION); // wraps
     // A kernel-mode caller's buffer is not probed.
     EXPECT_EQ(Probe(0xFFFF800000001000ull, 16, KernelMode), STATUS_SUCCESS);
-    MDL mdl = Describing(0x10000, 64);
-    FxUnlockPages(&mdl); // nothing was locked; nothing to undo
 }
 
 VOID NTAPI Routine(PKDPC, PVOID, PVOID, PVOID) {}

@@ -17,9 +17,8 @@ static VOID WINAPI NeverRuns(void* dpc, void* context, void* argument1, void* ar
 }
 
 int main(int argc, char** argv) {
-    /* Larger than a KDPC on x64; the routine and its context where a KDPC has them. */
+    /* Larger than a KDPC on x64. */
     static ULONGLONG dpc[16];
-    dpc[3] = (ULONGLONG)(ULONG_PTR)NeverRuns;
     HMODULE kernel = LoadLibraryA("ntoskrnl.exe");
     InitializeDpc initialize =
         kernel ? (InitializeDpc)(void*)GetProcAddress(kernel, "KeInitializeDpc") : NULL;
